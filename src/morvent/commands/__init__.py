@@ -1,0 +1,1 @@
+"""Migration commands and the command/memento framework they rest on."""

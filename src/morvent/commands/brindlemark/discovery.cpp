@@ -1,0 +1,53 @@
+// Which NAT gateway serves a subnet now, and the refresh of the discovered
+// NAT gateway records.
+#include "brindlemark.hpp"
+
+namespace morvent::brindlemark {
+
+using namespace nb::literals;
+using native::item;
+using native::length;
+using native::set_item;
+
+namespace {
+
+// description["NatGatewayAddresses"][0]
+nb::object first_address(nb::handle description) {
+    return item(item(description, "NatGatewayAddresses"), Py_ssize_t{0});
+}
+
+}  // namespace
+
+nb::object make_get_natgw_id_by_subnet(const ModuleScope& scope, nb::handle manager) {
+    return nb::cpp_function(
+        [scope](nb::handle /*cls*/, nb::handle ec2_client, nb::handle subnet_id,
+                nb::handle vpc_id) -> nb::object {
+            nb::object logger = scope.logger();
+            nb::object natgw = scope.global("get_natgw_by_subnet")(ec2_client, subnet_id, vpc_id);
+            if (length(natgw) < 1) {
+                native::log_info(logger, {"  No Natgw found in ", vpc_id, "::", subnet_id});
+                return nb::none();
+            }
+            return item(natgw, Py_ssize_t{0});
+        },
+        nb::scope(manager), nb::name("get_natgw_id_by_subnet"), "cls"_a, "ec2_client"_a, "subnet_id"_a, "vpc_id"_a);
+}
+
+nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
+    return nb::cpp_function(
+        [scope](nb::handle cls, nb::handle ec2_client, nb::handle ca) {
+            nb::object infos = scope.global("CommandHistory").attr("get_discovered_natgws")();
+            for (nb::handle x : infos) {
+                nb::object latest = cls.attr("get_natgw_id_by_subnet")(
+                    ec2_client, item(x, "subnet_id"), ca.attr("vpc_id"));
+                if (latest.is_none()) continue;
+                set_item(x, "nat_gw_id", item(latest, "NatGatewayId"));
+                set_item(x, "private_ip", item(first_address(latest), "PrivateIp"));
+                set_item(x, "eip", item(first_address(latest), "PublicIp"));
+            }
+            return infos;
+        },
+        nb::scope(manager), nb::name("get_natgw_infos"), "cls"_a, "ec2_client"_a, "ca"_a);
+}
+
+}  // namespace morvent::brindlemark

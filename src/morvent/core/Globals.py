@@ -1,0 +1,23 @@
+"""Process-wide settings shared by the migration commands.
+
+``Manager.execute`` and ``Manager.revert`` fill the controller session
+(``CID``, ``controller_ip``) and the AWS client manager before any step runs;
+the spoke commands read them afresh on every call.
+"""
+
+
+class Globals:
+    #: Controller session id from the login; never logged.
+    CID = None
+    #: Controller address, as in the configuration.
+    controller_ip = None
+    #: When true, nothing that changes the controller or AWS is sent.
+    dry_run = False
+    #: The run's ``AwsClientManager``; AWS mementos take their clients from it.
+    aws_client_manager = None
+    #: Stop index of a run of ``execute``: when 0 or more, the loop over NAT
+    #: gateways stops before the record with that index.  -1 never stops.
+    cmdcnt = -1
+    #: Most spoke gateways planned for a VPC when ``hs_mode`` is neither 1 nor
+    #: 2 (one primary plus HA gateways, one per availability zone).
+    HS_LIMIT = 6

@@ -1,0 +1,1 @@
+"""Process-wide settings, configuration and exceptions."""

@@ -1,0 +1,1 @@
+"""Package modules the migration commands build on."""

@@ -1,0 +1,123 @@
+// Shared helpers for the morvent extension modules.
+//
+// The modules behave like interpreted code: every collaborator is bound in
+// the module's globals at load and looked up by name when a function runs,
+// values are compared and formatted with Python semantics, and Python
+// exceptions pass through unchanged.  Every owning reference is an
+// nb::object (or one of its subclasses); nothing here hands out a raw owning
+// PyObject*.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <utility>
+
+namespace morvent::native {
+
+namespace nb = nanobind;
+
+// The global namespace of one extension module.
+//
+// Holds a reference to the module's dict that is never released, so the
+// functions and classes of the module can look names up for as long as the
+// process lives, even if the module object itself is dropped from
+// sys.modules.  At interpreter shutdown the dict is emptied like any other
+// module dict; a lookup then fails with NameError instead of crashing.
+class ModuleScope {
+public:
+    explicit ModuleScope(nb::handle module);
+
+    // The value bound to `name`, looked up the way LOAD_GLOBAL does it:
+    // the module dict, then builtins; NameError when neither has it.
+    nb::object global(const char* name) const;
+
+    // Binds `value` as a module global.
+    void bind(const char* name, nb::handle value) const;
+
+    // logging.getLogger(__name__), with both names looked up now.
+    nb::object logger() const;
+
+    // "https://" + str(Globals.controller_ip) + path
+    nb::str controller_url(const char* path) const;
+
+    // `from <module> import <name> [as alias]`, bound as a module global.
+    void import_from(const char* module, const char* name,
+                     const char* alias = nullptr) const;
+
+    // `import <module>`, bound as a module global.
+    void import_module(const char* module) const;
+
+    nb::handle module() const { return module_; }
+    nb::handle dict() const { return dict_; }
+    nb::str module_name() const;
+
+private:
+    nb::handle module_;  // borrowed: the module outlives the objects it defines
+    nb::handle dict_;
+};
+
+// One piece of a log line: a C string literal, or any Python object that is
+// written in its str() form.
+class Piece {
+public:
+    Piece(const char* text) : text_(text) {}  // NOLINT: implicit on purpose
+    Piece(nb::handle value) : value_(value) {}  // NOLINT: implicit on purpose
+    template <typename T, typename = std::enable_if_t<std::is_base_of_v<nb::handle, T>>>
+    Piece(const T& value) : value_(value) {}  // NOLINT: implicit on purpose
+
+    nb::str str() const;
+
+private:
+    const char* text_ = nullptr;
+    nb::handle value_;
+};
+
+// str(value)
+nb::str str_of(nb::handle value);
+
+// The concatenation of the str() forms of the pieces.
+nb::str text(std::initializer_list<Piece> pieces);
+
+// logger.info(message) / logger.error(message)
+void log_info(nb::handle logger, std::initializer_list<Piece> pieces);
+void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
+
+// Python comparisons and truth tests; an exception raised by __eq__ or
+// __bool__ propagates as nb::python_error.
+bool equals(nb::handle a, nb::handle b);           // a == b
+inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
+bool is_true(nb::handle value);                    // bool(value)
+inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
+inline bool equals_true(nb::handle v) { return equals(v, Py_True); }
+inline bool equals_none(nb::handle v) { return equals(v, Py_None); }
+
+// container[key], raising the container's own error (KeyError, TypeError,
+// IndexError) when the lookup fails.
+nb::object item(nb::handle container, nb::handle key);
+nb::object item(nb::handle container, const char* key);
+nb::object item(nb::handle container, Py_ssize_t index);
+
+// container[key] = value
+void set_item(nb::handle container, const char* key, nb::handle value);
+
+// len(value)
+Py_ssize_t length(nb::handle value);
+
+// A dict built from (key, value) pairs, keys in the order given.
+using Field = std::pair<const char*, nb::handle>;
+nb::dict payload(std::initializer_list<Field> fields);
+
+// type(obj).__name__
+nb::str class_name(nb::handle obj);
+
+// Builds a genuine Python class, type(name, bases, namespace), whose
+// namespace holds only __module__ and __qualname__.  Add the members with
+// add_member afterwards, in order of definition, so that they can be made
+// with nb::scope(cls) and get "Class.member" as their __qualname__.
+nb::object make_class(const ModuleScope& scope, const char* name, nb::tuple bases);
+
+// setattr(cls, name, member)
+void add_member(nb::handle cls, const char* name, nb::handle member);
+
+}  // namespace morvent::native
