@@ -1,15 +1,442 @@
-"""Command and memento histories kept in the VPC's backup folder."""
+"""Command and memento histories kept in the VPC's backup folder.
+
+Both histories are JSON files in the backup folder that is downloaded from
+and uploaded to S3 around every run:
+
+- ``command_history.json``: the VPC id, the history version and the
+  commands done once per VPC (command 0 is the NAT gateway discovery, with
+  the records it found);
+- ``memento_history.json``: the stack of undo records, oldest first.  Each
+  entry holds the memento's class path (module and qualified name), its
+  state (``toDict()``) and whether it opens a group of steps.
+
+Every change is written atomically before the call returns (temporary file
+in the same folder, fsync, rename, fsync of the folder), so a process that
+is killed at any moment leaves either the old or the new file, never a torn
+one.  A memento is rebuilt without calling its constructor, the way the
+memento classes are written to be rebuilt: ``cls.__new__(cls)`` and then its
+``__dict__`` updated with the stored state.
+
+Both histories are used through their classes (class-level state), one VPC
+per process at a time.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import itertools
+import json
+import logging
+import math
+import os
+import sys
+import tempfile
+from collections.abc import Iterator
+from typing import Any
+
+from morvent.commands.memento import Memento
+from morvent.core.exceptions import HistoryError
+
+__all__ = ["CommandHistory", "MementoHistory", "HistoryError"]
+
+COMMAND_HISTORY_FILE = "command_history.json"
+MEMENTO_HISTORY_FILE = "memento_history.json"
+#: Layout number of both files, raised when their shape changes.
+FILE_FORMAT = 1
+#: Index of the NAT gateway discovery in the command history.
+DISCOVER_NATGW_CMD = 0
 
 
-def _not_built(name):
-    raise NotImplementedError(f"{__name__}.{name} is not built yet")
+# -- files -----------------------------------------------------------------
 
+def _read_json(path: str) -> Any:
+    """The decoded content of ``path``, or None when there is no such file."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return None
+    except (ValueError, UnicodeDecodeError) as e:
+        raise HistoryError(f"{path} is damaged and was left as it is (not valid JSON: {e}); "
+                           "restore it from the S3 backup") from None
+    except OSError as e:
+        raise HistoryError(f"cannot read {path}: {e}") from None
+
+
+def _check_format(path: str, data: dict) -> None:
+    if data.get("format", FILE_FORMAT) != FILE_FORMAT:
+        raise HistoryError(f"{path} has layout {data.get('format')!r}, which this version of "
+                           f"morvent does not read (it reads layout {FILE_FORMAT})")
+
+
+def _fsync_folder(folder: str) -> None:
+    """Make a rename in ``folder`` durable; best effort where folders cannot be opened."""
+    flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
+    try:
+        fd = os.open(folder, flags)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError as e:
+        logging.getLogger(__name__).warning("  could not flush folder %s to disk: %s", folder, e)
+    finally:
+        os.close(fd)
+
+
+def _write_json_atomically(path: str, data: Any) -> None:
+    """Replace ``path`` by ``data`` as JSON, so that a crash leaves the old or the new file."""
+    text = json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+    folder = os.path.dirname(path) or "."
+    try:
+        os.makedirs(folder, exist_ok=True)
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix=_temp_prefix(path), suffix=".tmp")
+    except OSError as e:
+        raise HistoryError(f"cannot write {path}: {e}") from e
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException as e:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if isinstance(e, OSError):
+            raise HistoryError(f"cannot write {path}: {e}; the file was left as it was") from e
+        raise
+    _fsync_folder(folder)
+
+
+def _temp_prefix(path: str) -> str:
+    return "." + os.path.basename(path) + "."
+
+
+def _remove_stale_temp_files(path: str) -> None:
+    """Remove temporary files that a killed process left next to ``path``."""
+    folder = os.path.dirname(path) or "."
+    prefix = _temp_prefix(path)
+    with contextlib.suppress(OSError):
+        for name in os.listdir(folder):
+            if name.startswith(prefix) and name.endswith(".tmp"):
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(folder, name))
+
+
+def _check_json_value(value: Any, where: str, seen: tuple[int, ...] = ()) -> None:
+    """Raise TypeError unless ``value`` can be stored as JSON and read back as it was.
+
+    Allowed: None, bool, int, finite float, str, lists and tuples (tuples
+    come back as lists), and dictionaries with string keys.  Non-string keys
+    are refused because JSON would silently turn them into strings.
+    """
+    if value is None or isinstance(value, (bool, int, str)):
+        return
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            raise TypeError(f"{where} is {value!r}, which JSON cannot hold")
+        return
+    if isinstance(value, (list, tuple, dict)):
+        if id(value) in seen:
+            raise TypeError(f"{where} contains itself")
+        seen = seen + (id(value),)
+        if isinstance(value, dict):
+            for key, item in value.items():
+                if not isinstance(key, str):
+                    raise TypeError(f"{where} has the key {key!r}, which is not a string")
+                _check_json_value(item, f"{where}[{key!r}]", seen)
+        else:
+            for i, item in enumerate(value):
+                _check_json_value(item, f"{where}[{i}]", seen)
+        return
+    raise TypeError(f"{where} is a {type(value).__qualname__}, which JSON cannot hold")
+
+
+def _json_copy(value: Any) -> Any:
+    return json.loads(json.dumps(value, allow_nan=False))
+
+
+# -- command history -------------------------------------------------------
 
 class CommandHistory:
-    def __init__(self, *args, **kwargs):
-        _not_built("CommandHistory")
+    """The once-per-VPC commands of a replacement, kept in ``command_history.json``."""
+
+    _path: str | None = None
+    _vpc_id: str | None = None
+    _version: str | None = None
+    _commands: list[dict] = []
+    _natgws: list = []
+
+    @classmethod
+    def init(cls, folder: str, vpc_id: str, version: str = "v2") -> None:
+        """Bind the history to ``folder`` and load what it holds for ``vpc_id``.
+
+        Nothing is written until a command is logged.  A file of another VPC
+        or another history version is an error, and then nothing changes.
+        """
+        path = os.path.join(os.fspath(folder), COMMAND_HISTORY_FILE)
+        data = _read_json(path)
+        commands: list[dict] = []
+        if data is not None:
+            if not isinstance(data, dict) or not isinstance(data.get("commands"), list):
+                raise HistoryError(f"{path} is not a command history (no list of commands)")
+            _check_format(path, data)
+            if data.get("vpc_id") != vpc_id:
+                raise HistoryError(f"{path} belongs to VPC {data.get('vpc_id')!r}, not to "
+                                   f"{vpc_id!r}; is the backup folder the right one?")
+            if data.get("version") != version:
+                raise HistoryError(f"{path} is a history of version {data.get('version')!r}, "
+                                   f"but version {version!r} was asked for")
+            for i, command in enumerate(data["commands"]):
+                if not isinstance(command, dict) or not isinstance(command.get("index"), int):
+                    raise HistoryError(f"{path}: command entry {i} is damaged")
+                if (command["index"] == DISCOVER_NATGW_CMD
+                        and not isinstance(command.get("natgws"), list)):
+                    raise HistoryError(f"{path}: the NAT gateway discovery has no list of records")
+            commands = data["commands"]
+        _remove_stale_temp_files(path)
+        cls._path, cls._vpc_id, cls._version = path, vpc_id, version
+        cls._commands = commands
+        cls._natgws = cls._find_natgws(commands)
+
+    @staticmethod
+    def _find_natgws(commands: list[dict]) -> list:
+        for command in commands:
+            if command["index"] == DISCOVER_NATGW_CMD:
+                return command["natgws"]
+        return []
+
+    @classmethod
+    def _require_init(cls) -> str:
+        if cls._path is None:
+            raise HistoryError("CommandHistory is used before CommandHistory.init(folder, vpc_id)")
+        return cls._path
+
+    @classmethod
+    def path(cls) -> str:
+        """The file of the history."""
+        return cls._require_init()
+
+    @classmethod
+    def is_command_i_done(cls, i: int) -> bool:
+        """True when command ``i`` is recorded (0 is the NAT gateway discovery)."""
+        cls._require_init()
+        return any(command["index"] == i for command in cls._commands)
+
+    @classmethod
+    def log_discover_natgw_cmd(cls, records: list[dict]) -> None:
+        """Record the NAT gateway discovery with its records, on disk before returning.
+
+        What ``get_discovered_natgws`` gives back afterwards is the stored
+        copy, exactly as a later run reads it from the file.
+        """
+        path = cls._require_init()
+        if not isinstance(records, (list, tuple)):
+            raise TypeError(f"the discovered NAT gateways must be a list of records, "
+                            f"not {type(records).__qualname__}")
+        for i, record in enumerate(records):
+            if not isinstance(record, dict):
+                raise TypeError(f"NAT gateway record {i} is a {type(record).__qualname__}, "
+                                "not a dictionary")
+        _check_json_value(list(records), "the NAT gateway records")
+        natgws = _json_copy(list(records))
+        commands = [c for c in cls._commands if c["index"] != DISCOVER_NATGW_CMD]
+        commands.insert(0, {"index": DISCOVER_NATGW_CMD, "name": "discover_natgw",
+                            "natgws": natgws})
+        _write_json_atomically(path, {"format": FILE_FORMAT, "version": cls._version,
+                                      "vpc_id": cls._vpc_id, "commands": commands})
+        cls._commands = commands
+        cls._natgws = natgws
+
+    @classmethod
+    def get_discovered_natgws(cls) -> list:
+        """The stored discovery records: the same list object on every call.
+
+        Callers update the records in place; an empty list when nothing was
+        discovered.
+        """
+        cls._require_init()
+        return cls._natgws
+
+
+# -- memento history -------------------------------------------------------
+
+def _class_path(cls: type) -> str:
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def _find_class(module_name: str, qualname: str) -> type:
+    """The class named by ``module_name`` and ``qualname``; LookupError when there is none.
+
+    Only modules of this package, or modules that are loaded already, are
+    imported: a history file must not be able to load arbitrary code.
+    """
+    if module_name not in sys.modules and module_name.split(".")[0] != "morvent":
+        raise LookupError(f"module {module_name} is not loaded and not part of morvent")
+    try:
+        obj: Any = importlib.import_module(module_name)
+    except ImportError as e:
+        raise LookupError(f"module {module_name} cannot be imported: {e}") from None
+    for part in qualname.split("."):
+        try:
+            obj = getattr(obj, part)
+        except AttributeError:
+            raise LookupError(f"module {module_name} has no {qualname}") from None
+    if not isinstance(obj, type):
+        raise LookupError(f"{module_name}.{qualname} is not a class")
+    return obj
+
+
+class _Entry:
+    """One memento of the stack with the record that is stored for it."""
+
+    __slots__ = ("memento", "record")
+
+    def __init__(self, memento: Any, record: dict):
+        self.memento = memento
+        self.record = record
 
 
 class MementoHistory:
-    def __init__(self, *args, **kwargs):
-        _not_built("MementoHistory")
+    """The stack of undo records of a replacement, kept in ``memento_history.json``."""
+
+    _path: str | None = None
+    _entries: list[_Entry] = []
+
+    @classmethod
+    def init(cls, folder: str) -> None:
+        """Bind the history to ``folder`` and rebuild the mementos stored there.
+
+        A damaged file or a memento whose class cannot be found is an error
+        naming the file, raised before anything changes.
+        """
+        path = os.path.join(os.fspath(folder), MEMENTO_HISTORY_FILE)
+        data = _read_json(path)
+        entries: list[_Entry] = []
+        if data is not None:
+            if not isinstance(data, dict) or not isinstance(data.get("mementos"), list):
+                raise HistoryError(f"{path} is not a memento history (no list of mementos)")
+            _check_format(path, data)
+            for i, record in enumerate(data["mementos"]):
+                entries.append(_Entry(cls._rebuild(path, i, record), record))
+        _remove_stale_temp_files(path)
+        cls._path = path
+        cls._entries = entries
+
+    @staticmethod
+    def _rebuild(path: str, i: int, record: Any) -> Any:
+        if (not isinstance(record, dict) or not isinstance(record.get("module"), str)
+                or not isinstance(record.get("qualname"), str)
+                or not isinstance(record.get("state"), dict)
+                or not isinstance(record.get("mark_begin"), bool)):
+            raise HistoryError(f"{path}: memento entry {i} is damaged")
+        name = f"{record['module']}.{record['qualname']}"
+        try:
+            memento_class = _find_class(record["module"], record["qualname"])
+        except LookupError as e:
+            raise HistoryError(f"{path}: memento {i} of class {name} cannot be rebuilt: {e}") from None
+        if not issubclass(memento_class, Memento):
+            raise HistoryError(f"{path}: memento {i} names {name}, which is not a memento class")
+        try:
+            memento = memento_class.__new__(memento_class)
+            memento.__dict__.update(record["state"])
+        except Exception as e:
+            raise HistoryError(f"{path}: memento {i} of class {name} cannot be rebuilt: "
+                               f"{type(e).__name__}: {e}") from None
+        return memento
+
+    @classmethod
+    def _require_init(cls) -> str:
+        if cls._path is None:
+            raise HistoryError("MementoHistory is used before MementoHistory.init(folder)")
+        return cls._path
+
+    @classmethod
+    def _save(cls, entries: list[_Entry]) -> None:
+        _write_json_atomically(cls._require_init(), {
+            "format": FILE_FORMAT, "mementos": [entry.record for entry in entries]})
+
+    @classmethod
+    def path(cls) -> str:
+        """The file of the history."""
+        return cls._require_init()
+
+    @classmethod
+    def append(cls, memento: Any, MarkBegin: bool = False) -> None:
+        """Push ``memento``; ``MarkBegin=True`` marks it as the first step of a group.
+
+        The memento is on disk before this returns.  Its ``toDict()`` must be
+        JSON data (tuples come back as lists), else TypeError and nothing
+        changes.
+        """
+        cls._require_init()
+        memento_class = type(memento)
+        name = _class_path(memento_class)
+        if not isinstance(memento, Memento):
+            raise TypeError(f"{name} is not a memento class (it does not derive from Memento)")
+        try:
+            found = _find_class(memento_class.__module__, memento_class.__qualname__)
+        except LookupError:
+            found = None
+        if found is not memento_class:
+            raise TypeError(f"a {name} cannot be stored: its class cannot be found again by "
+                            "that name in a later run (is it defined inside a function?)")
+        state = memento.toDict()
+        if not isinstance(state, dict):
+            raise TypeError(f"{name}.toDict() returned a {type(state).__qualname__}, "
+                            "not a dictionary")
+        _check_json_value(state, f"{name}.toDict()")
+        record = {"module": memento_class.__module__, "qualname": memento_class.__qualname__,
+                  "state": _json_copy(state), "mark_begin": bool(MarkBegin)}
+        entries = cls._entries + [_Entry(memento, record)]
+        cls._save(entries)
+        cls._entries = entries
+
+    @classmethod
+    def pop(cls) -> Any:
+        """Remove the newest memento and return it; gone from the file before this returns."""
+        path = cls._require_init()
+        if not cls._entries:
+            raise HistoryError(f"cannot pop a memento: the history in {path} is empty")
+        entries = cls._entries[:-1]
+        cls._save(entries)
+        newest = cls._entries[-1]
+        cls._entries = entries
+        return newest.memento
+
+    @classmethod
+    def isEmpty(cls) -> bool:
+        """True when no memento is held."""
+        cls._require_init()
+        return not cls._entries
+
+    @classmethod
+    def isCmdBegin(cls) -> bool:
+        """True when the newest memento opens a group; False when the history is empty."""
+        cls._require_init()
+        return bool(cls._entries) and cls._entries[-1].record["mark_begin"]
+
+    @classmethod
+    def is_memento_exist(cls) -> Iterator[bool]:
+        """An iterator whose Nth value is True when step N is held already.
+
+        It answers for the mementos held now: True for the first ``size()``
+        values, False for every value after them.
+        """
+        cls._require_init()
+        return itertools.chain(itertools.repeat(True, len(cls._entries)), itertools.repeat(False))
+
+    @classmethod
+    def size(cls) -> int:
+        """The number of mementos held."""
+        cls._require_init()
+        return len(cls._entries)
+
+    @classmethod
+    def entries(cls) -> list[dict]:
+        """What is held, oldest first, for display: class path, group mark and state."""
+        cls._require_init()
+        return [{"class": f"{e.record['module']}.{e.record['qualname']}",
+                 "mark_begin": e.record["mark_begin"],
+                 "state": _json_copy(e.record["state"])} for e in cls._entries]

@@ -1,21 +1,234 @@
-"""Controller REST API transport, login and failure handlers."""
+"""Controller REST API transport, login and failure handlers.
+
+Every request goes to "https://<controller>/v1/api" or ".../v2/api" as form
+fields (query string for GET, form body for POST) without certificate checks,
+because controllers run with self-signed certificates.  Answers are JSON
+objects with "return" and "results" (or "reason" on a failure).
+
+The session id (CID) and the login password must never show up in a log
+file.  ``getCid`` registers both with ``register_secret``; the command line
+installs ``SecretMaskingFilter`` on its log handlers, which replaces every
+registered secret by "****" in each record that passes.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+import urllib.parse
+import warnings
+from collections.abc import Mapping
+from typing import Any
+
+import requests
+
+from morvent.core.exceptions import ControllerLoginError
+
+try:
+    from urllib3.exceptions import InsecureRequestWarning
+except ImportError:  # pragma: no cover - urllib3 always comes with requests
+    InsecureRequestWarning = None
+
+MASK = "****"
+
+_secrets: set[str] = set()
+_secrets_longest_first: tuple[str, ...] = ()
 
 
-def _not_built(name):
-    raise NotImplementedError(f"{__name__}.{name} is not built yet")
+# -- secrets ---------------------------------------------------------------
+
+def register_secret(value: Any) -> None:
+    """Have ``value`` masked in every log record and in login error messages.
+
+    Its URL-encoded forms are registered too, so a secret also disappears
+    from the request lines that urllib3 logs at debug level.  None and the
+    empty string are ignored.
+    """
+    global _secrets_longest_first
+    if value is None:
+        return
+    text = str(value)
+    if not text:
+        return
+    _secrets.update({text, urllib.parse.quote(text, safe=""), urllib.parse.quote_plus(text)})
+    _secrets_longest_first = tuple(sorted(_secrets, key=len, reverse=True))
 
 
-def _send_corvane_api(*args, **kwargs):
-    _not_built("_send_corvane_api")
+def clear_secrets() -> None:
+    """Forget every registered secret (for tests that need a clean slate)."""
+    global _secrets_longest_first
+    _secrets.clear()
+    _secrets_longest_first = ()
 
 
-def handleControllerApiFailure(*args, **kwargs):
-    _not_built("handleControllerApiFailure")
+def mask_secrets(text: str) -> str:
+    """``text`` with every registered secret replaced by "****"."""
+    for secret in _secrets_longest_first:
+        if secret in text:
+            text = text.replace(secret, MASK)
+    return text
 
 
-def handleControllerApiFailureAndExit(*args, **kwargs):
-    _not_built("handleControllerApiFailureAndExit")
+class SecretMaskingFilter(logging.Filter):
+    """Replace registered secrets in a record's message, arguments and traceback.
+
+    Install it on handlers, not on loggers: a handler sees the records of
+    every logger that propagates to it (urllib3's included), a logger filter
+    only those logged on that very logger.  The record is changed in place,
+    so handlers that run after this one see the masked text as well.
+    """
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if not _secrets_longest_first:
+            return True
+        try:
+            message = record.getMessage()
+        except Exception:
+            # A broken format string: logging reports it itself; make sure
+            # whatever it prints next carries no secret.
+            record.msg = mask_secrets(str(record.msg))
+            if isinstance(record.args, tuple):
+                record.args = tuple(mask_secrets(a) if isinstance(a, str) else a
+                                    for a in record.args)
+        else:
+            masked = mask_secrets(message)
+            if masked != message:
+                record.msg = masked
+                record.args = None
+        if record.exc_info and not record.exc_text:
+            record.exc_text = logging.Formatter().formatException(record.exc_info)
+        if record.exc_text:
+            record.exc_text = mask_secrets(record.exc_text)
+        if record.stack_info:
+            record.stack_info = mask_secrets(record.stack_info)
+        return True
 
 
-def getCid(*args, **kwargs):
-    _not_built("getCid")
+# -- transport -------------------------------------------------------------
+
+def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
+                      payload: Mapping[str, Any] | None = None,
+                      keyword_for_log: str = "cvn-migration-function---",
+                      indent: str = "    ") -> requests.Response:
+    """Send one controller request and return the ``requests`` response.
+
+    GET carries the payload in the query string, POST as a form body.  The
+    certificate is not verified.  One debug line names the action, never
+    the payload (it holds the CID).
+    """
+    method = request_method.upper() if isinstance(request_method, str) else request_method
+    if method not in ("GET", "POST"):
+        raise ValueError(f"unsupported controller request method {request_method!r}; "
+                         "use 'GET' or 'POST'")
+    action = payload.get("action") if isinstance(payload, Mapping) else None
+    logging.getLogger(__name__).debug("%s%s%s (%s %s)", keyword_for_log, indent, action,
+                                      method, api_endpoint_url)
+    with warnings.catch_warnings():
+        if InsecureRequestWarning is not None:
+            warnings.simplefilter("ignore", InsecureRequestWarning)
+        if method == "GET":
+            return requests.get(api_endpoint_url, params=payload, verify=False)
+        return requests.post(api_endpoint_url, data=payload, verify=False)
+
+
+# -- answers ---------------------------------------------------------------
+
+def _reason(body: Any) -> Any:
+    """What the controller says went wrong: "reason", else "results", else the body."""
+    for key in ("reason", "results"):
+        value = body.get(key)
+        if value is not None and value != "":
+            return value
+    return body
+
+
+def handleControllerApiFailure(body: Any) -> bool:
+    """True for a successful answer; otherwise log the controller's reason and return False."""
+    if isinstance(body, Mapping):
+        if body.get("return") is True:
+            return True
+        logging.getLogger(__name__).error("  **Error** controller request failed: %s",
+                                          _reason(body))
+    else:
+        logging.getLogger(__name__).error(
+            "  **Error** unexpected controller answer (not a JSON object): %r", body)
+    return False
+
+
+def handleControllerApiFailureAndExit(body: Any) -> bool:
+    """True for a successful answer; otherwise log the reason and end the process with status 1."""
+    if not handleControllerApiFailure(body):
+        sys.exit(1)
+    return True
+
+
+# -- login -----------------------------------------------------------------
+
+def _login_error(message: str) -> ControllerLoginError:
+    return ControllerLoginError(mask_secrets(message))
+
+
+def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
+    """Log in to the controller at ``ip``; return ``(version, CID)``.
+
+    Raises ``ControllerLoginError`` when there is no password, the controller
+    cannot be reached, refuses the login or sends no session id.  When only
+    the version cannot be read, the version is None and a warning is logged.
+    """
+    log = logging.getLogger(__name__)
+    if not ip:
+        raise ControllerLoginError("no controller address given (controller_ip)")
+    if not user:
+        raise ControllerLoginError(f"no controller user name given for the controller at {ip}")
+    if password is None or password == "":
+        raise ControllerLoginError(
+            f"no password for controller user {user!r} at {ip}: the environment variable "
+            "named by controller_password_env is not set or is empty")
+    register_secret(password)
+    url = f"https://{ip}/v1/api"
+
+    try:
+        response = _send_corvane_api(
+            api_endpoint_url=url, request_method="POST",
+            payload={"action": "login", "username": user, "password": password})
+    except OSError as e:  # requests' errors derive from OSError
+        raise _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
+                           f"{e}") from None
+    try:
+        body = response.json()
+    except ValueError:
+        raise _login_error(
+            f"the controller at {ip} answered the login of user {user!r} with something "
+            f"other than JSON (HTTP status {getattr(response, 'status_code', '?')})") from None
+    if not isinstance(body, Mapping):
+        raise _login_error(f"the controller at {ip} answered the login of user {user!r} "
+                           f"with an unexpected value: {body!r}")
+    if body.get("return") is not True:
+        raise _login_error(f"the controller at {ip} refused the login of user {user!r}: "
+                           f"{_reason(body)}")
+    cid = body.get("CID")
+    if cid is None or cid == "":
+        raise _login_error(f"the controller at {ip} accepted the login of user {user!r} "
+                           "but sent no session id (CID)")
+    register_secret(cid)
+
+    version, problem = None, None
+    try:
+        answer = _send_corvane_api(api_endpoint_url=url, request_method="GET",
+                                   payload={"action": "list_version_info", "CID": cid}).json()
+    except (OSError, ValueError) as e:
+        problem = str(e)
+    else:
+        if (isinstance(answer, Mapping) and answer.get("return") is True
+                and isinstance(answer.get("results"), Mapping)):
+            version = answer["results"].get("current_version")
+            if version is None:
+                problem = "the answer has no current_version"
+        else:
+            problem = _reason(answer) if isinstance(answer, Mapping) else repr(answer)
+    if problem is not None:
+        log.warning("  could not read the controller version at %s: %s", ip,
+                    mask_secrets(str(problem)))
+    log.info("- logged in to the controller at %s as %s (version %s)", ip, user,
+             version if version is not None else "unknown")
+    return version, cid
