@@ -16,7 +16,6 @@
 
 namespace morvent::spoke {
 
-using namespace nb::literals;
 using native::add_member;
 using native::equals_false;
 using native::equals_none;
@@ -29,6 +28,10 @@ namespace {
 
 constexpr const char* kHsPath = "/v2/api";
 constexpr const char* kClassicPath = "/v1/api";
+
+// A parameter that takes any object, None included, as in a Python def
+// (nanobind refuses None for an argument unless told otherwise).
+constexpr auto param(const char* name) { return nb::arg(name).none(); }
 
 // self.<name> = <value> for each field, in order, so that the instance
 // __dict__ lists the attributes in the constructor's argument order.
@@ -104,7 +107,7 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
 
     method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_info) { store(self, {{"spoke_info", spoke_info}}); },
-           "spoke_info"_a);
+           param("spoke_info"));
 
     method(cls, "getSpokeInfo",
            [](nb::handle self) { return self.attr("spoke_info"); },
@@ -142,16 +145,16 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                             {"region", region},
                             {"primary", primary}});
            },
-           "account_name"_a = nb::none(), "spoke_gw_name"_a = nb::none(),
-           "spoke_gw_size"_a = nb::none(), "vpc_id"_a = nb::none(), "region"_a = nb::none(),
-           "primary"_a = true);
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
+           param("primary") = true);
 
     // The name keeps its historical spelling; callers and subclasses use it.
     method(cls, "_saveMememto",
            [scope](nb::handle /*self*/, nb::handle spoke_info) {
                return scope.global("HsSpokeCreateMemento")(spoke_info);
            },
-           "spoke_info"_a);
+           param("spoke_info"));
 
     method(cls, "create",
            [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
@@ -189,7 +192,7 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                }
                return self.attr("_saveMememto")(spoke_info);
            },
-           "subnet_cidr"_a, "eip"_a, "gw_size"_a, "ha_gw_name"_a = nb::none(),
+           param("subnet_cidr"), param("eip"), param("gw_size"), param("ha_gw_name") = nb::none(),
            "Create the gateway and return an HsSpokeCreateMemento.\n\n"
            "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
 
@@ -202,7 +205,7 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                native::log_info(logger, {"- Delete HS spoke gateway ", name});
                scope.global("deleteHsSpoke")(s.cid, s.url, name);
            },
-           "spoke_gw_name"_a = nb::none(),
+           param("spoke_gw_name") = nb::none(),
            "Delete an HS spoke gateway, by default the command's own.");
     return cls;
 }
@@ -226,9 +229,9 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
                             {"natGwInfos", natGwInfos},
                             {"num_of_spoke", num_of_spoke}});
            },
-           "account_name"_a = nb::none(), "spoke_gw_name"_a = nb::none(),
-           "spoke_gw_size"_a = nb::none(), "vpc_id"_a = nb::none(), "region"_a = nb::none(),
-           "natGwInfos"_a = nb::none(), "num_of_spoke"_a = nb::none());
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
+           param("natGwInfos") = nb::none(), param("num_of_spoke") = nb::none());
 
     method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
@@ -269,9 +272,9 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
                             {"region", region},
                             {"natGwInfos", natGwInfos}});
            },
-           "account_name"_a = nb::none(), "spoke_gw_name"_a = nb::none(),
-           "spoke_gw_size"_a = nb::none(), "vpc_id"_a = nb::none(), "region"_a = nb::none(),
-           "natGwInfos"_a = nb::none());
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
+           param("natGwInfos") = nb::none());
 
     method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
@@ -305,7 +308,7 @@ nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
            [](nb::handle self, nb::handle spoke_gw_name) {
                store(self, {{"spoke_gw_name", spoke_gw_name}});
            },
-           "spoke_gw_name"_a);
+           param("spoke_gw_name"));
 
     method(cls, "restore",
            [scope](nb::handle self) {
@@ -328,7 +331,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
            [](nb::handle self, nb::handle spoke_gw_name) {
                store(self, {{"spoke_gw_name", spoke_gw_name}});
            },
-           "spoke_gw_name"_a);
+           param("spoke_gw_name"));
 
     method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("SnatEnableMemento");
@@ -368,7 +371,7 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
                             {"from_gw_size", from_gw_size},
                             {"to_gw_size", to_gw_size}});
            },
-           "spoke_gw_name"_a, "from_gw_size"_a, "to_gw_size"_a);
+           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
     method(cls, "restore",
            [scope](nb::handle self) {
@@ -398,7 +401,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
                             {"from_gw_size", from_gw_size},
                             {"to_gw_size", to_gw_size}});
            },
-           "spoke_gw_name"_a, "from_gw_size"_a, "to_gw_size"_a);
+           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
     method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("ResizeSpokeGatewayMemento");
