@@ -106,7 +106,9 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
         "Records the creation of one HS spoke gateway; restore() deletes it again.");
 
     method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_info) { store(self, {{"spoke_info", spoke_info}}); },
+           [](nb::handle self, nb::handle spoke_info) {
+               store(self, {{"spoke_info", spoke_info}});
+           },
            param("spoke_info"));
 
     method(cls, "getSpokeInfo",
@@ -146,15 +148,16 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                             {"primary", primary}});
            },
            param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
-           param("primary") = true);
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("primary") = true);
 
     // The name keeps its historical spelling; callers and subclasses use it.
     method(cls, "_saveMememto",
            [scope](nb::handle /*self*/, nb::handle spoke_info) {
                return scope.global("HsSpokeCreateMemento")(spoke_info);
            },
-           param("spoke_info"));
+           param("spoke_info"),
+           nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
 
     method(cls, "create",
            [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
@@ -193,6 +196,8 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                return self.attr("_saveMememto")(spoke_info);
            },
            param("subnet_cidr"), param("eip"), param("gw_size"), param("ha_gw_name") = nb::none(),
+           nb::sig("def create(self, subnet_cidr, eip, gw_size, ha_gw_name=None) "
+                   "-> HsSpokeCreateMemento"),
            "Create the gateway and return an HsSpokeCreateMemento.\n\n"
            "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
 
@@ -230,8 +235,9 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
                             {"num_of_spoke", num_of_spoke}});
            },
            param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
-           param("natGwInfos") = nb::none(), param("num_of_spoke") = nb::none());
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("natGwInfos") = nb::none(),
+           param("num_of_spoke") = nb::none());
 
     method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
@@ -273,8 +279,8 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
                             {"natGwInfos", natGwInfos}});
            },
            param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(), param("region") = nb::none(),
-           param("natGwInfos") = nb::none());
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("natGwInfos") = nb::none());
 
     method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
@@ -301,8 +307,9 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
 // SnatEnableMemento and SnatCmd
 
 nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
-    nb::object cls = new_class(scope, "SnatEnableMemento", std::move(bases),
-                               "Records that SNAT was enabled on a gateway; restore() disables it.");
+    nb::object cls =
+        new_class(scope, "SnatEnableMemento", std::move(bases),
+                  "Records that SNAT was enabled on a gateway; restore() disables it.");
 
     method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_gw_name) {
@@ -336,7 +343,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
     method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("SnatEnableMemento");
         return memento_type(self.attr("spoke_gw_name"));
-    });
+    }, nb::sig("def _saveMemento(self) -> SnatEnableMemento"));
 
     method(cls, "enable",
            [scope](nb::handle self) {
@@ -346,6 +353,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
                enable(self.attr("spoke_gw_name"), s.url, s.cid);
                return self.attr("_saveMemento")();
            },
+           nb::sig("def enable(self) -> SnatEnableMemento"),
            "Enable SNAT and return a SnatEnableMemento.");
 
     method(cls, "disable", [scope](nb::handle self) {
@@ -409,7 +417,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
         nb::object from_size = self.attr("from_gw_size");
         nb::object to_size = self.attr("to_gw_size");
         return memento_type(name, from_size, to_size);
-    });
+    }, nb::sig("def _saveMemento(self) -> ResizeSpokeGatewayMemento"));
 
     method(cls, "execute",
            [scope](nb::handle self) {
@@ -421,6 +429,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
                resize(s.cid, s.url, name, to_size);
                return self.attr("_saveMemento")();
            },
+           nb::sig("def execute(self) -> ResizeSpokeGatewayMemento"),
            "Resize the gateway to to_gw_size and return a ResizeSpokeGatewayMemento.");
     return cls;
 }
