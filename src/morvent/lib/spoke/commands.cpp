@@ -1,22 +1,452 @@
 // The undoable commands and their mementos.
+//
+// Each class is a genuine Python class: instance state lives in the instance
+// __dict__ (so toDict() hands out the live dictionary, subclasses work, and a
+// memento can be rebuilt from its class and that dictionary), and every
+// collaborator -- Globals, comm, the module's controller functions, even the
+// command and memento classes themselves -- is looked up in the module's
+// globals when a method runs.
+//
+// Arguments are evaluated left to right into locals before each call, as the
+// interpreter would, since C++ leaves the order of argument evaluation open.
 #include "spoke.hpp"
+
+#include <initializer_list>
+#include <utility>
 
 namespace morvent::spoke {
 
+using native::add_member;
+using native::equals_false;
+using native::equals_none;
+using native::Field;
+using native::is_true;
+using native::item;
 using native::make_class;
+
+namespace {
+
+constexpr const char* kHsPath = "/v2/api";
+constexpr const char* kClassicPath = "/v1/api";
+
+// A parameter that takes any object, None included, as in a Python def
+// (nanobind refuses None for an argument unless told otherwise).
+constexpr auto param(const char* name) { return nb::arg(name).none(); }
+
+// self.<name> = <value> for each field, in order, so that the instance
+// __dict__ lists the attributes in the constructor's argument order.
+void store(nb::handle self, std::initializer_list<Field> fields) {
+    for (const Field& field : fields) nb::setattr(self, field.first, field.second);
+}
+
+// The controller session a command method works with.
+struct Session {
+    nb::object cid;
+    nb::str url;
+};
+
+// The opening of every command method: record the operation under the
+// instance's class name (a subclass records its own name), then read the
+// session from Globals afresh, CID first.
+Session begin(const ModuleScope& scope, nb::handle self, const char* path) {
+    scope.global("comm").attr("logOperation")(native::class_name(self));
+    nb::object cid = scope.global("Globals").attr("CID");
+    nb::str url = scope.controller_url(path);
+    return {std::move(cid), std::move(url)};
+}
+
+// `raise exc`: raises an exception instance, or instantiates and raises an
+// exception class; anything else is the interpreter's TypeError.
+[[noreturn]] void raise_object(nb::handle exc) {
+    if (PyExceptionInstance_Check(exc.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    } else if (PyExceptionClass_Check(exc.ptr())) {
+        PyErr_SetNone(exc.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    throw nb::python_error();
+}
+
+// Installs a method made from `f` on `cls` under `name`.
+//
+// When the class already resolves `name` -- typically a method inherited from
+// a Python base, such as Memento.restore or AbstractCommand.execute -- nanobind
+// would take that object for an overload chain to extend and stop the process
+// because it is not one of its own functions.  A scope-less nanobind
+// placeholder put under the name first makes nanobind start a fresh function,
+// which then replaces the placeholder; the base's method stays untouched.
+template <typename F, typename... Extra>
+void method(nb::handle cls, const char* name, F&& f, const Extra&... extra) {
+    if (nb::hasattr(cls, name)) {
+        add_member(cls, name,
+                   nb::cpp_function([](nb::handle) {}, nb::is_method(), nb::name(name)));
+    }
+    add_member(cls, name,
+               nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::scope(cls),
+                                nb::name(name), extra...));
+}
+
+nb::object dict_of(nb::handle self) { return self.attr("__dict__"); }
+
+// A class of the module with its docstring.
+nb::object new_class(const ModuleScope& scope, const char* name, nb::tuple bases,
+                     const char* doc) {
+    nb::object cls = make_class(scope, name, std::move(bases));
+    add_member(cls, "__doc__", nb::str(doc));
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// HsSpokeCreateMemento
+
+nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) {
+    nb::object cls = new_class(
+        scope, "HsSpokeCreateMemento", std::move(bases),
+        "Records the creation of one HS spoke gateway; restore() deletes it again.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle spoke_info) {
+               store(self, {{"spoke_info", spoke_info}});
+           },
+           param("spoke_info"));
+
+    method(cls, "getSpokeInfo",
+           [](nb::handle self) { return self.attr("spoke_info"); },
+           "The spoke info of the created gateway (the stored object itself).");
+
+    method(cls, "restore",
+           [scope](nb::handle self) {
+               nb::object cmd = scope.global("HsSpokeCmd")();
+               nb::object del = cmd.attr("delete");
+               nb::object name = item(self.attr("spoke_info"), "gw_name");
+               del(name);
+           },
+           "Delete the recorded gateway through a fresh HsSpokeCmd.");
+
+    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+           "The memento's own attribute dictionary (the live one).");
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// HsSpokeCmd
+
+nb::object make_HsSpokeCmd(const ModuleScope& scope) {
+    nb::object cls = new_class(
+        scope, "HsSpokeCmd", nb::make_tuple(),
+        "Creates a primary or HA HS spoke gateway, returning a memento, and deletes one.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region, nb::handle primary) {
+               store(self, {{"account_name", account_name},
+                            {"spoke_gw_name", spoke_gw_name},
+                            {"spoke_gw_size", spoke_gw_size},
+                            {"vpc_id", vpc_id},
+                            {"region", region},
+                            {"primary", primary}});
+           },
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("primary") = true);
+
+    // The name keeps its historical spelling; callers and subclasses use it.
+    method(cls, "_saveMememto",
+           [scope](nb::handle /*self*/, nb::handle spoke_info) {
+               return scope.global("HsSpokeCreateMemento")(spoke_info);
+           },
+           param("spoke_info"),
+           nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
+
+    method(cls, "create",
+           [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
+                   nb::handle ha_gw_name) {
+               Session s = begin(scope, self, kHsPath);
+               nb::object size = nb::borrow(gw_size);
+               nb::object own_size = self.attr("spoke_gw_size");
+               if (!own_size.is_none()) size = own_size;
+
+               nb::object spoke_info = nb::none();
+               if (is_true(self.attr("primary"))) {
+                   nb::object deploy = scope.global("deployPrimaryHsSpoke");
+                   nb::object account_name = self.attr("account_name");
+                   nb::object spoke_gw_name = self.attr("spoke_gw_name");
+                   nb::object vpc_id = self.attr("vpc_id");
+                   nb::object region = self.attr("region");
+                   spoke_info = deploy(s.cid, s.url, account_name, spoke_gw_name, size, vpc_id,
+                                       region, subnet_cidr, eip);
+               } else {
+                   nb::object deploy = scope.global("deployHaHsSpoke");
+                   nb::object spoke_gw_name = self.attr("spoke_gw_name");
+                   spoke_info = deploy(s.cid, s.url, spoke_gw_name, size, subnet_cidr, eip,
+                                       ha_gw_name);
+               }
+
+               // A dry run creates nothing, so there is nothing to check.
+               if (equals_false(scope.global("Globals").attr("dry_run"))) {
+                   if (equals_none(spoke_info) || equals_none(item(spoke_info, "gw_name"))) {
+                       nb::object exc_type = scope.global("CorvaneRollbackException");
+                       nb::object name = self.attr("spoke_gw_name");
+                       nb::str message =
+                           native::text({"Spoke gateway ", name, " creation failure"});
+                       raise_object(exc_type(message));
+                   }
+               }
+               return self.attr("_saveMememto")(spoke_info);
+           },
+           param("subnet_cidr"), param("eip"), param("gw_size"), param("ha_gw_name") = nb::none(),
+           nb::sig("def create(self, subnet_cidr, eip, gw_size, ha_gw_name=None) "
+                   "-> HsSpokeCreateMemento"),
+           "Create the gateway and return an HsSpokeCreateMemento.\n\n"
+           "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
+
+    method(cls, "delete",
+           [scope](nb::handle self, nb::handle spoke_gw_name) {
+               Session s = begin(scope, self, kHsPath);
+               nb::object logger = scope.logger();
+               nb::object name = nb::borrow(spoke_gw_name);
+               if (equals_none(name)) name = self.attr("spoke_gw_name");
+               native::log_info(logger, {"- Delete HS spoke gateway ", name});
+               scope.global("deleteHsSpoke")(s.cid, s.url, name);
+           },
+           param("spoke_gw_name") = nb::none(),
+           "Delete an HS spoke gateway, by default the command's own.");
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// DeployHsSpokeGwCmd and DeployClassicSpokeGwCmd
+
+nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
+    nb::object cls = new_class(scope, "DeployHsSpokeGwCmd", std::move(bases),
+                               "Deploys the HS spoke gateways of a VPC; undo() deletes them.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
+              nb::handle natGwInfos, nb::handle num_of_spoke) {
+               store(self, {{"account_name", account_name},
+                            {"spoke_gw_name", spoke_gw_name},
+                            {"spoke_gw_size", spoke_gw_size},
+                            {"vpc_id", vpc_id},
+                            {"region", region},
+                            {"natGwInfos", natGwInfos},
+                            {"num_of_spoke", num_of_spoke}});
+           },
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("natGwInfos") = nb::none(),
+           param("num_of_spoke") = nb::none());
+
+    method(cls, "execute", [scope](nb::handle self) {
+        Session s = begin(scope, self, kHsPath);
+        nb::object deploy = scope.global("deployHsSpoke");
+        nb::object account_name = self.attr("account_name");
+        nb::object spoke_gw_name = self.attr("spoke_gw_name");
+        nb::object spoke_gw_size = self.attr("spoke_gw_size");
+        nb::object vpc_id = self.attr("vpc_id");
+        nb::object region = self.attr("region");
+        nb::object nat_gw_infos = self.attr("natGwInfos");
+        nb::object num_of_spoke = self.attr("num_of_spoke");
+        deploy(s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region,
+               nat_gw_infos, num_of_spoke);
+    });
+
+    method(cls, "undo", [scope](nb::handle self) {
+        Session s = begin(scope, self, kHsPath);
+        nb::object remove = scope.global("deleteAllHsSpokes");
+        remove(s.cid, s.url, self.attr("spoke_gw_name"));
+    });
+
+    method(cls, "save_backup", [](nb::handle /*self*/) {}, "Nothing to save.");
+    return cls;
+}
+
+nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
+    nb::object cls = new_class(scope, "DeployClassicSpokeGwCmd", std::move(bases),
+                               "Deploys a classic spoke gateway for a VPC; undo() deletes it.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
+              nb::handle natGwInfos) {
+               store(self, {{"account_name", account_name},
+                            {"spoke_gw_name", spoke_gw_name},
+                            {"spoke_gw_size", spoke_gw_size},
+                            {"vpc_id", vpc_id},
+                            {"region", region},
+                            {"natGwInfos", natGwInfos}});
+           },
+           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+           param("region") = nb::none(), param("natGwInfos") = nb::none());
+
+    method(cls, "execute", [scope](nb::handle self) {
+        Session s = begin(scope, self, kClassicPath);
+        nb::object deploy = scope.global("deployClassicSpoke");
+        nb::object account_name = self.attr("account_name");
+        nb::object spoke_gw_name = self.attr("spoke_gw_name");
+        nb::object spoke_gw_size = self.attr("spoke_gw_size");
+        nb::object vpc_id = self.attr("vpc_id");
+        nb::object region = self.attr("region");
+        nb::object nat_gw_infos = self.attr("natGwInfos");
+        deploy(s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region,
+               nat_gw_infos);
+    });
+
+    method(cls, "undo", [scope](nb::handle self) {
+        Session s = begin(scope, self, kClassicPath);
+        nb::object remove = scope.global("deleteSpoke");
+        remove(s.cid, s.url, self.attr("spoke_gw_name"));
+    });
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// SnatEnableMemento and SnatCmd
+
+nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
+    nb::object cls =
+        new_class(scope, "SnatEnableMemento", std::move(bases),
+                  "Records that SNAT was enabled on a gateway; restore() disables it.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle spoke_gw_name) {
+               store(self, {{"spoke_gw_name", spoke_gw_name}});
+           },
+           param("spoke_gw_name"));
+
+    method(cls, "restore",
+           [scope](nb::handle self) {
+               nb::object cmd_type = scope.global("SnatCmd");
+               nb::object cmd = cmd_type(self.attr("spoke_gw_name"));
+               cmd.attr("disable")();
+           },
+           "Disable SNAT on the recorded gateway through a fresh SnatCmd.");
+
+    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+           "The memento's own attribute dictionary (the live one).");
+    return cls;
+}
+
+nb::object make_SnatCmd(const ModuleScope& scope) {
+    nb::object cls = new_class(scope, "SnatCmd", nb::make_tuple(),
+                               "Switches single-IP SNAT on a spoke gateway on and off.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle spoke_gw_name) {
+               store(self, {{"spoke_gw_name", spoke_gw_name}});
+           },
+           param("spoke_gw_name"));
+
+    method(cls, "_saveMemento", [scope](nb::handle self) {
+        nb::object memento_type = scope.global("SnatEnableMemento");
+        return memento_type(self.attr("spoke_gw_name"));
+    }, nb::sig("def _saveMemento(self) -> SnatEnableMemento"));
+
+    method(cls, "enable",
+           [scope](nb::handle self) {
+               Session s = begin(scope, self, kHsPath);
+               nb::object enable = scope.global("enableSNAT");
+               // Name first and CID last: enableSNAT's own parameter order.
+               enable(self.attr("spoke_gw_name"), s.url, s.cid);
+               return self.attr("_saveMemento")();
+           },
+           nb::sig("def enable(self) -> SnatEnableMemento"),
+           "Enable SNAT and return a SnatEnableMemento.");
+
+    method(cls, "disable", [scope](nb::handle self) {
+        Session s = begin(scope, self, kHsPath);
+        nb::object disable = scope.global("disable_snat");
+        disable(s.cid, s.url, self.attr("spoke_gw_name"));
+    });
+    return cls;
+}
+
+// ---------------------------------------------------------------------------
+// ResizeSpokeGatewayMemento and ResizeSpokeGatewayCmd
+
+nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple bases) {
+    nb::object cls = new_class(
+        scope, "ResizeSpokeGatewayMemento", std::move(bases),
+        "Records a gateway resize; restore() sets the gateway back to from_gw_size.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
+              nb::handle to_gw_size) {
+               store(self, {{"spoke_gw_name", spoke_gw_name},
+                            {"from_gw_size", from_gw_size},
+                            {"to_gw_size", to_gw_size}});
+           },
+           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
+
+    method(cls, "restore",
+           [scope](nb::handle self) {
+               nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
+               nb::object name = self.attr("spoke_gw_name");
+               nb::object to_size = self.attr("to_gw_size");
+               nb::object from_size = self.attr("from_gw_size");
+               // The sizes exchanged; the inverse memento of this resize is not kept.
+               nb::object cmd = cmd_type(name, to_size, from_size);
+               cmd.attr("execute")();
+           },
+           "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.");
+
+    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+           "The memento's own attribute dictionary (the live one).");
+    return cls;
+}
+
+nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
+    nb::object cls = new_class(scope, "ResizeSpokeGatewayCmd", nb::make_tuple(),
+                               "Changes the instance size of a spoke gateway.");
+
+    method(cls, "__init__",
+           [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
+              nb::handle to_gw_size) {
+               store(self, {{"spoke_gw_name", spoke_gw_name},
+                            {"from_gw_size", from_gw_size},
+                            {"to_gw_size", to_gw_size}});
+           },
+           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
+
+    method(cls, "_saveMemento", [scope](nb::handle self) {
+        nb::object memento_type = scope.global("ResizeSpokeGatewayMemento");
+        nb::object name = self.attr("spoke_gw_name");
+        nb::object from_size = self.attr("from_gw_size");
+        nb::object to_size = self.attr("to_gw_size");
+        return memento_type(name, from_size, to_size);
+    }, nb::sig("def _saveMemento(self) -> ResizeSpokeGatewayMemento"));
+
+    method(cls, "execute",
+           [scope](nb::handle self) {
+               Session s = begin(scope, self, kHsPath);
+               nb::object resize = scope.global("changeSpokeSize");
+               nb::object name = self.attr("spoke_gw_name");
+               nb::object to_size = self.attr("to_gw_size");
+               // from_gw_size is only recorded, never sent.
+               resize(s.cid, s.url, name, to_size);
+               return self.attr("_saveMemento")();
+           },
+           nb::sig("def execute(self) -> ResizeSpokeGatewayMemento"),
+           "Resize the gateway to to_gw_size and return a ResizeSpokeGatewayMemento.");
+    return cls;
+}
+
+}  // namespace
 
 void bind_commands(const ModuleScope& scope) {
     nb::tuple memento = nb::make_tuple(scope.global("Memento"));
     nb::tuple command = nb::make_tuple(scope.global("AbstractCommand"));
-    nb::tuple none = nb::make_tuple();
-    scope.bind("HsSpokeCreateMemento", make_class(scope, "HsSpokeCreateMemento", memento));
-    scope.bind("HsSpokeCmd", make_class(scope, "HsSpokeCmd", none));
-    scope.bind("DeployHsSpokeGwCmd", make_class(scope, "DeployHsSpokeGwCmd", command));
-    scope.bind("DeployClassicSpokeGwCmd", make_class(scope, "DeployClassicSpokeGwCmd", command));
-    scope.bind("SnatEnableMemento", make_class(scope, "SnatEnableMemento", memento));
-    scope.bind("SnatCmd", make_class(scope, "SnatCmd", none));
-    scope.bind("ResizeSpokeGatewayMemento", make_class(scope, "ResizeSpokeGatewayMemento", memento));
-    scope.bind("ResizeSpokeGatewayCmd", make_class(scope, "ResizeSpokeGatewayCmd", none));
+    scope.bind("HsSpokeCreateMemento", make_HsSpokeCreateMemento(scope, memento));
+    scope.bind("HsSpokeCmd", make_HsSpokeCmd(scope));
+    scope.bind("DeployHsSpokeGwCmd", make_DeployHsSpokeGwCmd(scope, command));
+    scope.bind("DeployClassicSpokeGwCmd", make_DeployClassicSpokeGwCmd(scope, command));
+    scope.bind("SnatEnableMemento", make_SnatEnableMemento(scope, memento));
+    scope.bind("SnatCmd", make_SnatCmd(scope));
+    scope.bind("ResizeSpokeGatewayMemento", make_ResizeSpokeGatewayMemento(scope, memento));
+    scope.bind("ResizeSpokeGatewayCmd", make_ResizeSpokeGatewayCmd(scope));
 }
 
 }  // namespace morvent::spoke
