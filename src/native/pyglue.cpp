@@ -147,4 +147,15 @@ void add_member(nb::handle cls, const char* name, nb::handle member) {
     nb::setattr(cls, name, member);
 }
 
+[[noreturn]] void raise_object(nb::handle exc) {
+    if (PyExceptionInstance_Check(exc.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    } else if (PyExceptionClass_Check(exc.ptr())) {
+        PyErr_SetNone(exc.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    raise_current();
+}
+
 }  // namespace morvent::native

@@ -120,4 +120,32 @@ nb::object make_class(const ModuleScope& scope, const char* name, nb::tuple base
 // setattr(cls, name, member)
 void add_member(nb::handle cls, const char* name, nb::handle member);
 
+// A parameter that takes any object, None included, as in a Python def
+// (nanobind refuses None for an argument unless told otherwise).
+inline auto param(const char* name) { return nb::arg(name).none(); }
+
+// Installs a method made from `f` (first parameter: nb::handle self) on `cls`
+// under `name`, with `cls` as its scope so that its __qualname__ reads
+// "Class.name".
+//
+// When the class already resolves `name` -- a method inherited from a Python
+// base, such as Memento.restore, or object.__init__ -- nanobind would take
+// that object for an overload chain to extend, and stop the process because
+// it is not one of its own functions.  A scope-less nanobind placeholder put
+// under the name first makes nanobind start a fresh function, which then
+// replaces the placeholder; the base's method stays untouched.
+template <typename F, typename... Extra>
+void add_method(nb::handle cls, const char* name, F&& f, const Extra&... extra) {
+    if (nb::hasattr(cls, name)) {
+        add_member(cls, name, nb::cpp_function([](nb::handle) {}, nb::is_method(), nb::name(name)));
+    }
+    add_member(cls, name,
+               nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::scope(cls),
+                                nb::name(name), extra...));
+}
+
+// `raise exc`: raises an exception instance, or instantiates and raises an
+// exception class; anything else is the interpreter's TypeError.
+[[noreturn]] void raise_object(nb::handle exc);
+
 }  // namespace morvent::native

@@ -5,6 +5,7 @@
 namespace morvent::brindlemark {
 
 using namespace nb::literals;
+using native::param;
 using native::item;
 using native::length;
 using native::set_item;
@@ -30,7 +31,8 @@ nb::object make_get_natgw_id_by_subnet(const ModuleScope& scope, nb::handle mana
             }
             return item(natgw, Py_ssize_t{0});
         },
-        nb::scope(manager), nb::name("get_natgw_id_by_subnet"), "cls"_a, "ec2_client"_a, "subnet_id"_a, "vpc_id"_a);
+        nb::scope(manager), nb::name("get_natgw_id_by_subnet"), param("cls"), param("ec2_client"),
+        param("subnet_id"), param("vpc_id"));
 }
 
 nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
@@ -47,7 +49,7 @@ nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
             }
             return infos;
         },
-        nb::scope(manager), nb::name("get_natgw_infos"), "cls"_a, "ec2_client"_a, "ca"_a);
+        nb::scope(manager), nb::name("get_natgw_infos"), param("cls"), param("ec2_client"), param("ca"));
 }
 
 }  // namespace morvent::brindlemark

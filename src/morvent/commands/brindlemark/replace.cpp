@@ -4,6 +4,7 @@
 namespace morvent::brindlemark {
 
 using namespace nb::literals;
+using native::param;
 
 nb::object make_execute(const ModuleScope&, nb::handle manager) {
     return nb::cpp_function(
@@ -11,7 +12,7 @@ nb::object make_execute(const ModuleScope&, nb::handle manager) {
             throw nb::builtin_exception(nb::exception_type::runtime_error,
                                         "Manager.execute: not built yet");
         },
-        nb::scope(manager), nb::name("execute"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("execute"), param("cls"), param("config"));
 }
 
 }  // namespace morvent::brindlemark

@@ -4,6 +4,7 @@
 namespace morvent::brindlemark {
 
 using namespace nb::literals;
+using native::param;
 
 nb::object make_revert(const ModuleScope&, nb::handle manager) {
     return nb::cpp_function(
@@ -11,7 +12,7 @@ nb::object make_revert(const ModuleScope&, nb::handle manager) {
             throw nb::builtin_exception(nb::exception_type::runtime_error,
                                         "Manager.revert: not built yet");
         },
-        nb::scope(manager), nb::name("revert"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("revert"), param("cls"), param("config"));
 }
 
 nb::object make_cleanup(const ModuleScope&, nb::handle manager) {
@@ -20,7 +21,7 @@ nb::object make_cleanup(const ModuleScope&, nb::handle manager) {
             throw nb::builtin_exception(nb::exception_type::runtime_error,
                                         "Manager.cleanup: not built yet");
         },
-        nb::scope(manager), nb::name("cleanup"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("cleanup"), param("cls"), param("config"));
 }
 
 }  // namespace morvent::brindlemark

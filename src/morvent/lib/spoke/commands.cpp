@@ -17,6 +17,9 @@
 namespace morvent::spoke {
 
 using native::add_member;
+using native::add_method;
+using native::param;
+using native::raise_object;
 using native::equals_false;
 using native::equals_none;
 using native::Field;
@@ -28,10 +31,6 @@ namespace {
 
 constexpr const char* kHsPath = "/v2/api";
 constexpr const char* kClassicPath = "/v1/api";
-
-// A parameter that takes any object, None included, as in a Python def
-// (nanobind refuses None for an argument unless told otherwise).
-constexpr auto param(const char* name) { return nb::arg(name).none(); }
 
 // self.<name> = <value> for each field, in order, so that the instance
 // __dict__ lists the attributes in the constructor's argument order.
@@ -55,38 +54,6 @@ Session begin(const ModuleScope& scope, nb::handle self, const char* path) {
     return {std::move(cid), std::move(url)};
 }
 
-// `raise exc`: raises an exception instance, or instantiates and raises an
-// exception class; anything else is the interpreter's TypeError.
-[[noreturn]] void raise_object(nb::handle exc) {
-    if (PyExceptionInstance_Check(exc.ptr())) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    } else if (PyExceptionClass_Check(exc.ptr())) {
-        PyErr_SetNone(exc.ptr());
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    throw nb::python_error();
-}
-
-// Installs a method made from `f` on `cls` under `name`.
-//
-// When the class already resolves `name` -- typically a method inherited from
-// a Python base, such as Memento.restore or AbstractCommand.execute -- nanobind
-// would take that object for an overload chain to extend and stop the process
-// because it is not one of its own functions.  A scope-less nanobind
-// placeholder put under the name first makes nanobind start a fresh function,
-// which then replaces the placeholder; the base's method stays untouched.
-template <typename F, typename... Extra>
-void method(nb::handle cls, const char* name, F&& f, const Extra&... extra) {
-    if (nb::hasattr(cls, name)) {
-        add_member(cls, name,
-                   nb::cpp_function([](nb::handle) {}, nb::is_method(), nb::name(name)));
-    }
-    add_member(cls, name,
-               nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::scope(cls),
-                                nb::name(name), extra...));
-}
-
 nb::object dict_of(nb::handle self) { return self.attr("__dict__"); }
 
 // A class of the module with its docstring.
@@ -105,17 +72,17 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
         scope, "HsSpokeCreateMemento", std::move(bases),
         "Records the creation of one HS spoke gateway; restore() deletes it again.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_info) {
                store(self, {{"spoke_info", spoke_info}});
            },
            param("spoke_info"));
 
-    method(cls, "getSpokeInfo",
+    add_method(cls, "getSpokeInfo",
            [](nb::handle self) { return self.attr("spoke_info"); },
            "The spoke info of the created gateway (the stored object itself).");
 
-    method(cls, "restore",
+    add_method(cls, "restore",
            [scope](nb::handle self) {
                nb::object cmd = scope.global("HsSpokeCmd")();
                nb::object del = cmd.attr("delete");
@@ -124,7 +91,7 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
            },
            "Delete the recorded gateway through a fresh HsSpokeCmd.");
 
-    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
            "The memento's own attribute dictionary (the live one).");
     return cls;
 }
@@ -137,7 +104,7 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
         scope, "HsSpokeCmd", nb::make_tuple(),
         "Creates a primary or HA HS spoke gateway, returning a memento, and deletes one.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
               nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region, nb::handle primary) {
                store(self, {{"account_name", account_name},
@@ -152,14 +119,14 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
            param("region") = nb::none(), param("primary") = true);
 
     // The name keeps its historical spelling; callers and subclasses use it.
-    method(cls, "_saveMememto",
+    add_method(cls, "_saveMememto",
            [scope](nb::handle /*self*/, nb::handle spoke_info) {
                return scope.global("HsSpokeCreateMemento")(spoke_info);
            },
            param("spoke_info"),
            nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
 
-    method(cls, "create",
+    add_method(cls, "create",
            [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
                    nb::handle ha_gw_name) {
                Session s = begin(scope, self, kHsPath);
@@ -201,7 +168,7 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
            "Create the gateway and return an HsSpokeCreateMemento.\n\n"
            "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
 
-    method(cls, "delete",
+    add_method(cls, "delete",
            [scope](nb::handle self, nb::handle spoke_gw_name) {
                Session s = begin(scope, self, kHsPath);
                nb::object logger = scope.logger();
@@ -222,7 +189,7 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
     nb::object cls = new_class(scope, "DeployHsSpokeGwCmd", std::move(bases),
                                "Deploys the HS spoke gateways of a VPC; undo() deletes them.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
               nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
               nb::handle natGwInfos, nb::handle num_of_spoke) {
@@ -239,7 +206,7 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
            param("region") = nb::none(), param("natGwInfos") = nb::none(),
            param("num_of_spoke") = nb::none());
 
-    method(cls, "execute", [scope](nb::handle self) {
+    add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object deploy = scope.global("deployHsSpoke");
         nb::object account_name = self.attr("account_name");
@@ -253,13 +220,13 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
                nat_gw_infos, num_of_spoke);
     });
 
-    method(cls, "undo", [scope](nb::handle self) {
+    add_method(cls, "undo", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object remove = scope.global("deleteAllHsSpokes");
         remove(s.cid, s.url, self.attr("spoke_gw_name"));
     });
 
-    method(cls, "save_backup", [](nb::handle /*self*/) {}, "Nothing to save.");
+    add_method(cls, "save_backup", [](nb::handle /*self*/) {}, "Nothing to save.");
     return cls;
 }
 
@@ -267,7 +234,7 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
     nb::object cls = new_class(scope, "DeployClassicSpokeGwCmd", std::move(bases),
                                "Deploys a classic spoke gateway for a VPC; undo() deletes it.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
               nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
               nb::handle natGwInfos) {
@@ -282,7 +249,7 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
            param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
            param("region") = nb::none(), param("natGwInfos") = nb::none());
 
-    method(cls, "execute", [scope](nb::handle self) {
+    add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
         nb::object deploy = scope.global("deployClassicSpoke");
         nb::object account_name = self.attr("account_name");
@@ -295,7 +262,7 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
                nat_gw_infos);
     });
 
-    method(cls, "undo", [scope](nb::handle self) {
+    add_method(cls, "undo", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
         nb::object remove = scope.global("deleteSpoke");
         remove(s.cid, s.url, self.attr("spoke_gw_name"));
@@ -311,13 +278,13 @@ nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
         new_class(scope, "SnatEnableMemento", std::move(bases),
                   "Records that SNAT was enabled on a gateway; restore() disables it.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_gw_name) {
                store(self, {{"spoke_gw_name", spoke_gw_name}});
            },
            param("spoke_gw_name"));
 
-    method(cls, "restore",
+    add_method(cls, "restore",
            [scope](nb::handle self) {
                nb::object cmd_type = scope.global("SnatCmd");
                nb::object cmd = cmd_type(self.attr("spoke_gw_name"));
@@ -325,7 +292,7 @@ nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
            },
            "Disable SNAT on the recorded gateway through a fresh SnatCmd.");
 
-    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
            "The memento's own attribute dictionary (the live one).");
     return cls;
 }
@@ -334,18 +301,18 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
     nb::object cls = new_class(scope, "SnatCmd", nb::make_tuple(),
                                "Switches single-IP SNAT on a spoke gateway on and off.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_gw_name) {
                store(self, {{"spoke_gw_name", spoke_gw_name}});
            },
            param("spoke_gw_name"));
 
-    method(cls, "_saveMemento", [scope](nb::handle self) {
+    add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("SnatEnableMemento");
         return memento_type(self.attr("spoke_gw_name"));
     }, nb::sig("def _saveMemento(self) -> SnatEnableMemento"));
 
-    method(cls, "enable",
+    add_method(cls, "enable",
            [scope](nb::handle self) {
                Session s = begin(scope, self, kHsPath);
                nb::object enable = scope.global("enableSNAT");
@@ -356,7 +323,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
            nb::sig("def enable(self) -> SnatEnableMemento"),
            "Enable SNAT and return a SnatEnableMemento.");
 
-    method(cls, "disable", [scope](nb::handle self) {
+    add_method(cls, "disable", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object disable = scope.global("disable_snat");
         disable(s.cid, s.url, self.attr("spoke_gw_name"));
@@ -372,7 +339,7 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
         scope, "ResizeSpokeGatewayMemento", std::move(bases),
         "Records a gateway resize; restore() sets the gateway back to from_gw_size.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
               nb::handle to_gw_size) {
                store(self, {{"spoke_gw_name", spoke_gw_name},
@@ -381,7 +348,7 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
            },
            param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
-    method(cls, "restore",
+    add_method(cls, "restore",
            [scope](nb::handle self) {
                nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
                nb::object name = self.attr("spoke_gw_name");
@@ -393,7 +360,7 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
            },
            "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.");
 
-    method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
            "The memento's own attribute dictionary (the live one).");
     return cls;
 }
@@ -402,7 +369,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
     nb::object cls = new_class(scope, "ResizeSpokeGatewayCmd", nb::make_tuple(),
                                "Changes the instance size of a spoke gateway.");
 
-    method(cls, "__init__",
+    add_method(cls, "__init__",
            [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
               nb::handle to_gw_size) {
                store(self, {{"spoke_gw_name", spoke_gw_name},
@@ -411,7 +378,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
            },
            param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
-    method(cls, "_saveMemento", [scope](nb::handle self) {
+    add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("ResizeSpokeGatewayMemento");
         nb::object name = self.attr("spoke_gw_name");
         nb::object from_size = self.attr("from_gw_size");
@@ -419,7 +386,7 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
         return memento_type(name, from_size, to_size);
     }, nb::sig("def _saveMemento(self) -> ResizeSpokeGatewayMemento"));
 
-    method(cls, "execute",
+    add_method(cls, "execute",
            [scope](nb::handle self) {
                Session s = begin(scope, self, kHsPath);
                nb::object resize = scope.global("changeSpokeSize");

@@ -5,6 +5,7 @@
 namespace morvent::spoke {
 
 using namespace nb::literals;
+using native::param;
 using native::equals;
 using native::equals_false;
 using native::item;
@@ -40,7 +41,7 @@ nb::object make_getSpokeInfo(const ModuleScope& scope) {
             }
             return not_found();
         },
-        nb::scope(scope.module()), nb::name("getSpokeInfo"), "info"_a, "subnet_cidr"_a);
+        nb::scope(scope.module()), nb::name("getSpokeInfo"), param("info"), param("subnet_cidr"));
 }
 
 nb::object make_list_gateway_info(const ModuleScope& scope) {
@@ -56,9 +57,9 @@ nb::object make_list_gateway_info(const ModuleScope& scope) {
                 "api_endpoint_url"_a = api_endpoint_url, "request_method"_a = "GET",
                 "payload"_a = data, "keyword_for_log"_a = keyword_for_log, "indent"_a = "    ");
         },
-        nb::scope(scope.module()), nb::name("list_gateway_info"), "api_endpoint_url"_a = "", "CID"_a = "",
-        "vpc_access_account_name"_a = "", "acx_gw_only"_a = "no", "gw_name"_a = nb::none(),
-        "keyword_for_log"_a = "cvn-migration-function---");
+        nb::scope(scope.module()), nb::name("list_gateway_info"), param("api_endpoint_url") = "",
+        param("CID") = "", param("vpc_access_account_name") = "", param("acx_gw_only") = "no",
+        param("gw_name") = nb::none(), param("keyword_for_log") = "cvn-migration-function---");
 }
 
 nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
@@ -84,7 +85,8 @@ nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
             }
             return result;
         },
-        nb::scope(scope.module()), nb::name("getSubnetWithSpokeGw"), "CID"_a, "controller_api_url"_a, "gw_names"_a);
+        nb::scope(scope.module()), nb::name("getSubnetWithSpokeGw"), param("CID"),
+        param("controller_api_url"), param("gw_names"));
 }
 
 }  // namespace morvent::spoke
