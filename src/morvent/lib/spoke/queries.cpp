@@ -25,6 +25,9 @@ nb::dict not_found() { return payload({{"gw_name", Py_None}}); }
 
 }  // namespace
 
+// Every argument of the module's functions is declared .none(): nanobind
+// refuses None for an argument otherwise, where a Python def takes None like
+// any other value (a size of None, a gateway name of None, ...).
 nb::object make_getSpokeInfo(const ModuleScope& scope) {
     return nb::cpp_function(
         [](nb::handle info, nb::handle subnet_cidr) -> nb::object {
@@ -40,7 +43,8 @@ nb::object make_getSpokeInfo(const ModuleScope& scope) {
             }
             return not_found();
         },
-        nb::scope(scope.module()), nb::name("getSpokeInfo"), "info"_a, "subnet_cidr"_a);
+        nb::scope(scope.module()), nb::name("getSpokeInfo"), "info"_a.none(),
+        "subnet_cidr"_a.none());
 }
 
 nb::object make_list_gateway_info(const ModuleScope& scope) {
@@ -56,9 +60,10 @@ nb::object make_list_gateway_info(const ModuleScope& scope) {
                 "api_endpoint_url"_a = api_endpoint_url, "request_method"_a = "GET",
                 "payload"_a = data, "keyword_for_log"_a = keyword_for_log, "indent"_a = "    ");
         },
-        nb::scope(scope.module()), nb::name("list_gateway_info"), "api_endpoint_url"_a = "", "CID"_a = "",
-        "vpc_access_account_name"_a = "", "acx_gw_only"_a = "no", "gw_name"_a = nb::none(),
-        "keyword_for_log"_a = "cvn-migration-function---");
+        nb::scope(scope.module()), nb::name("list_gateway_info"), "api_endpoint_url"_a.none() = "",
+        "CID"_a.none() = "", "vpc_access_account_name"_a.none() = "",
+        "acx_gw_only"_a.none() = "no", "gw_name"_a.none() = nb::none(),
+        "keyword_for_log"_a.none() = "cvn-migration-function---");
 }
 
 nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
@@ -84,7 +89,8 @@ nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
             }
             return result;
         },
-        nb::scope(scope.module()), nb::name("getSubnetWithSpokeGw"), "CID"_a, "controller_api_url"_a, "gw_names"_a);
+        nb::scope(scope.module()), nb::name("getSubnetWithSpokeGw"), "CID"_a.none(),
+        "controller_api_url"_a.none(), "gw_names"_a.none());
 }
 
 }  // namespace morvent::spoke
