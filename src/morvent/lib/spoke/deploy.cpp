@@ -1,30 +1,269 @@
 // HS and classic spoke deployment.
-#include "spoke.hpp"
+#include "rest.hpp"
 
 namespace morvent::spoke {
 
+using native::param;
+
+using namespace nb::literals;
+using native::equals;
+using native::equals_true;
+using native::is_true;
+using native::item;
+using native::length;
+using native::log_info;
+using native::payload;
+
+namespace {
+
+// [x.subnet_cidr for x in natGwInfos]
+nb::list subnet_cidrs_of(nb::handle natGwInfos) {
+    nb::list cidrs;
+    for (nb::handle info : natGwInfos) cidrs.append(info.attr("subnet_cidr"));
+    return cidrs;
+}
+
+// The size asked for, or the NAT gateway's own size when none was asked for.
+nb::object size_for(nb::handle spoke_gw_size, nb::handle nat_gw_info) {
+    if (spoke_gw_size.is_none()) return nat_gw_info.attr("gateway_size");
+    return nb::borrow(spoke_gw_size);
+}
+
+// The first blank-separated word of a create answer's text: the name under
+// which the controller registered the new gateway.
+nb::object first_word(nb::handle results) {
+    return item(results.attr("split")(" "), Py_ssize_t{0});
+}
+
+// list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
+// acx_gw_only="no", gw_name=name).json()
+nb::object lookup_gateway(const ModuleScope& scope, nb::handle url, nb::handle CID,
+                          nb::handle gw_name) {
+    nb::object response = scope.global("list_gateway_info")(
+        "api_endpoint_url"_a = url, "CID"_a = CID, "vpc_access_account_name"_a = "",
+        "acx_gw_only"_a = "no", "gw_name"_a = gw_name);
+    return rest::json(response);
+}
+
+// getSpokeInfo(answer["results"][0], subnet_cidr)
+nb::object spoke_info_in(const ModuleScope& scope, nb::handle answer, nb::handle subnet_cidr) {
+    nb::object first = item(item(answer, "results"), Py_ssize_t{0});
+    return scope.global("getSpokeInfo")(first, subnet_cidr);
+}
+
+// The spoke info of the gateway `gw_name` in `subnet_cidr`, or `missing`
+// when the controller reports no such gateway: a failed lookup, or a
+// successful one that lists no gateway at all.
+nb::object find_existing(const ModuleScope& scope, nb::handle url, nb::handle CID,
+                         nb::handle gw_name, nb::handle subnet_cidr, nb::handle missing) {
+    nb::object answer = lookup_gateway(scope, url, CID, gw_name);
+    if (equals_true(item(answer, "return")) && is_true(item(answer, "results")))
+        return spoke_info_in(scope, answer, subnet_cidr);
+    return payload({{"gw_name", missing}});
+}
+
+// The create request of both HS functions, sent outside a dry run: post,
+// report, log, then describe the new gateway.  When the controller refuses,
+// the gateway may still exist from an earlier attempt, so it is looked up by
+// `fallback_name` (the primary's name; an HA gateway is found through the
+// primary's HA list).
+nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID,
+                             nb::handle url, nb::handle data, nb::handle fallback_name,
+                             nb::handle subnet_cidr) {
+    nb::object response = rest::json(rest::post(scope, url, data));
+    scope.global("handleControllerApiFailure")(response);
+    rest::log_returned(logger, response);
+    if (equals_true(item(response, "return"))) {
+        nb::object answer =
+            lookup_gateway(scope, url, CID, first_word(item(response, "results")));
+        return spoke_info_in(scope, answer, subnet_cidr);
+    }
+    return find_existing(scope, url, CID, fallback_name, subnet_cidr, Py_None);
+}
+
+// The entries of existing_gw_cidrs whose "cidr" equals `cidr`.
+nb::list gateways_in(nb::handle existing_gw_cidrs, nb::handle cidr) {
+    nb::list found;
+    for (nb::handle entry : existing_gw_cidrs) {
+        if (equals(item(entry, "cidr"), cidr)) found.append(entry);
+    }
+    return found;
+}
+
+void log_already_there(nb::handle logger, nb::handle cidr, nb::handle found) {
+    log_info(logger, {"  subnet ", cidr, " already has a spoke gw ",
+                      item(item(found, Py_ssize_t{0}), "gw_name")});
+}
+
+}  // namespace
+
 nb::object make_deployClassicSpoke(const ModuleScope& scope) {
-    return nb::cpp_function([](nb::args, nb::kwargs) -> nb::object {
-        throw nb::builtin_exception(nb::exception_type::runtime_error, "deployClassicSpoke: not built yet");
-    }, nb::scope(scope.module()), nb::name("deployClassicSpoke"));
+    return nb::cpp_function(
+        [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
+                nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
+                nb::handle region, nb::handle natGwInfos) -> nb::object {
+            nb::object logger = scope.logger();
+            nb::list subnet_cidrs = subnet_cidrs_of(natGwInfos);
+            nb::object gw_size = size_for(spoke_gw_size, item(natGwInfos, Py_ssize_t{0}));
+            log_info(logger, {"- Deploy spoke gateway ", spoke_gw_name, " in ",
+                              item(subnet_cidrs, Py_ssize_t{0})});
+            if (rest::live_run(scope)) {
+                nb::dict data = payload({{"CID", CID},
+                                         {"action", nb::str("create_spoke_gw")},
+                                         {"account_name", account_name},
+                                         {"gw_name", spoke_gw_name},
+                                         {"gw_size", gw_size},
+                                         {"public_subnet", item(subnet_cidrs, Py_ssize_t{0})},
+                                         {"vpc_id", vpc},
+                                         {"region", region},
+                                         {"cloud_type", nb::int_(1)},
+                                         {"reuse_eip", nb::str("off")}});
+                nb::object response = rest::json(rest::post(scope, controller_api_url, data));
+                scope.global("handleControllerApiFailureAndExit")(response);
+                rest::log_returned(logger, response);
+            }
+            if (length(subnet_cidrs) > 1) {
+                nb::object ha_cidr = item(subnet_cidrs, Py_ssize_t{1});
+                log_info(logger, {"- Enable HA on spoke gateway ", spoke_gw_name, " in ", ha_cidr});
+                if (rest::live_run(scope)) {
+                    nb::dict data = payload({{"CID", CID},
+                                             {"action", nb::str("enable_spoke_ha")},
+                                             {"account_name", account_name},
+                                             {"gw_name", spoke_gw_name},
+                                             {"public_subnet", ha_cidr}});
+                    nb::object response = rest::json(rest::post(scope, controller_api_url, data));
+                    scope.global("handleControllerApiFailureAndExit")(response);
+                    rest::log_returned(logger, response);
+                }
+            }
+            return nb::none();
+        },
+        nb::scope(scope.module()), nb::name("deployClassicSpoke"), param("CID"),
+        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"));
 }
 
 nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function([](nb::args, nb::kwargs) -> nb::object {
-        throw nb::builtin_exception(nb::exception_type::runtime_error, "deployPrimaryHsSpoke: not built yet");
-    }, nb::scope(scope.module()), nb::name("deployPrimaryHsSpoke"));
+    return nb::cpp_function(
+        [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
+                nb::handle spoke_gw_name, nb::handle gw_size, nb::handle vpc, nb::handle region,
+                nb::handle subnet_cidr, nb::handle eip) -> nb::object {
+            nb::object logger = scope.logger();
+            log_info(logger, {"- Deploy primary spoke ", spoke_gw_name, " with ", gw_size,
+                              " in subnet ", subnet_cidr});
+            nb::dict data = payload({{"CID", CID},
+                                     {"action", nb::str("create_multicloud_primary_gateway")},
+                                     {"cloud_type", nb::int_(1)},
+                                     {"account_name", account_name},
+                                     {"vpc_id", vpc},
+                                     {"vpc_region", region},
+                                     {"gw_name", spoke_gw_name},
+                                     {"gw_size", gw_size},
+                                     {"gw_subnet", subnet_cidr}});
+            if (!eip.is_none()) data["eip"] = eip;
+            if (rest::live_run(scope))
+                return create_hs_gateway(scope, logger, CID, controller_api_url, data,
+                                         spoke_gw_name, subnet_cidr);
+            // Dry run: nothing is created, but an existing gateway is still
+            // described so that the caller sees what a real run would use.
+            return find_existing(scope, controller_api_url, CID, spoke_gw_name, subnet_cidr,
+                                 spoke_gw_name);
+        },
+        nb::scope(scope.module()), nb::name("deployPrimaryHsSpoke"), param("CID"),
+        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("gw_size"), param("vpc"), param("region"), param("subnet_cidr"),
+        param("eip") = nb::none());
 }
 
 nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function([](nb::args, nb::kwargs) -> nb::object {
-        throw nb::builtin_exception(nb::exception_type::runtime_error, "deployHaHsSpoke: not built yet");
-    }, nb::scope(scope.module()), nb::name("deployHaHsSpoke"));
+    return nb::cpp_function(
+        [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name,
+                nb::handle gw_size, nb::handle subnet_cidr, nb::handle eip,
+                nb::handle ha_gw_name) -> nb::object {
+            nb::object logger = scope.logger();
+            log_info(logger, {"- Deploy HS Spoke with ", gw_size, " in subnet ", subnet_cidr});
+            nb::dict data = payload({{"CID", CID},
+                                     {"action", nb::str("create_multicloud_ha_gateway")},
+                                     {"cloud_type", nb::int_(1)},
+                                     {"primary_gw_name", spoke_gw_name},
+                                     {"gw_size", gw_size},
+                                     {"gw_subnet", subnet_cidr},
+                                     {"autogen_hagw_name", nb::str("yes")}});
+            if (!eip.is_none()) data["eip"] = eip;
+            if (!ha_gw_name.is_none()) data["ha_gw_name"] = ha_gw_name;
+            if (rest::live_run(scope))
+                return create_hs_gateway(scope, logger, CID, controller_api_url, data,
+                                         spoke_gw_name, subnet_cidr);
+            return payload({{"gw_name", ha_gw_name}});
+        },
+        nb::scope(scope.module()), nb::name("deployHaHsSpoke"), param("CID"),
+        param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),
+        param("subnet_cidr"), param("eip") = nb::none(), param("ha_gw_name") = nb::none());
 }
 
 nb::object make_deployHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function([](nb::args, nb::kwargs) -> nb::object {
-        throw nb::builtin_exception(nb::exception_type::runtime_error, "deployHsSpoke: not built yet");
-    }, nb::scope(scope.module()), nb::name("deployHsSpoke"));
+    return nb::cpp_function(
+        [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
+                nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
+                nb::handle region, nb::handle natGwInfos, nb::handle num_of_spoke) -> nb::object {
+            nb::object logger = scope.logger();
+            log_info(logger, {"- Deploy HS Spoke"});
+            nb::list subnet_cidrs = subnet_cidrs_of(natGwInfos);
+
+            // What already exists is listed also in a dry run: it is read-only.
+            nb::dict data = payload({{"CID", CID},
+                                     {"action", nb::str("list_primary_and_ha_spoke_gateways")}});
+            nb::object response = rest::json(rest::post(scope, controller_api_url, data));
+            scope.global("handleControllerApiFailureAndExit")(response);
+            nb::list gw_names;
+            for (nb::handle gw : item(response, "results")) {
+                nb::object name = item(gw, "name");
+                if (is_true(name.attr("startswith")(spoke_gw_name))) gw_names.append(name);
+            }
+            if (length(gw_names) > 0)
+                log_info(logger, {"  Found existing spoke gateways ", gw_names});
+            nb::object existing_gw_cidrs =
+                scope.global("getSubnetWithSpokeGw")(CID, controller_api_url, gw_names);
+
+            // The primary goes into the first NAT gateway's subnet.
+            nb::object primary_info = item(natGwInfos, Py_ssize_t{0});
+            nb::object gw_size = size_for(spoke_gw_size, primary_info);
+            nb::object cidr = item(subnet_cidrs, Py_ssize_t{0});
+            nb::list found = gateways_in(existing_gw_cidrs, cidr);
+            if (length(found) > 0) {
+                log_already_there(logger, cidr, found);
+            } else {
+                log_info(logger, {"  deploy spoke gateway ", spoke_gw_name, " in ", cidr, " for ",
+                                  nb::object(primary_info.attr("nat_gw_id"))});
+                scope.global("deployPrimaryHsSpoke")(CID, controller_api_url, account_name,
+                                                     spoke_gw_name, gw_size, vpc, region, cidr,
+                                                     "eip"_a = nb::none());
+            }
+
+            // One HA gateway in the subnet of each further NAT gateway, up to
+            // num_of_spoke gateways in all; range() gives the usual TypeError
+            // for a count that is not an integer.
+            nb::object indexes = scope.global("range")(1, num_of_spoke);
+            for (nb::handle i : indexes) {
+                cidr = item(subnet_cidrs, i);
+                found = gateways_in(existing_gw_cidrs, cidr);
+                if (length(found) > 0) {
+                    log_already_there(logger, cidr, found);
+                    continue;
+                }
+                nb::object info = item(natGwInfos, i);
+                log_info(logger, {"  deploy spoke gateway in ", cidr, " for ",
+                                  nb::object(info.attr("nat_gw_id"))});
+                gw_size = size_for(spoke_gw_size, info);
+                scope.global("deployHaHsSpoke")(CID, controller_api_url, spoke_gw_name, gw_size,
+                                                cidr, "eip"_a = nb::none());
+            }
+            return nb::none();
+        },
+        nb::scope(scope.module()), nb::name("deployHsSpoke"), param("CID"),
+        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"),
+        param("num_of_spoke"));
 }
 
 }  // namespace morvent::spoke

@@ -1,0 +1,649 @@
+"""Unit tests of the spoke gateway deployment, deletion, SNAT and size
+functions, against recording fakes of requests, the failure handlers and
+Globals."""
+
+import gc
+import json
+import logging
+import re
+import sys
+import tracemalloc
+
+import pytest
+
+from morvent.lib import spoke
+from spoke_fakes import (CID, LOGGER, URL, FakeResponse, ProcessEnded, failed, gateway_record,
+                         messages, nat, ok, spoke_info, world)  # noqa: F401  (fixture)
+
+NATS = [nat("10.0.1.0/24", "nat-1", "t3.small"), nat("10.0.2.0/24", "nat-2", "t3.medium"),
+        nat("10.0.3.0/24", "nat-3", "t3.large")]
+PRIMARY = gateway_record("gw1", "10.0.1.0/24", ha=[gateway_record("gw1-hagw", "10.0.2.0/24")])
+
+# One ordinary call of each function, by position.
+CALLS = {
+    "deployClassicSpoke": (CID, URL, "acct", "gw1", None, "vpc-1", "us-east-1", NATS[:2]),
+    "deployPrimaryHsSpoke": (CID, URL, "acct", "gw1", "t3.small", "vpc-1", "us-east-1",
+                             "10.0.1.0/24"),
+    "deployHaHsSpoke": (CID, URL, "gw1", "t3.small", "10.0.2.0/24"),
+    "deployHsSpoke": (CID, URL, "acct", "gw1", None, "vpc-1", "us-east-1", NATS, 2),
+    "deleteSpoke": (CID, URL, "gw1"),
+    "deleteHsSpoke": (CID, URL, "gw1"),
+    "deleteAllHsSpokes": (CID, URL, "gw1"),
+    "enableSNAT": ("gw1", URL, CID),
+    "disable_snat": (CID, URL, "gw1"),
+    "changeSpokeSize": (CID, URL, "gw1", "t3.large"),
+}
+
+SIGNATURES = {
+    "changeSpokeSize": "CID controller_api_url spoke_gw_name spoke_gw_size",
+    "deployClassicSpoke": "CID controller_api_url account_name spoke_gw_name spoke_gw_size vpc "
+                          "region natGwInfos",
+    "deployPrimaryHsSpoke": "CID controller_api_url account_name spoke_gw_name gw_size vpc region "
+                            "subnet_cidr eip=None",
+    "deployHaHsSpoke": "CID controller_api_url spoke_gw_name gw_size subnet_cidr eip=None "
+                       "ha_gw_name=None",
+    "deployHsSpoke": "CID controller_api_url account_name spoke_gw_name spoke_gw_size vpc region "
+                     "natGwInfos num_of_spoke",
+    "deleteSpoke": "CID controller_api_url spoke_gw_name",
+    "deleteHsSpoke": "CID controller_api_url spoke_gw_name",
+    "deleteAllHsSpokes": "CID controller_api_url spoke_gw_name",
+    "enableSNAT": "spoke_gw_name controller_api_url CID",
+    "disable_snat": "CID controller_api_url spoke_gw_name",
+}
+
+
+@pytest.fixture
+def std(world):
+    """The world with a controller that knows gw1 (HA gw1-hagw) and whose
+    listing shows gw1-hagw in an unrelated subnet plus a foreign gateway."""
+    world.answer("list_primary_and_ha_spoke_gateways", ok([{"name": "gw1-hagw"}, {"name": "other"}]))
+    world.answer("get_gateway_info", ok({"gw_name": "gw1-hagw", "gw_subnet_cidr": "10.0.9.0/24",
+                                         "vpc_size": "t3.small"}))
+    world.answer("create_multicloud_primary_gateway", ok("gw1 created"))
+    world.answer("create_multicloud_ha_gateway", ok("gw1-hagw created"))
+    world.answer("list_vpcs_summary", ok([PRIMARY]))
+    return world
+
+
+def run(name, *args, **kwargs):
+    return getattr(spoke, name)(*args, **kwargs)
+
+
+# --- signatures --------------------------------------------------------------
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_signature_names_order_and_defaults(name):
+    sig = getattr(spoke, name).__doc__.splitlines()[0]
+    params = re.findall(r"(\w+): object(?: \| None)?( = \w+)?", sig)
+    assert " ".join(p + d.replace(" = ", "=") for p, d in params) == SIGNATURES[name]
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_keywords_in_any_order_match_positional_call(std, name):
+    run(name, *CALLS[name])
+    by_position = [(r.method, r.items) for r in std.requests]
+    std.controller.requests.clear()
+    names = [p.split("=")[0] for p in SIGNATURES[name].split()]
+    run(name, **dict(reversed(list(zip(names, CALLS[name])))))
+    assert [(r.method, r.items) for r in std.requests] == by_position
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("change", [-1, +1])
+def test_wrong_argument_count_is_type_error(std, name, change):
+    required = len([p for p in SIGNATURES[name].split() if "=" not in p])
+    total = len(SIGNATURES[name].split())
+    args = list(CALLS[name]) + [None] * 3
+    count = (required - 1) if change < 0 else (total + 1)
+    with pytest.raises(TypeError):
+        run(name, *args[:count])
+    assert std.requests == []
+
+
+# --- exact requests -------------------------------------------------------------
+
+EXACT = [
+    ("deleteSpoke", [
+        ("POST", [("CID", CID), ("action", "disable_spoke_ha"), ("gw_name", "gw1")]),
+        ("POST", [("CID", CID), ("action", "delete_container"), ("cloud_type", 1),
+                  ("gw_name", "gw1")])]),
+    ("deleteHsSpoke", [
+        ("POST", [("CID", CID), ("action", "delete_multicloud_gateway"), ("gw_name", "gw1")])]),
+    ("enableSNAT", [
+        ("POST", [("CID", CID), ("action", "enable_snat"), ("gateway_name", "gw1")])]),
+    ("disable_snat", [
+        ("POST", [("CID", CID), ("action", "disable_snat"), ("gateway_name", "gw1")])]),
+    ("changeSpokeSize", [
+        ("GET", [("CID", CID), ("action", "get_gateway_info"), ("gateway_name", "gw1")]),
+        ("POST", [("CID", CID), ("action", "change_gateway_size"), ("gw_name", "gw1"),
+                  ("gw_size", "t3.large")])]),
+    ("deployClassicSpoke", [
+        ("POST", [("CID", CID), ("action", "create_spoke_gw"), ("account_name", "acct"),
+                  ("gw_name", "gw1"), ("gw_size", "t3.small"), ("public_subnet", "10.0.1.0/24"),
+                  ("vpc_id", "vpc-1"), ("region", "us-east-1"), ("cloud_type", 1),
+                  ("reuse_eip", "off")]),
+        ("POST", [("CID", CID), ("action", "enable_spoke_ha"), ("account_name", "acct"),
+                  ("gw_name", "gw1"), ("public_subnet", "10.0.2.0/24")])]),
+    ("deployPrimaryHsSpoke", [
+        ("POST", [("CID", CID), ("action", "create_multicloud_primary_gateway"),
+                  ("cloud_type", 1), ("account_name", "acct"), ("vpc_id", "vpc-1"),
+                  ("vpc_region", "us-east-1"), ("gw_name", "gw1"), ("gw_size", "t3.small"),
+                  ("gw_subnet", "10.0.1.0/24")])]),
+    ("deployHaHsSpoke", [
+        ("POST", [("CID", CID), ("action", "create_multicloud_ha_gateway"), ("cloud_type", 1),
+                  ("primary_gw_name", "gw1"), ("gw_size", "t3.small"),
+                  ("gw_subnet", "10.0.2.0/24"), ("autogen_hagw_name", "yes")])]),
+]
+
+
+@pytest.mark.parametrize("name, expected", EXACT)
+def test_exact_requests(std, name, expected):
+    run(name, *CALLS[name])
+    assert [(r.method, r.items) for r in std.requests] == expected
+    for r in std.requests:
+        assert r.url == URL
+        assert r.kwargs["verify"] is False
+        assert r.keyword == ("params" if r.method == "GET" else "data")
+        # "cloud_type" stays the integer 1, never True or "1"
+        assert "cloud_type" not in r.payload or type(r.payload["cloud_type"]) is int
+
+
+# --- dry run, both forms ---------------------------------------------------------
+
+LIST = "list_primary_and_ha_spoke_gateways"
+DEL = "delete_multicloud_gateway"
+# Actions sent with Globals.dry_run False / True / None.
+DRY = {
+    "deleteSpoke": (["disable_spoke_ha", "delete_container"], [], []),
+    "deleteHsSpoke": ([DEL], [], [DEL]),
+    "deleteAllHsSpokes": ([LIST, DEL, DEL], [LIST], [LIST, DEL, DEL]),
+    "enableSNAT": (["enable_snat"], [], []),
+    "disable_snat": (["disable_snat"], [], ["disable_snat"]),
+    "changeSpokeSize": (["get_gateway_info", "change_gateway_size"], ["get_gateway_info"],
+                        ["get_gateway_info", "change_gateway_size"]),
+    "deployClassicSpoke": (["create_spoke_gw", "enable_spoke_ha"], [], []),
+    "deployPrimaryHsSpoke": (["create_multicloud_primary_gateway"], [], []),
+    "deployHaHsSpoke": (["create_multicloud_ha_gateway"], [], []),
+    "deployHsSpoke": ([LIST, "get_gateway_info", "create_multicloud_primary_gateway",
+                       "create_multicloud_ha_gateway"], [LIST, "get_gateway_info"],
+                      [LIST, "get_gateway_info"]),
+}
+
+
+@pytest.mark.parametrize("name", DRY)
+@pytest.mark.parametrize("flag, column", [(False, 0), (True, 1), (None, 2)])
+def test_dry_run_forms(std, caplog, name, flag, column):
+    caplog.set_level(logging.INFO, LOGGER)
+    run(name, *CALLS[name])
+    live = [m for m in messages(caplog) if m.startswith("- ")]
+    caplog.clear()
+    std.controller.requests.clear()
+    std.globals.dry_run = flag
+    run(name, *CALLS[name])
+    assert std.controller.actions == DRY[name][column]
+    # the announcement lines do not depend on the flag
+    assert [m for m in messages(caplog) if m.startswith("- ")] == live
+    assert bool(live) is (name != "deleteHsSpoke")
+
+
+def test_flag_is_read_before_each_request(std):
+    """deleteSpoke reads the flag afresh before its second request."""
+    def switch_on(payload):
+        std.globals.dry_run = True
+        return ok()
+    std.answer("disable_spoke_ha", switch_on)
+    spoke.deleteSpoke(CID, URL, "gw1")
+    assert std.controller.actions == ["disable_spoke_ha"]
+
+
+@pytest.mark.parametrize("flag, ret", [(True, {"gw_name": "ha-x"}), (None, {"gw_name": None})])
+def test_ha_dry_run_returns_wanted_name(std, flag, ret):
+    std.globals.dry_run = flag
+    ha = ret["gw_name"]
+    assert spoke.deployHaHsSpoke(CID, URL, "gw1", "t3", "10.0.2.0/24", ha_gw_name=ha) == ret
+    assert std.requests == [] and std.controller.transport_calls == []
+
+
+@pytest.mark.parametrize("lookup, ret", [
+    (ok([PRIMARY]), spoke_info("gw1", "10.0.1.0/24")),
+    (ok([]), {"gw_name": "gw1"}),
+    (failed(), {"gw_name": "gw1"}),
+])
+def test_primary_dry_run_looks_up_only(std, lookup, ret):
+    std.globals.dry_run = True
+    std.answer("list_vpcs_summary", lookup)
+    assert spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"]) == ret
+    assert std.requests == []
+    assert std.controller.transport_calls == [dict(
+        api_endpoint_url=URL, request_method="GET", keyword_for_log="cvn-migration-function---",
+        indent="    ", payload={"action": "list_vpcs_summary", "CID": CID, "account_name": "",
+                                "acx_gw_only": "no", "gateway_name": "gw1"})]
+
+
+# --- handler routing and result use ----------------------------------------------
+
+@pytest.mark.parametrize("name, handler", [
+    ("deleteSpoke", "seen"), ("deleteHsSpoke", "seen"), ("enableSNAT", "seen"),
+    ("disable_snat", "seen"), ("changeSpokeSize", "seen"), ("deployPrimaryHsSpoke", "seen"),
+    ("deployHaHsSpoke", "seen"), ("deployClassicSpoke", "seen_exit"),
+    ("deployHsSpoke", "seen_exit"), ("deleteAllHsSpokes", "seen_exit")])
+def test_answers_go_to_the_right_handler(std, name, handler):
+    for sibling in ("deployPrimaryHsSpoke", "deployHaHsSpoke", "deleteHsSpoke"):
+        if sibling != name:
+            std.replace(sibling)
+    run(name, *CALLS[name])
+    routed = getattr(std.handlers, handler)
+    other = std.handlers.seen_exit if handler == "seen" else std.handlers.seen
+    assert routed and other == []
+
+
+@pytest.mark.parametrize("result, logged", [
+    (True, True), (1, True), (False, False), (None, False), ("yes", False)])
+@pytest.mark.parametrize("name", ["deleteSpoke", "deleteHsSpoke", "disable_snat"])
+def test_answer_logged_only_when_handler_says_true(std, caplog, name, result, logged):
+    std.handlers.result = result
+    std.answer(DEL, ok("gone"))
+    caplog.set_level(logging.INFO, LOGGER)
+    run(name, *CALLS[name])
+    answer_lines = [m for m in messages(caplog) if m.startswith("  ")]
+    expected = ["  " + str(r.json()) for r in std.controller.responses]
+    assert answer_lines == (expected if logged else [])
+
+
+@pytest.mark.parametrize("result, resized", [(False, False), (0, False), (None, True),
+                                             (True, True)])
+def test_resize_stops_when_handler_result_equals_false(std, result, resized):
+    std.handlers.result = result
+    spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+    assert ("change_gateway_size" in std.controller.actions) is resized
+
+
+def test_failure_handler_that_raises_stops_the_function(std):
+    def refuse(answer):
+        raise RuntimeError("controller said no")
+    std.monkeypatch.setattr(spoke, "handleControllerApiFailure", refuse)
+    with pytest.raises(RuntimeError, match="controller said no"):
+        spoke.deleteSpoke(CID, URL, "gw1")
+    assert std.controller.actions == ["disable_spoke_ha"]
+
+
+def test_delete_goes_on_after_refused_ha_switch_off(std, caplog):
+    std.answer("disable_spoke_ha", failed("HA not enabled"))
+    caplog.set_level(logging.INFO, LOGGER)
+    spoke.deleteSpoke(CID, URL, "gw1")
+    assert std.controller.actions == ["disable_spoke_ha", "delete_container"]
+    assert messages(caplog) == ["- Disable HA on spoke gateway gw1",
+                                "- Delete existing spoke gateway gw1",
+                                "  {'return': True, 'results': 'done'}"]
+
+
+# --- log lines ---------------------------------------------------------------------
+
+LOGS = [
+    ("enableSNAT", CALLS["enableSNAT"],
+     ["- Enable Single IP SNAT on spoke gateway gw1", "  Returned: True  Result: done"]),
+    ("disable_snat", CALLS["disable_snat"],
+     ["- Disable SNAT on spoke gateway gw1", "  {'return': True, 'results': 'done'}"]),
+    ("changeSpokeSize", CALLS["changeSpokeSize"],
+     ["- Set spoke gateway gw1 to t3.large", "  Returned: True  Result: done"]),
+    ("changeSpokeSize", (CID, URL, "gw1", "t3.small"),
+     ["- Set spoke gateway gw1 to t3.small",
+      "  no need to resize,  gw1 instance size is already set to t3.small"]),
+    ("deployClassicSpoke", CALLS["deployClassicSpoke"],
+     ["- Deploy spoke gateway gw1 in 10.0.1.0/24", "  Returned: True  Result: done",
+      "- Enable HA on spoke gateway gw1 in 10.0.2.0/24", "  Returned: True  Result: done"]),
+    ("deployPrimaryHsSpoke", CALLS["deployPrimaryHsSpoke"],
+     ["- Deploy primary spoke gw1 with t3.small in subnet 10.0.1.0/24",
+      "  Returned: True  Result: gw1 created"]),
+    ("deployHaHsSpoke", (CID, URL, "gw1", None, "10.0.2.0/24"),
+     ["- Deploy HS Spoke with None in subnet 10.0.2.0/24",
+      "  Returned: True  Result: gw1-hagw created"]),
+    ("deleteHsSpoke", CALLS["deleteHsSpoke"], ["  {'return': True, 'results': 'done'}"]),
+    ("deleteAllHsSpokes", (CID, URL, "gw1"),
+     ["- Delete HS spoke", "  found spoke gateways: ['gw1-hagw', 'other']",
+      "  deleting HA on spoke gateway gw1", "  {'return': True, 'results': 'done'}",
+      "  delete primary spoke gateway gw1", "  {'return': True, 'results': 'done'}"]),
+]
+
+
+@pytest.mark.parametrize("name, args, lines", LOGS)
+def test_log_lines(std, caplog, name, args, lines):
+    caplog.set_level(logging.DEBUG)
+    run(name, *args)
+    assert messages(caplog) == lines
+    assert all(r.name == LOGGER and r.levelname == "INFO" for r in caplog.records
+               if r.name.startswith("morvent"))
+
+
+def test_logger_is_fetched_per_call(std, caplog, monkeypatch):
+    """A logging module replaced after load is the one used."""
+    names = []
+    fake_logging = type("L", (), {"getLogger": staticmethod(
+        lambda n: names.append(n) or logging.getLogger(n))})
+    monkeypatch.setattr(spoke, "logging", fake_logging)
+    spoke.enableSNAT("gw1", URL, CID)
+    assert names == [LOGGER]
+
+
+# --- deletion of an HS spoke ------------------------------------------------------
+
+@pytest.mark.parametrize("listed, deleted, none_found", [
+    (["gw1", "gw1-hagw", "other"], ["gw1-hagw", "gw1"], False),
+    (["gw1-hagw-2", "gw1-hagw-1"], ["gw1-hagw-2", "gw1-hagw-1", "gw1"], False),
+    (["gw1"], ["gw1"], True),
+    ([], ["gw1"], True),
+    (["xgw1", "GW1-hagw"], ["gw1"], True),
+])
+def test_delete_all_hs_spokes(std, caplog, listed, deleted, none_found):
+    std.answer(LIST, ok([{"name": n, "extra": 1} for n in listed]))
+    delete = std.replace("deleteHsSpoke")   # looked up at call time
+    caplog.set_level(logging.INFO, LOGGER)
+    assert spoke.deleteAllHsSpokes(CID, URL, "gw1") is None
+    assert delete.calls == [((CID, URL, n), {}) for n in deleted]
+    assert ("  no HA spoke gateway found" in messages(caplog)) is none_found
+    assert f"  found spoke gateways: {listed}" in messages(caplog)
+    assert std.requests[0].items == [("CID", CID), ("action", LIST)]
+
+
+def test_delete_all_stops_on_failed_listing(std):
+    std.answer(LIST, failed())
+    delete = std.replace("deleteHsSpoke")
+    with pytest.raises(ProcessEnded):
+        spoke.deleteAllHsSpokes(CID, URL, "gw1")
+    assert delete.calls == []
+
+
+# --- HS spoke deployment -----------------------------------------------------------
+
+def deploy_hs(std, existing, num=3, size=None, subnets=None):
+    """Runs deployHsSpoke with the listed gateways in `existing` {name: cidr}."""
+    std.answer(LIST, ok([{"name": n} for n in existing] + [{"name": "foreign"}]))
+    std.answer("get_gateway_info", lambda p: ok({"gw_name": p["gateway_name"],
+                                                 "gw_subnet_cidr": existing[p["gateway_name"]]}))
+    primary = std.replace("deployPrimaryHsSpoke", {"gw_name": "ignored"})
+    ha = std.replace("deployHaHsSpoke")
+    spoke.deployHsSpoke(CID, URL, "acct", "gw1", size, "vpc-1", "us-east-1", NATS, num)
+    return primary.calls, ha.calls
+
+
+def test_deploy_hs_from_scratch(std, caplog):
+    caplog.set_level(logging.INFO, LOGGER)
+    primary, ha = deploy_hs(std, {})
+    assert primary == [((CID, URL, "acct", "gw1", "t3.small", "vpc-1", "us-east-1",
+                         "10.0.1.0/24"), {"eip": None})]
+    assert ha == [((CID, URL, "gw1", "t3.medium", "10.0.2.0/24"), {"eip": None}),
+                  ((CID, URL, "gw1", "t3.large", "10.0.3.0/24"), {"eip": None})]
+    assert messages(caplog) == [
+        "- Deploy HS Spoke",
+        "  deploy spoke gateway gw1 in 10.0.1.0/24 for nat-1",
+        "  deploy spoke gateway in 10.0.2.0/24 for nat-2",
+        "  deploy spoke gateway in 10.0.3.0/24 for nat-3"]
+    assert std.controller.actions == [LIST]
+    assert [e[0] for e in std.events] == ["request", "handle_exit", "deployPrimaryHsSpoke",
+                                          "deployHaHsSpoke", "deployHaHsSpoke"]
+
+
+def test_deploy_hs_rerun_after_complete_deployment(std, caplog):
+    caplog.set_level(logging.INFO, LOGGER)
+    existing = {"gw1": "10.0.1.0/24", "gw1-hagw": "10.0.2.0/24", "gw1-hagw-1": "10.0.3.0/24"}
+    assert deploy_hs(std, existing) == ([], [])
+    assert std.controller.actions == [LIST] + ["get_gateway_info"] * 3
+    assert [r.kwargs for r in std.requests[1:]] == [
+        {"data": {"CID": CID, "action": "get_gateway_info", "gateway_name": n}, "verify": False}
+        for n in existing]
+    assert messages(caplog) == [
+        "- Deploy HS Spoke", "  Found existing spoke gateways ['gw1', 'gw1-hagw', 'gw1-hagw-1']",
+        "  subnet 10.0.1.0/24 already has a spoke gw gw1",
+        "  subnet 10.0.2.0/24 already has a spoke gw gw1-hagw",
+        "  subnet 10.0.3.0/24 already has a spoke gw gw1-hagw-1"]
+
+
+@pytest.mark.parametrize("existing, num, primary_made, ha_subnets", [
+    ({"gw1": "10.0.1.0/24"}, 3, False, ["10.0.2.0/24", "10.0.3.0/24"]),
+    ({"gw1-hagw": "10.0.3.0/24"}, 3, True, ["10.0.2.0/24"]),
+    ({"gw1-hagw": "10.0.1.0/24"}, 3, False, ["10.0.2.0/24", "10.0.3.0/24"]),  # any role counts
+    ({"gw1suffix": "10.0.2.0/24"}, 3, True, ["10.0.3.0/24"]),   # prefix match counts
+    ({}, 1, True, []),
+    ({}, 0, True, []),
+    ({"gw1": "10.0.1.0/24"}, 2, False, ["10.0.2.0/24"]),
+])
+def test_deploy_hs_skips_taken_subnets(std, existing, num, primary_made, ha_subnets):
+    primary, ha = deploy_hs(std, existing, num=num)
+    assert bool(primary) is primary_made
+    assert [args[4] for args, _ in ha] == ha_subnets
+
+
+def test_deploy_hs_ignores_other_prefixes_in_same_subnet(std):
+    std.answer(LIST, ok([{"name": "other-gw1"}]))
+    primary = std.replace("deployPrimaryHsSpoke")
+    subnets = std.replace("getSubnetWithSpokeGw", [{"gw_name": "x", "cidr": "10.9.9.9/32"}])
+    spoke.deployHsSpoke(CID, URL, "acct", "gw1", "t3.xlarge", "vpc", "r", NATS, 1)
+    assert subnets.calls == [((CID, URL, []), {})]
+    assert primary.calls[0][0][4] == "t3.xlarge"
+
+
+def test_deploy_hs_given_size_applies_to_every_gateway(std):
+    primary, ha = deploy_hs(std, {}, size="c5.large")
+    assert [c[0][4] for c in primary] == ["c5.large"]
+    assert [c[0][3] for c in ha] == ["c5.large", "c5.large"]
+
+
+@pytest.mark.parametrize("num, error", [(4, IndexError), (None, TypeError), (2.0, TypeError)])
+def test_deploy_hs_bad_count_raises(std, num, error):
+    with pytest.raises(error):
+        deploy_hs(std, {}, num=num)
+
+
+def test_deploy_hs_failed_listing_ends_before_anything(std):
+    std.answer(LIST, failed())
+    primary = std.replace("deployPrimaryHsSpoke")
+    with pytest.raises(ProcessEnded):
+        spoke.deployHsSpoke(*CALLS["deployHsSpoke"])
+    assert primary.calls == []
+
+
+# --- create functions ----------------------------------------------------------
+
+@pytest.mark.parametrize("eip, ha_name, tail", [
+    (None, None, []),
+    ("1.2.3.4", None, [("eip", "1.2.3.4")]),
+    (None, "gw1-ha", [("ha_gw_name", "gw1-ha")]),
+    ("1.2.3.4", "gw1-ha", [("eip", "1.2.3.4"), ("ha_gw_name", "gw1-ha")]),
+])
+def test_ha_payload_optional_fields(std, eip, ha_name, tail):
+    spoke.deployHaHsSpoke(CID, URL, "gw1", "t3", "10.0.2.0/24", eip, ha_name)
+    items = std.requests[0].items
+    assert items[6] == ("autogen_hagw_name", "yes") and items[7:] == tail
+
+
+@pytest.mark.parametrize("eip, tail", [(None, []), ("1.2.3.4", [("eip", "1.2.3.4")])])
+def test_primary_payload_eip_last(std, eip, tail):
+    spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"], eip=eip)
+    assert std.requests[0].items[9:] == tail
+
+
+@pytest.mark.parametrize("name, subnet, results, looked_up, ret", [
+    ("deployPrimaryHsSpoke", "10.0.1.0/24", "gw1 created ok", "gw1",
+     spoke_info("gw1", "10.0.1.0/24")),
+    ("deployPrimaryHsSpoke", "10.0.1.0/24", "gw1", "gw1", spoke_info("gw1", "10.0.1.0/24")),
+    ("deployHaHsSpoke", "10.0.2.0/24", "gw1-hagw is up", "gw1-hagw",
+     spoke_info("gw1-hagw", "10.0.2.0/24")),
+])
+def test_create_success_describes_new_gateway(std, name, subnet, results, looked_up, ret):
+    std.answer(name == "deployHaHsSpoke" and "create_multicloud_ha_gateway"
+               or "create_multicloud_primary_gateway", ok(results))
+    std.answer("list_vpcs_summary", lambda p: ok([gateway_record(
+        p["gateway_name"], subnet)]))
+    args = list(CALLS[name])
+    assert run(name, *args) == ret
+    assert [c["payload"]["gateway_name"] for c in std.controller.transport_calls] == [looked_up]
+    assert std.events[:2] == [("request", "POST", std.requests[0].action), ("handle",)]
+
+
+@pytest.mark.parametrize("name, lookup, ret", [
+    ("deployPrimaryHsSpoke", ok([PRIMARY]), spoke_info("gw1", "10.0.1.0/24")),
+    ("deployPrimaryHsSpoke", failed(), {"gw_name": None}),
+    ("deployPrimaryHsSpoke", ok([]), {"gw_name": None}),
+    ("deployHaHsSpoke", ok([PRIMARY]), spoke_info("gw1-hagw", "10.0.2.0/24")),
+    ("deployHaHsSpoke", ok([gateway_record("gw1", "10.0.1.0/24")]), {"gw_name": None}),
+    ("deployHaHsSpoke", failed(), {"gw_name": None}),
+])
+def test_refused_create_falls_back_to_lookup_by_primary_name(std, caplog, name, lookup, ret):
+    std.answer("create_multicloud_primary_gateway", failed("exists"))
+    std.answer("create_multicloud_ha_gateway", failed("exists"))
+    std.answer("list_vpcs_summary", lookup)
+    caplog.set_level(logging.INFO, LOGGER)
+    assert run(name, *CALLS[name]) == ret
+    assert [c["payload"]["gateway_name"] for c in std.controller.transport_calls] == ["gw1"]
+    assert messages(caplog)[-1] == "  Returned: False  Result: exists"
+
+
+def test_create_success_without_record_raises(std):
+    std.answer("list_vpcs_summary", ok([]))
+    with pytest.raises(IndexError):
+        spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"])
+
+
+def test_create_uses_siblings_looked_up_at_call_time(std):
+    lookups = std.replace("list_gateway_info", FakeResponse(ok([PRIMARY])))
+    describe = std.replace("getSpokeInfo", {"gw_name": "described"})
+    assert spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"]) == {"gw_name": "described"}
+    assert lookups.calls == [((), dict(api_endpoint_url=URL, CID=CID, vpc_access_account_name="",
+                                       acx_gw_only="no", gw_name="gw1"))]
+    assert describe.calls == [((PRIMARY, "10.0.1.0/24"), {})]
+
+
+# --- classic spoke deployment --------------------------------------------------------
+
+@pytest.mark.parametrize("nats, size, actions", [
+    (NATS[:1], None, ["create_spoke_gw"]),
+    (NATS, None, ["create_spoke_gw", "enable_spoke_ha"]),
+    (NATS, "c5", ["create_spoke_gw", "enable_spoke_ha"]),
+])
+def test_classic_spoke(std, caplog, nats, size, actions):
+    caplog.set_level(logging.INFO, LOGGER)
+    spoke.deployClassicSpoke(CID, URL, "acct", "gw1", size, "vpc-1", "r", nats)
+    assert std.controller.actions == actions
+    assert std.requests[0].payload["gw_size"] == (size or "t3.small")
+    assert all("eip" not in r.payload for r in std.requests)
+    assert "gw_size" not in std.requests[-1].payload or len(actions) == 1
+    assert sum(m.startswith("- Enable HA") for m in messages(caplog)) == len(actions) - 1
+
+
+def test_classic_failed_create_ends_before_ha(std):
+    std.answer("create_spoke_gw", failed())
+    with pytest.raises(ProcessEnded):
+        spoke.deployClassicSpoke(*CALLS["deployClassicSpoke"])
+    assert std.controller.actions == ["create_spoke_gw"]
+
+
+@pytest.mark.parametrize("name", ["deployClassicSpoke", "deployHsSpoke"])
+@pytest.mark.parametrize("nats, error", [
+    ([], IndexError),
+    ([{"subnet_cidr": "10.0.1.0/24", "nat_gw_id": "n", "gateway_size": "s"}], AttributeError),
+    (None, TypeError),
+])
+def test_unusable_nat_list_raises_before_any_create(std, name, nats, error):
+    args = list(CALLS[name])
+    args[7] = nats
+    with pytest.raises(error):
+        run(name, *args)
+    assert not [a for a in std.controller.actions if a.startswith("create")]
+
+
+# --- malformed answers ---------------------------------------------------------------
+
+def not_json(payload):
+    return FakeResponse(error=json.JSONDecodeError("Expecting value", "<html>", 0))
+
+
+# (function, action whose answer is spoiled)
+SPOILED = [("deleteAllHsSpokes", LIST), ("deployHsSpoke", LIST),
+           ("changeSpokeSize", "get_gateway_info"), ("enableSNAT", "enable_snat"),
+           ("disable_snat", "disable_snat"), ("deleteSpoke", "disable_spoke_ha"),
+           ("deleteHsSpoke", DEL), ("deployClassicSpoke", "create_spoke_gw"),
+           ("deployPrimaryHsSpoke", "create_multicloud_primary_gateway"),
+           ("deployHaHsSpoke", "create_multicloud_ha_gateway")]
+
+
+@pytest.mark.parametrize("name, action", SPOILED)
+def test_non_json_answer_raises_value_error(std, name, action):
+    std.answer(action, not_json)
+    with pytest.raises(ValueError, match="Expecting value"):
+        run(name, *CALLS[name])
+
+
+@pytest.mark.parametrize("name, action, body, error", [
+    ("deleteAllHsSpokes", LIST, {"return": True}, KeyError),
+    ("deleteAllHsSpokes", LIST, ok(None), TypeError),
+    ("deleteAllHsSpokes", LIST, ok("gw1"), TypeError),
+    ("deleteAllHsSpokes", LIST, ok([{"id": 1}]), KeyError),
+    ("deployHsSpoke", LIST, ok({"name": "gw1"}), TypeError),
+    ("deployHsSpoke", LIST, ok([{"name": 5}]), AttributeError),
+    ("changeSpokeSize", "get_gateway_info", ok("t3.small"), TypeError),
+    ("changeSpokeSize", "get_gateway_info", ok({}), KeyError),
+    ("enableSNAT", "enable_snat", {"return": True}, KeyError),
+    ("deployPrimaryHsSpoke", "create_multicloud_primary_gateway", ok(["gw1"]), AttributeError),
+    ("deployPrimaryHsSpoke", "list_vpcs_summary", ok("gw1"), TypeError),
+    ("deployPrimaryHsSpoke", "list_vpcs_summary", ok({"gw1": {}}), KeyError),
+    ("deployHaHsSpoke", "create_multicloud_ha_gateway", {"results": "x"}, KeyError),
+    ("deployClassicSpoke", "create_spoke_gw", {"return": True}, KeyError),
+])
+def test_malformed_answer_raises_ordinary_error(std, name, action, body, error):
+    std.answer(action, body)
+    with pytest.raises(error):
+        run(name, *CALLS[name])
+
+
+def test_transport_error_propagates_unchanged(std):
+    class Down(ConnectionError):
+        pass
+
+    def refuse(payload):
+        raise Down("connection refused")
+    std.answer("enable_snat", refuse)
+    with pytest.raises(Down, match="connection refused"):
+        spoke.enableSNAT("gw1", URL, CID)
+
+
+@pytest.mark.parametrize("missing", ["requests", "Globals", "handleControllerApiFailure"])
+def test_missing_global_is_name_error(std, monkeypatch, missing):
+    monkeypatch.delattr(spoke, missing)
+    with pytest.raises(NameError, match=missing):
+        spoke.disable_snat(CID, URL, "gw1")
+
+
+# --- references and memory --------------------------------------------------------------
+
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_many_calls_leak_nothing(std, dry_run):
+    std.globals.dry_run = dry_run
+    # no records pile up in caplog; the log texts are still built
+    std.monkeypatch.setattr(logging.getLogger(LOGGER), "disabled", True)
+    args = {name: tuple(a) for name, a in CALLS.items()}
+    watched = [CID, URL, NATS, NATS[0], "gw1"]
+
+    def round_():
+        for name, a in args.items():
+            run(name, *a)
+        std.controller.requests.clear()
+        std.controller.responses.clear()
+        std.controller.transport_calls.clear()
+        std.handlers.seen.clear()
+        std.handlers.seen_exit.clear()
+        std.events.clear()
+
+    for _ in range(20):
+        round_()
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    before = tracemalloc.take_snapshot()
+    for _ in range(300):
+        round_()
+    gc.collect()
+    after = tracemalloc.take_snapshot()
+    tracemalloc.stop()
+    growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert growth < 16 * 1024
