@@ -147,4 +147,70 @@ void add_member(nb::handle cls, const char* name, nb::handle member) {
     nb::setattr(cls, name, member);
 }
 
+
+// --- Manager (brindlemark) ------------------------------------------------
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+nb::object find_global(const ModuleScope& scope, const char* name) {
+    PyObject* value = PyDict_GetItemString(scope.dict().ptr(), name);  // borrowed
+    if (!value) {
+        PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+        if (builtins) value = PyDict_GetItemString(builtins, name);
+    }
+    return value ? nb::borrow(value) : nb::object();
+}
+
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject* raw = PyObject_GetIter(value.ptr());
+    if (!raw) {
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         type->tp_name);
+        }
+        raise_current();
+    }
+    nb::object it = nb::steal(raw);
+    nb::object items[2];
+    for (int got = 0; got < 2; ++got) {
+        PyObject* next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) raise_current();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                         got);
+            raise_current();
+        }
+        items[got] = nb::steal(next);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+void raise_instance(nb::handle exc) {
+    if (PyExceptionInstance_Check(exc.ptr())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    raise_current();
+}
+
+HandlingException::HandlingException(nb::handle exc)
+    : previous_(nb::steal(PyErr_GetHandledException())) {
+    PyErr_SetHandledException(exc.ptr());
+}
+
+HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.ptr()); }
+
 }  // namespace morvent::native

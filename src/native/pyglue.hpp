@@ -120,4 +120,36 @@ nb::object make_class(const ModuleScope& scope, const char* name, nb::tuple base
 // setattr(cls, name, member)
 void add_member(nb::handle cls, const char* name, nb::handle member);
 
+// --- Manager (brindlemark) ------------------------------------------------
+
+// Python's `a <op> b` (op is Py_EQ, Py_NE, Py_GE, ...) as a truth value.
+// Unlike equals(), there is no identity shortcut: `x != x` asks x.__ne__.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// The value bound to `name` in the module dict or in builtins, or an
+// invalid (null) object when neither has it.
+nb::object find_global(const ModuleScope& scope, const char* name);
+
+// `a, b = value`: exactly two items, with the interpreter's own errors
+// ("not enough values to unpack (expected 2, got 1)", ...).
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// `raise exc`: raises the exception instance (TypeError when it is not one).
+[[noreturn]] void raise_instance(nb::handle exc);
+
+// Makes `exc` the exception being handled (what sys.exc_info() and
+// traceback.print_exc() see, and what a new exception gets as __context__)
+// for the life of the guard, as an `except ... as e:` block does; the
+// previous one is restored on destruction.
+class HandlingException {
+public:
+    explicit HandlingException(nb::handle exc);
+    ~HandlingException();
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    nb::object previous_;
+};
+
 }  // namespace morvent::native
