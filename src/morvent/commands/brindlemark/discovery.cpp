@@ -30,7 +30,8 @@ nb::object make_get_natgw_id_by_subnet(const ModuleScope& scope, nb::handle mana
             }
             return item(natgw, Py_ssize_t{0});
         },
-        nb::scope(manager), nb::name("get_natgw_id_by_subnet"), "cls"_a, "ec2_client"_a, "subnet_id"_a, "vpc_id"_a);
+        nb::scope(manager), nb::name("get_natgw_id_by_subnet"), "cls"_a.none(), "ec2_client"_a.none(),
+        "subnet_id"_a.none(), "vpc_id"_a.none());
 }
 
 nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
@@ -47,7 +48,7 @@ nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
             }
             return infos;
         },
-        nb::scope(manager), nb::name("get_natgw_infos"), "cls"_a, "ec2_client"_a, "ca"_a);
+        nb::scope(manager), nb::name("get_natgw_infos"), "cls"_a.none(), "ec2_client"_a.none(), "ca"_a.none());
 }
 
 }  // namespace morvent::brindlemark

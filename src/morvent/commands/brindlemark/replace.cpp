@@ -409,7 +409,7 @@ nb::object make_execute(const ModuleScope& scope, nb::handle manager) {
         [scope](nb::handle cls, nb::handle config) -> nb::object {
             return Replacement(scope, cls, config).run();
         },
-        nb::scope(manager), nb::name("execute"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("execute"), "cls"_a.none(), "config"_a.none());
 }
 
 }  // namespace morvent::brindlemark

@@ -63,7 +63,7 @@ nb::object make_revert(const ModuleScope& scope, nb::handle manager) {
         [scope](nb::handle /*cls*/, nb::handle config) -> nb::object {
             return revert(scope, config);
         },
-        nb::scope(manager), nb::name("revert"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("revert"), "cls"_a.none(), "config"_a.none());
 }
 
 nb::object make_cleanup(const ModuleScope& scope, nb::handle manager) {
@@ -72,7 +72,7 @@ nb::object make_cleanup(const ModuleScope& scope, nb::handle manager) {
             native::log_info(scope.logger(), {"Not implemented"});
             return nb::none();
         },
-        nb::scope(manager), nb::name("cleanup"), "cls"_a, "config"_a);
+        nb::scope(manager), nb::name("cleanup"), "cls"_a.none(), "config"_a.none());
 }
 
 }  // namespace morvent::brindlemark
