@@ -91,11 +91,7 @@ void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
     logger.attr("error")(text(pieces));
 }
 
-bool equals(nb::handle a, nb::handle b) {
-    int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (result < 0) raise_current();
-    return result == 1;
-}
+bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 
 bool is_true(nb::handle value) {
     int result = PyObject_IsTrue(value.ptr());
@@ -157,5 +153,58 @@ void add_member(nb::handle cls, const char* name, nb::handle member) {
     }
     raise_current();
 }
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+nb::object find_global(const ModuleScope& scope, const char* name) {
+    PyObject* value = PyDict_GetItemString(scope.dict().ptr(), name);  // borrowed
+    if (!value) {
+        PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+        if (builtins) value = PyDict_GetItemString(builtins, name);
+    }
+    return value ? nb::borrow(value) : nb::object();
+}
+
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject* raw = PyObject_GetIter(value.ptr());
+    if (!raw) {
+        PyTypeObject* type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         type->tp_name);
+        }
+        raise_current();
+    }
+    nb::object it = nb::steal(raw);
+    nb::object items[2];
+    for (int got = 0; got < 2; ++got) {
+        PyObject* next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) raise_current();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
+                         got);
+            raise_current();
+        }
+        items[got] = nb::steal(next);
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid()) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+HandlingException::HandlingException(nb::handle exc)
+    : previous_(nb::steal(PyErr_GetHandledException())) {
+    PyErr_SetHandledException(exc.ptr());
+}
+
+HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.ptr()); }
 
 }  // namespace morvent::native

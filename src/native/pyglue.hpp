@@ -85,7 +85,7 @@ void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
 
 // Python comparisons and truth tests; an exception raised by __eq__ or
 // __bool__ propagates as nb::python_error.
-bool equals(nb::handle a, nb::handle b);           // a == b
+bool equals(nb::handle a, nb::handle b);           // a == b, as the operator
 inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
 bool is_true(nb::handle value);                    // bool(value)
 inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
@@ -147,5 +147,32 @@ void add_method(nb::handle cls, const char* name, F&& f, const Extra&... extra) 
 // `raise exc`: raises an exception instance, or instantiates and raises an
 // exception class; anything else is the interpreter's TypeError.
 [[noreturn]] void raise_object(nb::handle exc);
+
+// Python's `a <op> b` (op is Py_EQ, Py_NE, Py_GE, ...) as a truth value,
+// with no identity shortcut: `x == x` asks x.__eq__, as the operator does.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// The value bound to `name` in the module dict or in builtins, or an
+// invalid (null) object when neither has it.
+nb::object find_global(const ModuleScope& scope, const char* name);
+
+// `a, b = value`: exactly two items, with the interpreter's own errors
+// ("not enough values to unpack (expected 2, got 1)", ...).
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// Makes `exc` the exception being handled (what sys.exc_info() and
+// traceback.print_exc() see, and what a new exception gets as __context__)
+// for the life of the guard, as an `except ... as e:` block does; the
+// previous one is restored on destruction.
+class HandlingException {
+public:
+    explicit HandlingException(nb::handle exc);
+    ~HandlingException();
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    nb::object previous_;
+};
 
 }  // namespace morvent::native
