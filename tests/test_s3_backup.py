@@ -215,3 +215,15 @@ def test_conditional_write_refusal_means_held(des, code, status):
 def test_other_put_failures_are_not_reported_as_held(des):
     with pytest.raises(BackupError, match="AccessDenied"):
         VpcLock(ConflictingStore("AccessDenied", 403), des, owner=OWNER).acquire()
+
+
+def test_a_second_dry_run_in_one_process_starts_from_s3_again(s3, des, tmp_path,
+                                                                globals_state):
+    put(s3, "memento_history.json", b"real")
+    globals_state.dry_run = True
+    S3BackupCmdV2(s3, des).download()
+    scratch = type(tmp_path)(des.getAbsolutePath())
+    write(scratch, {"memento_history.json": b"dry", "extra.json": b"x"})
+    S3BackupCmdV2(s3, des).download()
+    assert folder_contents(scratch) == {"memento_history.json": b"real"}
+    assert not [p for p in scratch.parent.iterdir() if ".kept-" in p.name]

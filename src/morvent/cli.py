@@ -114,9 +114,9 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--break-lock", action="store_true",
                      help="remove a lock left behind by a run that died, then run")
     add("cleanup", "clean up after a completed replacement")
-    demo = commands.add_parser("demo", add_help=False,
-                               help="run a replacement on a simulated controller and cloud")
-    demo.add_argument("demo_args", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
+    # Everything after "demo" belongs to the demo (main() passes it on).
+    commands.add_parser("demo", add_help=False,
+                        help="run a replacement on a simulated controller and cloud")
     return parser
 
 
@@ -216,11 +216,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()
     try:
-        args = parser.parse_args(list(sys.argv[1:] if argv is None else argv))
+        args, extra = parser.parse_known_args(list(sys.argv[1:] if argv is None else argv))
+        if extra and args.command != "demo":
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
     except SystemExit as e:  # argparse: --help, --version or a usage error
         return _exit_status(e)
     verbosity = getattr(args, "verbosity", 0)
     handler = _setup_logging(verbosity)
+    dry_run_before = Globals.dry_run
     log = logging.getLogger(__name__)
 
     def fail(message: str, status: int) -> int:
@@ -229,7 +232,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     try:
         if args.command == "demo":
-            return _demo(args.demo_args)
+            return _demo(extra)
         config = load_config(args.config)
         _COMMANDS[args.command](args, config)
         return EXIT_OK
@@ -255,6 +258,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         traceback.print_exc()
         return fail(f"unexpected {type(e).__name__}: {_one_line(e)}", EXIT_FAILED)
     finally:
+        Globals.dry_run = dry_run_before
         logging.getLogger().removeHandler(handler)
 
 

@@ -164,7 +164,12 @@ class S3BackupCmdV2:
         local = _local_files(folder)
         differing = sorted(rel for rel, path in local.items()
                            if rel not in remote or _read(path) != remote[rel])
-        if differing:
+        if differing and Globals.dry_run:
+            # The scratch copy of an earlier dry run in this process: never
+            # meant to be kept.
+            for rel in differing:
+                os.unlink(local[rel])
+        elif differing:
             kept = self._keep_aside(folder, local, differing)
             log.warning("  local backup files not in %s kept in %s: %s (a run may have "
                         "ended before its upload; check them before going on)", des.url, kept,
