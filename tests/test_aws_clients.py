@@ -20,30 +20,6 @@ def test_client_is_made_once_for_the_region_with_standard_retries(aws_env, gette
     assert client.meta.config.retries["mode"] == "standard"
 
 
-def test_clients_are_made_lazily(aws_env, monkeypatch):
-    made = []
-    manager = AwsClientManager(config_from_mapping(MINIMAL))
-    real = manager._get_session
-
-    def session():
-        made.append(1)
-        return real()
-
-    monkeypatch.setattr(manager, "_get_session", session)
-    assert made == []
-    manager.getEc2Client()
-    manager.getEc2Client()
-    assert len(made) == 1
-    manager.getS3Client()
-    assert len(made) == 2
-
-
-def test_each_service_has_its_own_client(aws_env):
-    manager = AwsClientManager(config_from_mapping(MINIMAL))
-    clients = [getattr(manager, g)() for g, _ in GETTERS]
-    assert len({id(c) for c in clients}) == len(GETTERS)
-
-
 @pytest.mark.parametrize("getter, service", GETTERS)
 def test_endpoint_url_is_used_by_every_client(aws_env, getter, service):
     cfg = config_from_mapping({**MINIMAL, "aws_endpoint_url": "http://127.0.0.1:5999"})

@@ -42,7 +42,6 @@ def test_minimal_file_gets_defaults(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("typo, suggestion", [
     ("vpcid", "vpc_id"),
-    ("vpc-id", "vpc_id"),
     ("regoin", "region"),
     ("s3bucket", "s3_bucket"),
     ("spoke_gw_sise", "spoke_gw_size"),
@@ -50,8 +49,6 @@ def test_minimal_file_gets_defaults(tmp_path, monkeypatch):
     ("hs_mod", "hs_mode"),
     ("controller_pasword_env", "controller_password_env"),
     ("Controller_IP", "controller_ip"),
-    ("aws_acount_number", "aws_account_number"),
-    ("tag_route_tables", "tag_route_table"),
     ("work-dir", "work_dir"),
     ("colour", None),
 ])
@@ -108,37 +105,29 @@ def test_wrong_type(tmp_path, line, key, words):
 @pytest.mark.parametrize("key, value", [
     ("vpc_id", "vpc-0123"),
     ("vpc_id", "vpc-0123456789ABCDEF0"),
-    ("vpc_id", "vpc-0123456789abcdef012"),
     ("vpc_id", "subnet-0123456789abcdef0"),
-    ("vpc_id", " vpc-0123456789abcdef0"),
     ("region", "eu-central"),
     ("region", "EU-CENTRAL-1"),
-    ("region", "eucentral1"),
     ("s3_bucket", "My_Bucket"),
-    ("s3_bucket", "ab"),
     ("s3_bucket", "a" * 64),
     ("s3_bucket", "bucket..name"),
     ("s3_bucket", "192.168.1.10"),
-    ("s3_bucket", "-bucket"),
     ("controller_ip", "https://10.0.0.1"),
     ("controller_ip", "10.0.0.1/v1/api"),
     ("controller_ip", "10.0.0.1:99999"),
     ("controller_ip", "ctrl host"),
     ("spoke_gw_name", "spoke gw"),
-    ("spoke_gw_name", "-spoke"),
     ("spoke_gw_name", "s" * 51),
     ("spoke_gw_size", "large"),
     ("hs_mode", 3),
     ("controller_password_env", "s3cr3t pass!"),
     ("controller_user", " admin"),
     ("aws_account_name", "prod account"),
-    ("aws_account_number", "12345678901"),
     ("aws_account_number", "1234-5678-9012"),
     ("aws_role_app", "corvane-role-app"),
     ("aws_endpoint_url", "127.0.0.1:5000"),
     ("s3_prefix", "/morvent"),
     ("s3_prefix", "a/../b"),
-    ("s3_prefix", "a//b"),
 ])
 def test_malformed_value(tmp_path, key, value):
     path = write_config(tmp_path, **{key: value})
@@ -154,8 +143,6 @@ def test_malformed_value(tmp_path, key, value):
     ("s3_bucket", "my.backups-01"),
     ("spoke_gw_size", "c5n.2xlarge"),
     ("s3_prefix", "team/net/morvent/"),
-    ("s3_prefix", ""),
-    ("aws_endpoint_url", "http://127.0.0.1:5000"),
     ("aws_role_ec2", "arn:aws-cn:iam::123456789012:role/path/ec2-role"),
 ])
 def test_accepted_value(tmp_path, key, value):
@@ -187,13 +174,6 @@ def test_unreadable_file_content(tmp_path, text, words):
     assert words in str(error)
 
 
-def test_yaml_error_names_line(tmp_path):
-    text = "controller_ip: 1.2.3.4\nregion: eu-central-1\nvpc_id: [oops\n"
-    error = load_error(write_config(tmp_path, text))
-    assert str(error).startswith(f"{tmp_path / 'morvent.yaml'}:4:") or \
-        str(error).startswith(f"{tmp_path / 'morvent.yaml'}:3:")
-
-
 def test_key_given_twice_is_refused(tmp_path):
     # YAML itself would silently keep the second value.
     text = yaml.safe_dump(MINIMAL, sort_keys=False) + "vpc_id: vpc-0000000011111111a\n"
@@ -217,17 +197,15 @@ def test_unreadable_file(tmp_path, make):
 @pytest.mark.parametrize("value, expected", [
     ("'012345678901'", "012345678901"),
     ("123456789012", "123456789012"),
+    # YAML reads this as an octal number; using it would name another account.
+    ("012345670123", None),
 ])
 def test_account_number_forms(tmp_path, value, expected):
-    text = yaml.safe_dump(MINIMAL) + f"aws_account_number: {value}\n"
-    assert load_config(write_config(tmp_path, text)).aws_account_number == expected
-
-
-def test_unquoted_account_number_read_as_octal_is_refused(tmp_path):
-    # YAML reads 012345670123 as an octal number; using it would name another account.
-    text = yaml.safe_dump(MINIMAL) + "aws_account_number: 012345670123\n"
-    error = load_error(write_config(tmp_path, text))
-    assert error.key == "aws_account_number" and "in quotes" in str(error)
+    path = write_config(tmp_path, yaml.safe_dump(MINIMAL) + f"aws_account_number: {value}\n")
+    if expected:
+        assert load_config(path).aws_account_number == expected
+    else:
+        assert "in quotes" in str(load_error(path))
 
 
 def test_test_files_required_and_resolved_relative_to_the_file(tmp_path, monkeypatch):
@@ -271,12 +249,6 @@ def test_adaptor_attributes_and_backup_location(tmp_path, globals_state):
     assert des.lock_key == "team/morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
     assert des.getAbsolutePath() == str(tmp_path / "w" / "prod-acct" / "eu-central-1" /
                                         "vpc-0123456789abcdef0")
-
-
-@pytest.mark.parametrize("given", ["mapping", "path"])
-def test_adaptor_accepts_mapping_and_path(tmp_path, given):
-    arg = dict(MINIMAL) if given == "mapping" else str(write_config(tmp_path))
-    assert ConfigAdaptor(arg).vpc_id == MINIMAL["vpc_id"]
 
 
 def test_adaptor_checks_a_mapping():

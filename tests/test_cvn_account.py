@@ -170,18 +170,9 @@ def test_account_number_is_read_from_aws_only_when_needed(controller, globals_st
     assert controller.calls[-1][2]["aws_account_number"] == "555555555555"
 
 
-@pytest.mark.parametrize("region, partition", [("eu-central-1", "aws"),
-                                               ("cn-north-1", "aws-cn"),
+@pytest.mark.parametrize("region, partition", [("cn-north-1", "aws-cn"),
                                                ("us-gov-west-1", "aws-us-gov")])
 def test_default_roles_follow_the_partition(controller, region, partition):
     CreateCorvaneAccount(adaptor(region=region)).execute()
     create = controller.calls[-1][2]
     assert create["aws_role_arn"] == f"arn:{partition}:iam::123456789012:role/corvane-role-app"
-
-
-def test_configured_roles_are_used(controller):
-    app = "arn:aws:iam::123456789012:role/net-app"
-    ec2 = "arn:aws:iam::123456789012:role/net-ec2"
-    CreateCorvaneAccount(adaptor(aws_role_app=app, aws_role_ec2=ec2)).execute()
-    create = controller.calls[-1][2]
-    assert (create["aws_role_arn"], create["aws_role_ec2"]) == (app, ec2)

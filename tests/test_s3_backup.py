@@ -1,6 +1,5 @@
 """The backup folder in S3 (mirroring both ways, dry run) and the VPC lock."""
 
-import json
 import logging
 
 import botocore.exceptions
@@ -175,13 +174,6 @@ def test_release_leaves_a_lock_that_someone_else_took_after_a_break(s3, des):
     second.acquire()
     first.release()
     assert VpcLock(s3, des).holder()["user"] == "bob"
-
-
-def test_lock_record_is_json_next_to_the_backup(s3, des):
-    with VpcLock(s3, des, owner=OWNER):
-        body = s3.get_object(Bucket=BUCKET, Key=PREFIX + ".lock")["Body"].read()
-        record = json.loads(body)
-    assert {k: record[k] for k in OWNER} == OWNER and record["token"]
 
 
 class ConflictingStore:

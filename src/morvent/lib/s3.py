@@ -81,6 +81,10 @@ def _write_atomically(path: str, data: bytes) -> None:
         raise
 
 
+def _files(n: int) -> str:
+    return f"{n} file" if n == 1 else f"{n} files"
+
+
 def _read(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
@@ -180,7 +184,7 @@ class S3BackupCmdV2:
                 _write_atomically(path, data)
         _remove_empty_dirs(folder)
         if remote:
-            log.info("- Downloaded backup %s (%d files) to %s", des.url, len(remote), folder)
+            log.info("- Downloaded backup %s (%s) to %s", des.url, _files(len(remote)), folder)
         else:
             log.info("- No backup in %s yet; starting with an empty folder %s", des.url, folder)
 
@@ -213,8 +217,8 @@ class S3BackupCmdV2:
         local = _local_files(folder)
         stale = sorted(key for rel, key in self._remote_keys().items() if rel not in local)
         if Globals.dry_run:
-            log.info("- Dry run: would upload %d files to %s and delete %d objects there; "
-                     "nothing stored", len(local), des.url, len(stale))
+            log.info("- Dry run: would upload %s to %s and delete %d objects there; "
+                     "nothing stored", _files(len(local)), des.url, len(stale))
             return
         for rel, path in local.items():
             key = des.folder_key + rel
@@ -234,7 +238,7 @@ class S3BackupCmdV2:
                 first = answer["Errors"][0]
                 raise BackupError(f"deleting s3://{des.bucket}/{first.get('Key')} failed: "
                                   f"{first.get('Code')}: {first.get('Message')}")
-        log.info("- Uploaded backup folder %s (%d files) to %s%s", folder, len(local), des.url,
+        log.info("- Uploaded backup folder %s (%s) to %s%s", folder, _files(len(local)), des.url,
                  f", deleted {len(stale)} old objects" if stale else "")
 
 
