@@ -113,7 +113,7 @@ def _parser() -> argparse.ArgumentParser:
     sub = add("revert", "undo the replacement recorded in the VPC's backup")
     sub.add_argument("--break-lock", action="store_true",
                      help="remove a lock left behind by a run that died, then run")
-    add("cleanup", "clean up after a completed replacement")
+    add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
     # Everything after "demo" belongs to the demo (main() passes it on).
     commands.add_parser("demo", add_help=False,
                         help="run a replacement on a simulated controller and cloud")
