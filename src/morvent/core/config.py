@@ -275,12 +275,12 @@ def _describe(value: Any) -> str:
     return type(value).__name__
 
 
-def _coerce(source: str, key: str, spec: _Key, value: Any) -> Any:
+def _coerce(source: str, key: str, rule: _Key, value: Any) -> Any:
     """Return ``value`` as the key's type, or raise a ConfigError."""
-    if spec.kind is bool:
+    if rule.kind is bool:
         if isinstance(value, bool):
             return value
-    elif spec.kind is int:
+    elif rule.kind is int:
         if isinstance(value, int) and not isinstance(value, bool):
             return value
     elif key == "aws_account_number" and isinstance(value, int) and not isinstance(value, bool):
@@ -290,10 +290,10 @@ def _coerce(source: str, key: str, spec: _Key, value: Any) -> Any:
     elif isinstance(value, str):
         return value
     hint = ""
-    if spec.kind is str and isinstance(value, (int, float, bool)):
+    if rule.kind is str and isinstance(value, (int, float, bool)):
         hint = " (put it in quotes)"
     raise ConfigError(source, key,
-                      f"expected {_TYPE_WORDS[spec.kind]}, got {_describe(value)}{hint}")
+                      f"expected {_TYPE_WORDS[rule.kind]}, got {_describe(value)}{hint}")
 
 
 def config_from_mapping(data: Any, source: str = "<configuration>",
@@ -313,23 +313,23 @@ def config_from_mapping(data: Any, source: str = "<configuration>",
             close = difflib.get_close_matches(str(key), list(_KEYS), n=1, cutoff=0.6)
             hint = f" (did you mean '{close[0]}'?)" if close else ""
             raise ConfigError(source, str(key), f"unknown key{hint}")
-    for key, spec in _KEYS.items():
-        if spec.required and data.get(key) is None:
+    for key, rule in _KEYS.items():
+        if rule.required and data.get(key) is None:
             what = "has no value" if key in data else "is missing"
             raise ConfigError(source, key, f"required key {what}")
 
     base = Path(base_dir) if base_dir is not None else Path.cwd()
     values: dict[str, Any] = {}
-    for key, spec in _KEYS.items():
+    for key, rule in _KEYS.items():
         value = data.get(key)
         if value is None:
             continue
-        value = _coerce(source, key, spec, value)
-        if spec.check is not None:
-            problem = spec.check(value)
+        value = _coerce(source, key, rule, value)
+        if rule.check is not None:
+            problem = rule.check(value)
             if problem:
                 raise ConfigError(source, key, problem)
-        if spec.path:
+        if rule.path:
             value = str((base / os.path.expanduser(value)).resolve())
         values[key] = value
 
