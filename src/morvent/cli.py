@@ -1,0 +1,271 @@
+"""The command line: ``morvent execute | revert | cleanup | demo``.
+
+Exit status: 0 success; 1 the migration (or revert) failed or could not
+start (controller login, lock held, AWS); 2 bad configuration or usage.
+Problems the user can fix are reported as one line on standard error; ``-v``
+adds the traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import logging
+import os
+import shlex
+import sys
+import traceback
+from collections.abc import Sequence
+from typing import Any
+
+from morvent import __version__
+from morvent.core.config import Config, ConfigError, load_config
+from morvent.core.Globals import Globals
+
+PROG = "morvent"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+
+class UsageError(Exception):
+    """Bad command line or environment; exit status 2."""
+
+
+def _user_errors() -> tuple[type[BaseException], ...]:
+    """Exceptions whose message alone tells the user what to do."""
+    import botocore.exceptions
+
+    from morvent.lib.cvn_account import AccountSetupError
+    from morvent.lib.s3 import BackupError, LockHeldError
+
+    errors: list[type[BaseException]] = [
+        LockHeldError, BackupError, AccountSetupError,
+        botocore.exceptions.NoCredentialsError, botocore.exceptions.ClientError,
+        botocore.exceptions.EndpointConnectionError, botocore.exceptions.NoRegionError,
+    ]
+    exceptions = importlib.import_module("morvent.core.exceptions")
+    login_error = getattr(exceptions, "ControllerLoginError", None)
+    if isinstance(login_error, type):
+        errors.append(login_error)
+    return tuple(errors)
+
+
+# -- logging -----------------------------------------------------------------
+
+def _setup_logging(verbosity: int) -> logging.Handler:
+    handler = logging.StreamHandler(sys.stderr)
+    if verbosity > 0:
+        handler.setFormatter(logging.Formatter(
+            "%(asctime)s %(levelname)-7s %(name)s: %(message)s", "%H:%M:%S"))
+    else:
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(message)s",
+                                               "%H:%M:%S"))
+    masking = _secret_masking_filter()
+    if masking is not None:
+        handler.addFilter(masking)
+    root = logging.getLogger()
+    root.addHandler(handler)
+    if root.level == logging.NOTSET or root.level > logging.WARNING:
+        root.setLevel(logging.WARNING)
+    level = {-1: logging.WARNING, 0: logging.INFO}.get(max(-1, min(verbosity, 1)), logging.DEBUG)
+    logging.getLogger("morvent").setLevel(level)
+    return handler
+
+
+def _secret_masking_filter() -> logging.Filter | None:
+    """The transport's filter that hides passwords and session ids, when it has one."""
+    try:
+        backend = importlib.import_module("morvent.lib.corvane_backend")
+        return backend.SecretMaskingFilter()
+    except Exception:
+        return None
+
+
+# -- arguments -----------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    verbosity = argparse.ArgumentParser(add_help=False)
+    group = verbosity.add_mutually_exclusive_group()
+    group.add_argument("-v", "--verbose", action="store_const", const=1, dest="verbosity",
+                       default=argparse.SUPPRESS, help="more detail, tracebacks on errors")
+    group.add_argument("-q", "--quiet", action="store_const", const=-1, dest="verbosity",
+                       default=argparse.SUPPRESS, help="warnings and errors only")
+
+    parser = argparse.ArgumentParser(
+        prog=PROG, parents=[verbosity],
+        description="Move a VPC's outbound traffic from its NAT gateways to spoke gateways "
+                    "that keep the NAT gateways' Elastic IPs, and back.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def add(name: str, help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[verbosity], help=help, description=help)
+        sub.add_argument("--config", "-c", required=True, metavar="FILE",
+                         help="the YAML configuration file")
+        return sub
+
+    sub = add("execute", "replace the VPC's NAT gateways by spoke gateways (resumes a "
+                         "stopped run)")
+    sub.add_argument("--dry-run", action="store_true",
+                     help="change nothing: show what would be done, on a scratch copy of the "
+                          "backup")
+    sub.add_argument("--break-lock", action="store_true",
+                     help="remove a lock left behind by a run that died, then run")
+    sub = add("revert", "undo the replacement recorded in the VPC's backup")
+    sub.add_argument("--break-lock", action="store_true",
+                     help="remove a lock left behind by a run that died, then run")
+    add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
+    # Everything after "demo" belongs to the demo (main() passes it on).
+    commands.add_parser("demo", add_help=False,
+                        help="run a replacement on a simulated controller and cloud")
+    return parser
+
+
+# -- commands ------------------------------------------------------------------
+
+def _load_manager() -> Any:
+    try:
+        from morvent.commands.brindlemark import Manager
+    except ImportError as e:
+        raise UsageError(f"the migration module is not available ({e}); build the native "
+                         "modules first") from e
+    return Manager
+
+
+def _require_password(config: Config) -> None:
+    name = config.controller_password_env
+    if not os.environ.get(name):
+        raise UsageError(f"the controller password is not set: put it in the environment "
+                         f"variable {name} (controller_password_env in {config.source})")
+
+
+def _lock(config: Config, command: str) -> Any:
+    from morvent.core.ConfigAdaptor import ConfigAdaptor
+    from morvent.lib.aws_cred import AwsClientManager
+    from morvent.lib.s3 import VpcLock, default_owner
+
+    s3_client = AwsClientManager(config).getS3Client()
+    return VpcLock(s3_client, ConfigAdaptor(config).backup_descriptor,
+                   owner=default_owner(command))
+
+
+def _run_locked(config: Config, args: argparse.Namespace, command: str, run: Any) -> None:
+    from morvent.lib.s3 import describe_holder
+
+    lock = _lock(config, command)
+    if getattr(args, "dry_run", False):
+        # A dry run stores nothing in S3, its lock included; it only says
+        # when another run is busy with the backup it reads.
+        holder = lock.holder()
+        if holder is not None:
+            logging.getLogger(__name__).warning(
+                "  %s is locked by %s; the dry run reads a backup that may be changing",
+                config.vpc_id, describe_holder(holder))
+        run(config)
+        return
+    if args.break_lock:
+        lock.break_lock()
+    with lock:
+        run(config)
+
+
+def _execute(args: argparse.Namespace, config: Config) -> None:
+    if args.dry_run and args.break_lock:
+        raise UsageError("--break-lock changes the lock in S3; it cannot go with --dry-run")
+    _require_password(config)
+    manager = _load_manager()
+    Globals.dry_run = bool(args.dry_run)
+    command = f"{PROG} execute --config {shlex.quote(config.source)}" + \
+        (" --dry-run" if args.dry_run else "")
+    _run_locked(config, args, command, manager.execute)
+
+
+def _revert(args: argparse.Namespace, config: Config) -> None:
+    _require_password(config)
+    manager = _load_manager()
+    Globals.dry_run = False
+    _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}",
+                manager.revert)
+
+
+def _cleanup(args: argparse.Namespace, config: Config) -> None:
+    _load_manager().cleanup(config)
+
+
+def _demo(argv: list[str]) -> int:
+    try:
+        demo = importlib.import_module("morvent.sim.demo")
+    except ImportError as e:
+        raise UsageError(f"the demo is not available: {e}") from e
+    result = demo.main(argv)
+    return result if isinstance(result, int) else EXIT_OK
+
+
+_COMMANDS = {"execute": _execute, "revert": _revert, "cleanup": _cleanup}
+
+
+def _exit_status(e: SystemExit) -> int:
+    if e.code is None:
+        return EXIT_OK
+    if isinstance(e.code, int):
+        return e.code
+    print(f"{PROG}: {e.code}", file=sys.stderr)
+    return EXIT_FAILED
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = _parser()
+    try:
+        args, extra = parser.parse_known_args(list(sys.argv[1:] if argv is None else argv))
+        if extra and args.command != "demo":
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    except SystemExit as e:  # argparse: --help, --version or a usage error
+        return _exit_status(e)
+    verbosity = getattr(args, "verbosity", 0)
+    handler = _setup_logging(verbosity)
+    dry_run_before = Globals.dry_run
+    log = logging.getLogger(__name__)
+
+    def fail(message: str, status: int) -> int:
+        print(f"{PROG}: error: {message}", file=sys.stderr)
+        return status
+
+    try:
+        if args.command == "demo":
+            return _demo(extra)
+        config = load_config(args.config)
+        _COMMANDS[args.command](args, config)
+        return EXIT_OK
+    except SystemExit as e:
+        status = _exit_status(e)
+        if status != EXIT_OK and args.command in ("execute", "revert"):
+            log.error("%s ended with exit status %s; run it again to resume, or see the log "
+                      "above", args.command, status)
+        return status
+    except KeyboardInterrupt:
+        return fail("interrupted", 130)
+    except (ConfigError, UsageError) as e:
+        if verbosity > 0:
+            traceback.print_exc()
+        return fail(str(e), EXIT_USAGE)
+    except _user_errors() as e:
+        if verbosity > 0:
+            traceback.print_exc()
+        return fail(_one_line(e), EXIT_FAILED)
+    except Exception as e:
+        # Not something the user can fix from the message alone: keep the
+        # traceback for the bug report.
+        traceback.print_exc()
+        return fail(f"unexpected {type(e).__name__}: {_one_line(e)}", EXIT_FAILED)
+    finally:
+        Globals.dry_run = dry_run_before
+        logging.getLogger().removeHandler(handler)
+
+
+def _one_line(e: BaseException) -> str:
+    text = " ".join(str(e).split())
+    return text or type(e).__name__
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

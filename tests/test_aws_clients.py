@@ -1,0 +1,50 @@
+"""AwsClientManager: one client per service, for the configured region, profile and endpoint."""
+
+import pytest
+
+from awsconf_fixtures import MINIMAL, aws_env, write_config  # noqa: F401
+from morvent.core.config import ConfigError, config_from_mapping
+from morvent.lib.aws_cred import AwsClientManager
+
+GETTERS = [("getEc2Client", "ec2"), ("getCwClient", "cloudwatch"), ("getS3Client", "s3"),
+           ("getStsClient", "sts")]
+
+
+@pytest.mark.parametrize("getter, service", GETTERS)
+def test_client_is_made_once_for_the_region_with_standard_retries(aws_env, getter, service):
+    manager = AwsClientManager(config_from_mapping(MINIMAL))
+    client = getattr(manager, getter)()
+    assert getattr(manager, getter)() is client
+    assert client.meta.service_model.service_name == service
+    assert client.meta.region_name == MINIMAL["region"]
+    assert client.meta.config.retries["mode"] == "standard"
+
+
+@pytest.mark.parametrize("getter, service", GETTERS)
+def test_endpoint_url_is_used_by_every_client(aws_env, getter, service):
+    cfg = config_from_mapping({**MINIMAL, "aws_endpoint_url": "http://127.0.0.1:5999"})
+    client = getattr(AwsClientManager(cfg), getter)()
+    assert client.meta.endpoint_url == "http://127.0.0.1:5999"
+
+
+def test_profile_supplies_the_credentials(aws_env, tmp_path, monkeypatch):
+    (tmp_path / "no-aws-config").write_text("[profile netadmin]\nregion = us-east-1\n")
+    (tmp_path / "no-aws-credentials").write_text(
+        "[netadmin]\naws_access_key_id = AKIDPROFILE\naws_secret_access_key = s\n")
+    monkeypatch.delenv("AWS_ACCESS_KEY_ID")
+    monkeypatch.delenv("AWS_SECRET_ACCESS_KEY")
+    cfg = config_from_mapping({**MINIMAL, "aws_profile": "netadmin"})
+    manager = AwsClientManager(cfg)
+    client = manager.getEc2Client()
+    assert manager._get_session().get_credentials().access_key == "AKIDPROFILE"
+    # The configured region wins over the profile's.
+    assert client.meta.region_name == MINIMAL["region"]
+
+
+def test_unknown_profile_is_a_configuration_error(aws_env, tmp_path):
+    path = write_config(tmp_path, aws_profile="nosuchprofile")
+    manager = AwsClientManager(str(path))
+    with pytest.raises(ConfigError) as info:
+        manager.getS3Client()
+    assert info.value.key == "aws_profile" and str(path) in str(info.value)
+    assert "nosuchprofile" in str(info.value)

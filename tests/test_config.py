@@ -1,0 +1,268 @@
+"""Loading and checking the YAML configuration."""
+
+import os
+from pathlib import Path
+
+import pytest
+import yaml
+
+from awsconf_fixtures import MINIMAL, globals_state, write_config  # noqa: F401
+from morvent.core import config as config_module
+from morvent.core.ConfigAdaptor import ConfigAdaptor
+from morvent.core.backup import BackupDescriptor
+from morvent.core.config import ConfigError, load_config
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "morvent.yaml"
+
+
+def load_error(path) -> ConfigError:
+    with pytest.raises(ConfigError) as info:
+        load_config(path)
+    return info.value
+
+
+def assert_one_line(error: ConfigError, path, key):
+    text = str(error)
+    assert "\n" not in text
+    assert text.startswith(str(path))
+    if key is not None:
+        assert error.key == key
+        assert f": {key}: " in text
+
+
+def test_minimal_file_gets_defaults(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    cfg = load_config(write_config(tmp_path))
+    assert cfg.vpc_id == MINIMAL["vpc_id"]
+    assert (cfg.spoke_gw_size, cfg.hs_mode, cfg.enable_test, cfg.tag_route_table) == \
+        (None, 0, False, False)
+    assert cfg.s3_prefix == "morvent"
+    assert cfg.work_dir == str(tmp_path / "state" / "morvent")
+
+
+@pytest.mark.parametrize("typo, suggestion", [
+    ("vpcid", "vpc_id"),
+    ("regoin", "region"),
+    ("s3bucket", "s3_bucket"),
+    ("spoke_gw_sise", "spoke_gw_size"),
+    ("enable_tests", "enable_test"),
+    ("hs_mod", "hs_mode"),
+    ("controller_pasword_env", "controller_password_env"),
+    ("Controller_IP", "controller_ip"),
+    ("work-dir", "work_dir"),
+    ("colour", None),
+])
+def test_unknown_key_is_named_with_a_suggestion(tmp_path, typo, suggestion):
+    path = write_config(tmp_path, **{typo: "x"})
+    error = load_error(path)
+    assert_one_line(error, path, typo)
+    assert "unknown key" in str(error)
+    if suggestion:
+        assert f"did you mean '{suggestion}'" in str(error)
+    else:
+        assert "did you mean" not in str(error)
+
+
+def test_typo_of_a_required_key_reports_the_typo_not_the_missing_key(tmp_path):
+    text = yaml.safe_dump({**{k: v for k, v in MINIMAL.items() if k != "vpc_id"},
+                           "vpcid": MINIMAL["vpc_id"]})
+    error = load_error(write_config(tmp_path, text))
+    assert error.key == "vpcid" and "vpc_id" in str(error)
+
+
+@pytest.mark.parametrize("key", sorted(MINIMAL))
+@pytest.mark.parametrize("how", ["absent", "empty"])
+def test_required_key(tmp_path, key, how):
+    if how == "absent":
+        path = write_config(tmp_path, **{key: None})
+    else:
+        path = write_config(tmp_path, yaml.safe_dump(MINIMAL).replace(
+            f"{key}: {yaml.safe_dump(MINIMAL[key]).splitlines()[0]}", f"{key}:"))
+    error = load_error(path)
+    assert_one_line(error, path, key)
+    assert ("is missing" if how == "absent" else "has no value") in str(error)
+
+
+@pytest.mark.parametrize("line, key, words", [
+    ("hs_mode: '2'", "hs_mode", "whole number"),
+    ("hs_mode: true", "hs_mode", "whole number"),
+    ("hs_mode: 1.5", "hs_mode", "whole number"),
+    ("enable_test: 'true'", "enable_test", "true or false"),
+    ("tag_route_table: 1", "tag_route_table", "true or false"),
+    ("spoke_gw_name: 123", "spoke_gw_name", "put it in quotes"),
+    ("controller_ip: 10.1", "controller_ip", "put it in quotes"),
+    ("vpc_id: [vpc-0123456789abcdef0]", "vpc_id", "got a list"),
+    ("region: {name: eu-central-1}", "region", "got a mapping"),
+])
+def test_wrong_type(tmp_path, line, key, words):
+    text = "\n".join(f"{k}: {v}" for k, v in MINIMAL.items() if k != key) + "\n" + line + "\n"
+    path = write_config(tmp_path, text)
+    error = load_error(path)
+    assert_one_line(error, path, key)
+    assert words in str(error)
+
+
+@pytest.mark.parametrize("key, value", [
+    ("vpc_id", "vpc-0123"),
+    ("vpc_id", "vpc-0123456789ABCDEF0"),
+    ("vpc_id", "subnet-0123456789abcdef0"),
+    ("region", "eu-central"),
+    ("region", "EU-CENTRAL-1"),
+    ("s3_bucket", "My_Bucket"),
+    ("s3_bucket", "a" * 64),
+    ("s3_bucket", "bucket..name"),
+    ("s3_bucket", "192.168.1.10"),
+    ("controller_ip", "https://10.0.0.1"),
+    ("controller_ip", "10.0.0.1/v1/api"),
+    ("controller_ip", "10.0.0.1:99999"),
+    ("controller_ip", "ctrl host"),
+    ("spoke_gw_name", "spoke gw"),
+    ("spoke_gw_name", "s" * 51),
+    ("spoke_gw_size", "large"),
+    ("hs_mode", 3),
+    ("controller_password_env", "s3cr3t pass!"),
+    ("controller_user", " admin"),
+    ("aws_account_name", "prod account"),
+    ("aws_account_number", "1234-5678-9012"),
+    ("aws_role_app", "corvane-role-app"),
+    ("aws_endpoint_url", "127.0.0.1:5000"),
+    ("s3_prefix", "/morvent"),
+    ("s3_prefix", "a/../b"),
+])
+def test_malformed_value(tmp_path, key, value):
+    path = write_config(tmp_path, **{key: value})
+    error = load_error(path)
+    assert_one_line(error, path, key)
+
+
+@pytest.mark.parametrize("key, value", [
+    ("controller_ip", "ctrl.example.com"),
+    ("controller_ip", "127.0.0.1:8443"),
+    ("controller_ip", "[::1]:8443"),
+    ("region", "us-gov-west-1"),
+    ("s3_bucket", "my.backups-01"),
+    ("spoke_gw_size", "c5n.2xlarge"),
+    ("s3_prefix", "team/net/morvent/"),
+    ("aws_role_ec2", "arn:aws-cn:iam::123456789012:role/path/ec2-role"),
+])
+def test_accepted_value(tmp_path, key, value):
+    cfg = load_config(write_config(tmp_path, **{key: value}))
+    assert getattr(cfg, key) == value.rstrip("/")
+
+
+def test_password_in_file_is_refused_without_echoing_it(tmp_path):
+    path = write_config(tmp_path, controller_password="hunter2-secret")
+    error = load_error(path)
+    assert_one_line(error, path, "controller_password")
+    assert "environment variable" in str(error)
+    assert "hunter2-secret" not in str(error)
+
+
+@pytest.mark.parametrize("text, words", [
+    ("", "empty"),
+    ("# only a comment\n", "empty"),
+    ("- vpc_id: vpc-0123456789abcdef0\n", "top level"),
+    ("just text\n", "top level"),
+    ("vpc_id: [unclosed\n", "not valid YAML"),
+    ("vpc_id: 'x\n", "not valid YAML"),
+    ("\tvpc_id: x\n", "not valid YAML"),
+])
+def test_unreadable_file_content(tmp_path, text, words):
+    path = write_config(tmp_path, text)
+    error = load_error(path)
+    assert "\n" not in str(error) and str(error).startswith(str(path))
+    assert words in str(error)
+
+
+def test_key_given_twice_is_refused(tmp_path):
+    # YAML itself would silently keep the second value.
+    text = yaml.safe_dump(MINIMAL, sort_keys=False) + "vpc_id: vpc-0000000011111111a\n"
+    path = write_config(tmp_path, text)
+    error = load_error(path)
+    assert_one_line(error, path, "vpc_id")
+    assert "twice" in str(error) and "line" in str(error)
+
+
+@pytest.mark.parametrize("make", [
+    lambda tmp: tmp / "absent.yaml",
+    lambda tmp: tmp,
+    lambda tmp: (tmp / "latin1.yaml").write_bytes(b"vpc_id: \xe9\n") and tmp / "latin1.yaml",
+])
+def test_unreadable_file(tmp_path, make):
+    path = make(tmp_path)
+    error = load_error(path)
+    assert "\n" not in str(error) and str(error).startswith(str(path))
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("'012345678901'", "012345678901"),
+    ("123456789012", "123456789012"),
+    # YAML reads this as an octal number; using it would name another account.
+    ("012345670123", None),
+])
+def test_account_number_forms(tmp_path, value, expected):
+    path = write_config(tmp_path, yaml.safe_dump(MINIMAL) + f"aws_account_number: {value}\n")
+    if expected:
+        assert load_config(path).aws_account_number == expected
+    else:
+        assert "in quotes" in str(load_error(path))
+
+
+def test_test_files_required_and_resolved_relative_to_the_file(tmp_path, monkeypatch):
+    conf = tmp_path / "conf"
+    conf.mkdir()
+    (conf / "in.json").write_text("{}")
+    monkeypatch.chdir(tmp_path)
+    error = load_error(write_config(conf, enable_test=True, input_test_config="in.json"))
+    assert error.key == "output_test_config" and "enable_test" in str(error)
+
+    error = load_error(write_config(conf, enable_test=True, input_test_config="missing.json",
+                                    output_test_config="out.json"))
+    assert error.key == "input_test_config" and "does not exist" in str(error)
+
+    cfg = load_config(write_config(conf, enable_test=True, input_test_config="in.json",
+                                   output_test_config="out.json", work_dir="work"))
+    assert cfg.input_test_config == str(conf / "in.json")
+    assert cfg.output_test_config == str(conf / "out.json")
+    assert cfg.work_dir == str(conf / "work")
+
+
+def test_example_covers_every_key_and_loads(monkeypatch):
+    data = yaml.safe_load(EXAMPLE.read_text())
+    assert set(data) == set(config_module._KEYS)
+    cfg = load_config(EXAMPLE)
+    assert cfg.vpc_id.startswith("vpc-")
+
+
+def test_adaptor_attributes_and_backup_location(tmp_path, globals_state):
+    cfg = load_config(write_config(tmp_path, s3_prefix="team/morvent/", work_dir="w",
+                                   spoke_gw_size="t3.large", hs_mode=2))
+    ca = ConfigAdaptor(cfg)
+    for name in ("controller_password_env", "controller_ip", "controller_user", "vpc_id",
+                 "hs_mode", "tag_route_table", "enable_test", "input_test_config",
+                 "output_test_config", "s3_bucket", "aws_account_name", "spoke_gw_name",
+                 "spoke_gw_size", "region"):
+        assert getattr(ca, name) == getattr(cfg, name), name
+    des = ca.backup_descriptor
+    assert des.bucket == MINIMAL["s3_bucket"]
+    assert des.folder_key == "team/morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0/"
+    assert des.lock_key == "team/morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
+    assert des.getAbsolutePath() == str(tmp_path / "w" / "prod-acct" / "eu-central-1" /
+                                        "vpc-0123456789abcdef0")
+
+
+def test_adaptor_checks_a_mapping():
+    with pytest.raises(ConfigError, match="vpcid"):
+        ConfigAdaptor({**MINIMAL, "vpcid": "x"})
+
+
+def test_dry_run_uses_a_scratch_folder(tmp_path, globals_state):
+    des = BackupDescriptor("b", "p/vpc-1", tmp_path / "real")
+    globals_state.dry_run = True
+    scratch = des.getAbsolutePath()
+    assert scratch != des.local_folder and os.path.isdir(scratch)
+    # The same folder for every descriptor of the VPC in this process.
+    assert BackupDescriptor("b", "p/vpc-1", tmp_path / "real").getAbsolutePath() == scratch
+    globals_state.dry_run = False
+    assert des.getAbsolutePath() == str(tmp_path / "real")
+    assert not (tmp_path / "real").exists()

@@ -1,0 +1,221 @@
+"""The backup folder in S3 (mirroring both ways, dry run) and the VPC lock."""
+
+import logging
+
+import botocore.exceptions
+import pytest
+
+from awsconf_fixtures import (BUCKET, aws_env, folder_contents, globals_state,  # noqa: F401
+                              s3, s3_contents)
+from morvent.core.backup import BackupDescriptor
+from morvent.lib.s3 import BackupError, LockHeldError, S3BackupCmdV2, VpcLock
+
+PREFIX = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0"
+
+
+@pytest.fixture
+def des(tmp_path):
+    return BackupDescriptor(BUCKET, PREFIX, tmp_path / "backup")
+
+
+def put(client, rel, body, prefix=PREFIX):
+    client.put_object(Bucket=BUCKET, Key=f"{prefix}/{rel}", Body=body)
+
+
+def write(folder, files):
+    for rel, body in files.items():
+        path = folder / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(body)
+
+
+FILES = {"command_history.json": b'{"commands": []}',
+         "memento_history.json": b'{"mementos": [1, 2]}',
+         "rtb/rtb-1.json": b'{"routes": []}',
+         "rtb/deep/rtb-2.json": b"{}"}
+
+
+def test_round_trip(s3, des, tmp_path, globals_state):
+    write(tmp_path / "backup", FILES)
+    S3BackupCmdV2(s3, des).upload()
+    assert s3_contents(s3) == {f"{PREFIX}/{rel}": body for rel, body in FILES.items()}
+
+    other = BackupDescriptor(BUCKET, PREFIX, tmp_path / "elsewhere")
+    S3BackupCmdV2(s3, other).download()
+    assert folder_contents(tmp_path / "elsewhere") == FILES
+
+
+def test_absent_backup_is_an_empty_folder(s3, des, globals_state):
+    S3BackupCmdV2(s3, des).download()
+    assert folder_contents(des.local_folder) == {}
+
+
+def test_download_mirrors_and_keeps_unknown_local_files_aside(s3, des, tmp_path, caplog,
+                                                               globals_state):
+    put(s3, "memento_history.json", b"from s3")
+    put(s3, "same.json", b"same")
+    local = tmp_path / "backup"
+    write(local, {"memento_history.json": b"newer local", "same.json": b"same",
+                  "stale/rtb.json": b"stale"})
+    caplog.set_level(logging.INFO)
+    S3BackupCmdV2(s3, des).download()
+
+    assert folder_contents(local) == {"memento_history.json": b"from s3", "same.json": b"same"}
+    kept = [p for p in tmp_path.iterdir() if p.name.startswith("backup.kept-")]
+    assert len(kept) == 1
+    # Nothing a dead run left behind is lost.
+    assert folder_contents(kept[0]) == {"memento_history.json": b"newer local",
+                                        "stale/rtb.json": b"stale"}
+    warning = [r for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warning) == 1 and str(kept[0]) in warning[0].getMessage()
+
+
+def test_download_leaves_an_identical_folder_alone(s3, des, tmp_path, globals_state):
+    write(tmp_path / "backup", FILES)
+    S3BackupCmdV2(s3, des).upload()
+    S3BackupCmdV2(s3, des).download()
+    assert folder_contents(tmp_path / "backup") == FILES
+    assert not [p for p in tmp_path.iterdir() if ".kept-" in p.name]
+
+
+def test_upload_deletes_what_is_gone_locally_and_nothing_else(s3, des, tmp_path,
+                                                              globals_state):
+    neighbour = PREFIX + "0"  # another VPC whose id starts alike
+    put(s3, "old.json", b"old")
+    put(s3, "keep.json", b"other vpc", prefix=neighbour)
+    s3.put_object(Bucket=BUCKET, Key=PREFIX + ".lock", Body=b"{}")
+    write(tmp_path / "backup", {"new.json": b"new"})
+    S3BackupCmdV2(s3, des).upload()
+    assert s3_contents(s3) == {f"{PREFIX}/new.json": b"new",
+                               f"{neighbour}/keep.json": b"other vpc",
+                               PREFIX + ".lock": b"{}"}
+
+
+def test_upload_of_a_missing_folder_changes_nothing(s3, des, globals_state):
+    put(s3, "memento_history.json", b"precious")
+    with pytest.raises(BackupError, match="does not exist"):
+        S3BackupCmdV2(s3, des).upload()
+    assert s3_contents(s3) == {f"{PREFIX}/memento_history.json": b"precious"}
+
+
+def test_dry_run_reads_into_a_scratch_folder_and_stores_nothing(s3, des, tmp_path, caplog,
+                                                                globals_state):
+    put(s3, "memento_history.json", b"real")
+    globals_state.dry_run = True
+    cmd = S3BackupCmdV2(s3, des)
+    cmd.download()
+    scratch = des.getAbsolutePath()
+    assert folder_contents(scratch) == {"memento_history.json": b"real"}
+    write(type(tmp_path)(scratch), {"memento_history.json": b"dry", "extra.json": b"x"})
+    caplog.set_level(logging.INFO)
+    cmd.upload()
+    assert s3_contents(s3) == {f"{PREFIX}/memento_history.json": b"real"}
+    assert any("would upload 2 files" in r.getMessage() for r in caplog.records)
+    assert not (tmp_path / "backup").exists()
+
+
+@pytest.mark.parametrize("bad", ["../escape.json", "a/../../escape.json", "a//b.json"])
+def test_object_names_that_leave_the_folder_are_refused(s3, des, tmp_path, bad,
+                                                        globals_state):
+    s3.put_object(Bucket=BUCKET, Key=f"{PREFIX}/{bad}", Body=b"x")
+    with pytest.raises(BackupError, match="refusing"):
+        S3BackupCmdV2(s3, des).download()
+    assert not (tmp_path / "escape.json").exists()
+
+
+def test_missing_bucket_is_one_clear_line(s3, tmp_path, globals_state):
+    des = BackupDescriptor("no-such-bucket-here", PREFIX, tmp_path / "b")
+    with pytest.raises(BackupError) as info:
+        S3BackupCmdV2(s3, des).download()
+    assert "no-such-bucket-here" in str(info.value) and "\n" not in str(info.value)
+
+
+# -- the lock ----------------------------------------------------------------------
+
+OWNER = {"host": "ops-1", "pid": 4242, "user": "alice", "time": "2024-05-01T10:00:00+00:00",
+         "command": "morvent execute --config prod.yaml"}
+
+
+def test_second_holder_is_refused_with_the_holders_details(s3, des):
+    with VpcLock(s3, des, owner=OWNER):
+        with pytest.raises(LockHeldError) as info:
+            VpcLock(s3, des, owner={**OWNER, "host": "ops-2"}).acquire()
+    text = str(info.value)
+    for part in ("alice", "ops-1", "4242", "2024-05-01T10:00:00", "morvent execute",
+                 "--break-lock", "vpc-0123456789abcdef0"):
+        assert part in text
+    assert info.value.holder["host"] == "ops-1"
+
+
+@pytest.mark.parametrize("ending", [RuntimeError("boom"), SystemExit(1), KeyboardInterrupt()])
+def test_lock_is_released_however_the_run_ends(s3, des, ending):
+    with pytest.raises(type(ending)):
+        with VpcLock(s3, des, owner=OWNER):
+            raise ending
+    assert VpcLock(s3, des).holder() is None
+    with VpcLock(s3, des):
+        pass
+
+
+def test_break_lock_removes_a_stale_lock(s3, des):
+    VpcLock(s3, des, owner=OWNER).acquire()  # a run that died holding it
+    holder = VpcLock(s3, des).break_lock()
+    assert holder["user"] == "alice"
+    assert VpcLock(s3, des).break_lock() is None
+    with VpcLock(s3, des):
+        pass
+
+
+def test_release_leaves_a_lock_that_someone_else_took_after_a_break(s3, des):
+    first = VpcLock(s3, des, owner=OWNER)
+    first.acquire()
+    second = VpcLock(s3, des, owner={**OWNER, "user": "bob"})
+    second.break_lock()
+    second.acquire()
+    first.release()
+    assert VpcLock(s3, des).holder()["user"] == "bob"
+
+
+class ConflictingStore:
+    """A store that refuses every conditional put, as S3 does while another write races."""
+
+    def __init__(self, code, status):
+        self.code, self.status = code, status
+        self.calls = []
+
+    def put_object(self, **kw):
+        self.calls.append(kw)
+        raise botocore.exceptions.ClientError(
+            {"Error": {"Code": self.code, "Message": "no"},
+             "ResponseMetadata": {"HTTPStatusCode": self.status}}, "PutObject")
+
+    def get_object(self, **kw):
+        raise botocore.exceptions.ClientError(
+            {"Error": {"Code": "NoSuchKey", "Message": "gone"},
+             "ResponseMetadata": {"HTTPStatusCode": 404}}, "GetObject")
+
+
+@pytest.mark.parametrize("code, status", [("PreconditionFailed", 412),
+                                          ("ConditionalRequestConflict", 409)])
+def test_conditional_write_refusal_means_held(des, code, status):
+    store = ConflictingStore(code, status)
+    with pytest.raises(LockHeldError, match="unknown holder"):
+        VpcLock(store, des, owner=OWNER).acquire()
+    assert store.calls[0]["IfNoneMatch"] == "*"
+
+
+def test_other_put_failures_are_not_reported_as_held(des):
+    with pytest.raises(BackupError, match="AccessDenied"):
+        VpcLock(ConflictingStore("AccessDenied", 403), des, owner=OWNER).acquire()
+
+
+def test_a_second_dry_run_in_one_process_starts_from_s3_again(s3, des, tmp_path,
+                                                                globals_state):
+    put(s3, "memento_history.json", b"real")
+    globals_state.dry_run = True
+    S3BackupCmdV2(s3, des).download()
+    scratch = type(tmp_path)(des.getAbsolutePath())
+    write(scratch, {"memento_history.json": b"dry", "extra.json": b"x"})
+    S3BackupCmdV2(s3, des).download()
+    assert folder_contents(scratch) == {"memento_history.json": b"real"}
+    assert not [p for p in scratch.parent.iterdir() if ".kept-" in p.name]
