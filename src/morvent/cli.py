@@ -51,7 +51,8 @@ def _user_errors() -> tuple[type[BaseException], ...]:
 
 # -- logging -----------------------------------------------------------------
 
-def _setup_logging(verbosity: int) -> logging.Handler:
+def _setup_logging(verbosity: int) -> tuple[logging.Handler, int]:
+    """Log to stderr; returns the handler and the package logger's former level."""
     handler = logging.StreamHandler(sys.stderr)
     if verbosity > 0:
         handler.setFormatter(logging.Formatter(
@@ -67,8 +68,10 @@ def _setup_logging(verbosity: int) -> logging.Handler:
     if root.level == logging.NOTSET or root.level > logging.WARNING:
         root.setLevel(logging.WARNING)
     level = {-1: logging.WARNING, 0: logging.INFO}.get(max(-1, min(verbosity, 1)), logging.DEBUG)
-    logging.getLogger("morvent").setLevel(level)
-    return handler
+    package = logging.getLogger("morvent")
+    former_level = package.level
+    package.setLevel(level)
+    return handler, former_level
 
 
 def _secret_masking_filter() -> logging.Filter | None:
@@ -222,7 +225,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # argparse: --help, --version or a usage error
         return _exit_status(e)
     verbosity = getattr(args, "verbosity", 0)
-    handler = _setup_logging(verbosity)
+    handler, former_level = _setup_logging(verbosity)
     dry_run_before = Globals.dry_run
     log = logging.getLogger(__name__)
 
@@ -260,6 +263,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     finally:
         Globals.dry_run = dry_run_before
         logging.getLogger().removeHandler(handler)
+        logging.getLogger("morvent").setLevel(former_level)
 
 
 def _one_line(e: BaseException) -> str:
