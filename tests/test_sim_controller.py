@@ -548,3 +548,20 @@ def test_latency_and_delay(sim, api):
 def test_bad_fault_requests(sim, kwargs):
     with pytest.raises(ValueError):
         sim.controller.inject("login", **kwargs)
+
+
+def test_controller_without_a_cloud_still_answers():
+    from morvent.sim import ControllerSimulator
+
+    with ControllerSimulator(users={"u": "p"}) as alone:
+        alone.add_account("acct")
+        cid = alone.login()
+        answer = requests.post(alone.url(2), data={
+            "CID": cid, "action": "create_multicloud_primary_gateway", "cloud_type": 1,
+            "account_name": "acct", "vpc_id": "vpc-1", "vpc_region": "us-east-1",
+            "gw_name": "g", "gw_size": "t3.small", "gw_subnet": "10.0.0.0/24"}, verify=False).json()
+        assert answer["return"] is False and "no cloud" in answer["reason"]
+        with pytest.raises(ValueError):
+            alone.add_account("acct")
+    with pytest.raises(RuntimeError):
+        alone.address

@@ -127,7 +127,7 @@ class ControllerState:
 
     # -- helpers -------------------------------------------------------------
 
-    def _cloud(self) -> GatewayCloud:
+    def need_cloud(self) -> GatewayCloud:
         if self.cloud is None:
             raise ControllerError("This controller has no cloud account endpoint configured")
         return self.cloud
@@ -145,7 +145,7 @@ class ControllerState:
     def _owners(self) -> dict[str, str]:
         return {g.instance_id: g.name for g in self.gateways.values() if g.instance_id}
 
-    def _ha_name(self, primary: str) -> str:
+    def ha_name(self, primary: str) -> str:
         name = f"{primary}-hagw"
         n = 2
         while name in self.gateways:
@@ -153,15 +153,15 @@ class ControllerState:
             n += 1
         return name
 
-    def _create(self, *, name: str, kind: str, account_name: str, vpc_id: str, region: str,
-                cidr: str, size: str, eip: str | None, primary: str | None = None) -> Gateway:
+    def create(self, *, name: str, kind: str, account_name: str, vpc_id: str, region: str,
+               cidr: str, size: str, eip: str | None, primary: str | None = None) -> Gateway:
         check_name(name)
         check_size(size)
         if name in self.gateways:
             raise ControllerError(f"Gateway {name} already exists")
         if account_name not in self.accounts:
             raise ControllerError(f"Account {account_name} does not exist")
-        cloud = self._cloud()
+        cloud = self.need_cloud()
         subnet = cloud.find_subnet(region, vpc_id, cidr)
         gw = Gateway(name=name, kind=kind, account_name=account_name, vpc_id=vpc_id,
                      region=region, subnet_id=subnet["SubnetId"], subnet_cidr=cidr,
@@ -175,12 +175,14 @@ class ControllerState:
                 cloud.snat_repoint(self.members(head))
         return gw
 
-    def _delete(self, gw: Gateway) -> None:
+    def delete(self, gw: Gateway) -> list[str]:
+        """Delete a gateway; returns notes on routes that could not go back."""
         has = [g.name for g in self.gateways.values() if g.primary == gw.name]
         if has:
             raise ControllerError(
                 f"Gateway {gw.name} still has HA gateway(s) {', '.join(has)}: delete them first")
-        cloud = self._cloud()
+        cloud = self.need_cloud()
+        notes: list[str] = []
         if gw.snat:
             # Without its gateway the SNAT routes would lead nowhere.
             notes = cloud.snat_restore(gw)
@@ -193,8 +195,9 @@ class ControllerState:
         cloud.terminate(gw)
         del self.gateways[gw.name]
         log.info("gateway %s deleted", gw.name)
+        return notes
 
-    def _record(self, gw: Gateway) -> dict:
+    def record(self, gw: Gateway) -> dict:
         record = {
             "gw_name": gw.name,
             "vpc_id": gw.vpc_id,
@@ -210,7 +213,7 @@ class ControllerState:
         if gw.is_ha:
             record["primary_gw_name"] = gw.primary
         else:
-            record["hagw_details_list"] = [self._record(g) for g in self.members(gw)[1:]]
+            record["hagw_details_list"] = [self.record(g) for g in self.members(gw)[1:]]
         return record
 
     def snat_on(self, gw: Gateway) -> bool:
@@ -274,8 +277,8 @@ def _list_vpcs_summary(state: ControllerState, f: dict) -> list:
     account = f.get("account_name")
     if wanted:
         gw = state.gateway(wanted)
-        return [state._record(gw)]
-    return [state._record(g) for g in state.gateways.values()
+        return [state.record(gw)]
+    return [state.record(g) for g in state.gateways.values()
             if not g.is_ha and (not account or g.account_name == account)]
 
 
@@ -312,7 +315,7 @@ def _list_spokes(state: ControllerState, f: dict) -> list:
         "vpc_region", "gw_name", "gw_size", "gw_subnet")
 def _create_primary(state: ControllerState, f: dict) -> str:
     _cloud_type(f)
-    gw = state._create(name=f["gw_name"], kind="multicloud", account_name=f["account_name"],
+    gw = state.create(name=f["gw_name"], kind="multicloud", account_name=f["account_name"],
                        vpc_id=f["vpc_id"], region=f["vpc_region"], cidr=f["gw_subnet"],
                        size=f["gw_size"], eip=f.get("eip") or None)
     return f"{gw.name} created successfully"
@@ -328,17 +331,23 @@ def _create_ha(state: ControllerState, f: dict) -> str:
     if not name:
         if f.get("autogen_hagw_name", "yes").lower() != "yes":
             raise ControllerError("Missing required parameter: ha_gw_name (autogen_hagw_name is not yes)")
-        name = state._ha_name(head.name)
-    gw = state._create(name=name, kind=head.kind, account_name=head.account_name,
+        name = state.ha_name(head.name)
+    gw = state.create(name=name, kind=head.kind, account_name=head.account_name,
                        vpc_id=head.vpc_id, region=head.region, cidr=f["gw_subnet"],
                        size=f["gw_size"], eip=f.get("eip") or None, primary=head.name)
     return f"{gw.name} created successfully"
 
 
+def _deleted(name: str, notes: list[str]) -> str:
+    message = f"Gateway {name} deleted successfully"
+    if notes:
+        message += "; SNAT routes restored except: " + "; ".join(notes)
+    return message
+
+
 @action("delete_multicloud_gateway", "gw_name")
 def _delete_gateway(state: ControllerState, f: dict) -> str:
-    state._delete(state.gateway(f["gw_name"]))
-    return f"Gateway {f['gw_name']} deleted successfully"
+    return _deleted(f["gw_name"], state.delete(state.gateway(f["gw_name"])))
 
 
 # -- classic gateways -----------------------------------------------------------------
@@ -347,7 +356,7 @@ def _delete_gateway(state: ControllerState, f: dict) -> str:
         "vpc_id", "region", "cloud_type")
 def _create_classic(state: ControllerState, f: dict) -> str:
     _cloud_type(f)
-    gw = state._create(name=f["gw_name"], kind="classic", account_name=f["account_name"],
+    gw = state.create(name=f["gw_name"], kind="classic", account_name=f["account_name"],
                        vpc_id=f["vpc_id"], region=f["region"], cidr=f["public_subnet"],
                        size=f["gw_size"], eip=None)
     return f"Spoke gateway {gw.name} created successfully"
@@ -361,7 +370,7 @@ def _enable_ha(state: ControllerState, f: dict) -> str:
     has = state.members(head)[1:]
     if has:
         raise ControllerError(f"HA is already enabled on {head.name} ({has[0].name})")
-    gw = state._create(name=state._ha_name(head.name), kind=head.kind,
+    gw = state.create(name=state.ha_name(head.name), kind=head.kind,
                        account_name=head.account_name, vpc_id=head.vpc_id, region=head.region,
                        cidr=f["public_subnet"], size=head.size, eip=None, primary=head.name)
     return f"HA gateway {gw.name} for {head.name} created successfully"
@@ -376,15 +385,14 @@ def _disable_ha(state: ControllerState, f: dict) -> str:
     if not has:
         return f"HA is not enabled on {head.name}; nothing to do"
     for gw in has:
-        state._delete(gw)
+        state.delete(gw)
     return f"HA disabled on {head.name}: deleted {', '.join(g.name for g in has)}"
 
 
 @action("delete_container", "cloud_type", "gw_name")
 def _delete_container(state: ControllerState, f: dict) -> str:
     _cloud_type(f)
-    state._delete(state.gateway(f["gw_name"]))
-    return f"Gateway {f['gw_name']} deleted successfully"
+    return _deleted(f["gw_name"], state.delete(state.gateway(f["gw_name"])))
 
 
 # -- SNAT and size --------------------------------------------------------------------
@@ -399,7 +407,7 @@ def _enable_snat(state: ControllerState, f: dict) -> str:
         # Taking the routes again would record the gateway itself as their
         # previous target and lose the way back.
         return f"Single IP SNAT is already enabled on {gw.name}"
-    gw.snat_routes = state._cloud().snat_enable(state.members(gw))
+    gw.snat_routes = state.need_cloud().snat_enable(state.members(gw))
     gw.snat = True
     return (f"Single IP SNAT enabled on {gw.name}: "
             f"{len(gw.snat_routes)} route table(s) now route through the gateway")
@@ -413,7 +421,7 @@ def _disable_snat(state: ControllerState, f: dict) -> str:
             f"SNAT is set on a primary gateway; {gw.name} is an HA gateway of {gw.primary}")
     if not gw.snat:
         return f"Single IP SNAT is not enabled on {gw.name}; nothing to do"
-    notes = state._cloud().snat_restore(gw)
+    notes = state.need_cloud().snat_restore(gw)
     count = len(gw.snat_routes)
     gw.snat = False
     gw.snat_routes = {}
@@ -430,6 +438,6 @@ def _change_size(state: ControllerState, f: dict) -> str:
     check_size(size)
     if size == gw.size:
         return f"Gateway {gw.name} is already of size {size}"
-    state._cloud().resize(gw, size)
+    state.need_cloud().resize(gw, size)
     gw.size = size
     return f"Gateway {gw.name} resized to {size}"

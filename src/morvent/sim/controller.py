@@ -131,7 +131,10 @@ class _Handler(BaseHTTPRequestHandler):
         self._answer(record, 200, answer)
 
     def _read_body(self) -> tuple[dict[str, str], str | None]:
-        length = int(self.headers.get("Content-Length") or 0)
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            return {}, "Bad Content-Length"
         if length <= 0:
             return {}, None
         if length > MAX_BODY:
@@ -256,8 +259,14 @@ class ControllerSimulator:
         return record
 
     def _handle(self, action: str | None, fields: dict[str, str]) -> dict:
-        with self._lock:
-            answer = self.state.handle(action, fields)
+        try:
+            with self._lock:
+                answer = self.state.handle(action, fields)
+        except Exception as err:
+            # A fault of the simulator itself: say so loudly, answer like a
+            # controller with an internal error.
+            log.exception("simulated controller failed on %s", action)
+            return {"return": False, "reason": f"Internal error: {type(err).__name__}: {err}"}
         if answer.get("return") is False:
             log.info("controller refused %s: %s", action, answer.get("reason"))
         return answer
