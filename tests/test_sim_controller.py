@@ -565,3 +565,39 @@ def test_controller_without_a_cloud_still_answers():
             alone.add_account("acct")
     with pytest.raises(RuntimeError):
         alone.address
+
+
+def test_replacing_nat_gateways_keeps_each_zone_egress_address(sim, api):
+    """The move the package makes, step by step: no route ever leads nowhere,
+    and every zone leaves with the address it had."""
+    world = sim.build(zones=2)
+    ec2, name = sim.ec2, unique()
+    zone_ip = {z.name: z.eip for z in world.zones}
+
+    def egress_ips():
+        assert sim.blackholes(world.vpc_id) == 0
+        return {world.zone_of_table(t).name: e.public_ip
+                for t, e in sim.snapshot(world.vpc_id).items() if t in world.private_route_table_ids}
+
+    for table in world.zones[0].private_subnets:
+        ec2.replace_route(RouteTableId=table.route_table_id, DestinationCidrBlock="0.0.0.0/0",
+                          NatGatewayId=world.nat_gateway_ids[1])
+    ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[0])
+    assert set(egress_ips().values()) == {world.eips[1]}
+    assert api.create_primary(world, name, subnet=0, eip=world.eips[0])["return"] is True
+    api.ok("enable_snat", gateway_name=name)
+    assert set(egress_ips().values()) == {world.eips[0]}
+    ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[1])
+    assert api.create_ha(world, name, 1, eip=world.eips[1])["return"] is True
+    assert egress_ips() == zone_ip
+
+    # And back again.
+    api.ok("delete_multicloud_gateway", gw_name=f"{name}-hagw")
+    assert set(egress_ips().values()) == {world.eips[0]}
+    ec2.create_nat_gateway(SubnetId=world.zones[1].public_subnet_id,
+                           AllocationId=world.zones[1].allocation_id)
+    api.ok("disable_snat", gateway_name=name)
+    assert set(egress_ips().values()) == {world.eips[1]}
+    api.ok("delete_multicloud_gateway", gw_name=name)
+    assert not sim.ec2.describe_addresses(AllocationIds=[world.zones[0].allocation_id])[
+        "Addresses"][0].get("AssociationId")
