@@ -7,6 +7,10 @@
         ...
         assert sim.blackholes(world.vpc_id) == 0
 
+Faults: `sim.inject("enable_snat", nth=1, mode="drop")`; requests seen:
+`sim.requests`.  moto keeps its state per process, so two worlds running at
+once share one cloud, and stopping a world wipes it.
+
 The controller answers the REST API actions the package sends and makes its
 gateways real in the simulated EC2; see `controller` and `world`.
 """
@@ -68,6 +72,23 @@ class SimulatedWorld:
     @property
     def password(self) -> str:
         return self.users[self.username]
+
+    def url(self, version: int = 1) -> str:
+        """The controller API URL, "https://127.0.0.1:PORT/v1/api" or /v2/api."""
+        return self.controller.url(version)
+
+    def inject(self, action: str, nth: int = 1, mode: str = "fail", **options: Any) -> Any:
+        """Make the `nth` controller call of `action` from now on go wrong
+        (see `ControllerSimulator.inject`)."""
+        return self.controller.inject(action, nth, mode, **options)
+
+    def reset_faults(self) -> None:
+        self.controller.reset_faults()
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
+        """Every controller request so far, oldest first."""
+        return self.controller.requests
 
     def client(self, service: str, region: str | None = None) -> Any:
         return self.aws.client(service, region)
