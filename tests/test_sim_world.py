@@ -1,0 +1,141 @@
+"""The world builder, the egress helpers and the simulated cloud itself."""
+
+import datetime
+import ipaddress
+
+import boto3
+import pytest
+
+from morvent.sim import blackhole_tables, build_world, routes
+from morvent.sim.world import METRIC_NAMESPACE, hourly_profile
+from sim_fixtures import sim  # noqa: F401
+
+
+@pytest.fixture(scope="module")
+def ec2(sim):
+    return sim.ec2
+
+
+@pytest.mark.parametrize("zones, per_zone", [(1, 1), (2, 2), (3, 1)])
+def test_world_shape(sim, ec2, zones, per_zone):
+    world = sim.build(zones=zones, private_subnets_per_zone=per_zone)
+    assert len(world.zones) == zones
+    assert len({z.name for z in world.zones}) == zones
+    vpc_net = ipaddress.ip_network(world.vpc_cidr)
+    cidrs = [z.public_cidr for z in world.zones] + [p.cidr for z in world.zones for p in z.private_subnets]
+    nets = [ipaddress.ip_network(c) for c in cidrs]
+    assert all(n.subnet_of(vpc_net) for n in nets)
+    assert not any(a.overlaps(b) for i, a in enumerate(nets) for b in nets[i + 1:])
+
+    tables = routes.vpc_route_tables(ec2, world.vpc_id)
+    for zone in world.zones:
+        nat = routes.nat_gateway(ec2, zone.nat_gateway_id)
+        assert nat["State"] == "available" and nat["SubnetId"] == zone.public_subnet_id
+        assert nat["NatGatewayAddresses"][0]["PublicIp"] == zone.eip
+        public = routes.subnet_table(tables, zone.public_subnet_id)
+        assert routes.is_public(public)
+        assert len(zone.private_subnets) == per_zone
+        for private in zone.private_subnets:
+            table = routes.subnet_table(tables, private.subnet_id)
+            assert table["RouteTableId"] == private.route_table_id
+            assert not routes.is_public(table)
+            assert routes.route_target(routes.default_route(table)) == ("NatGatewayId", zone.nat_gateway_id)
+            subnet = ec2.describe_subnets(SubnetIds=[private.subnet_id])["Subnets"][0]
+            assert subnet["AvailabilityZone"] == zone.name
+    assert world.eips == [z.eip for z in world.zones]
+    assert len(set(world.eips)) == zones
+
+
+def test_traffic_figures_for_sizing(sim):
+    world = sim.build(zones=2, peaks=[1.0e9, 6.0e9], days=2)
+    end = datetime.datetime.now(datetime.timezone.utc)
+    for zone, peak in zip(world.zones, (1.0e9, 6.0e9)):
+        stats = sim.cloudwatch.get_metric_statistics(
+            Namespace=METRIC_NAMESPACE, MetricName="BytesOutToDestination",
+            Dimensions=[{"Name": "NatGatewayId", "Value": zone.nat_gateway_id}],
+            StartTime=end - datetime.timedelta(days=3), EndTime=end,
+            Period=3600, Statistics=["Maximum"])["Datapoints"]
+        assert len(stats) == 48
+        assert max(p["Maximum"] for p in stats) == pytest.approx(peak, rel=0.01)
+        assert min(p["Maximum"] for p in stats) == pytest.approx(peak / 3, rel=0.01)
+
+
+def test_hourly_profile_is_hourly_and_ends_before_now():
+    end = datetime.datetime(2024, 5, 1, 12, tzinfo=datetime.timezone.utc)
+    points = hourly_profile(3000.0, 24, end)
+    stamps = [p[0] for p in points]
+    assert stamps[-1] == end - datetime.timedelta(hours=1) and len(set(stamps)) == 24
+    assert max(p[1] for p in points) == 3000 and min(p[1] for p in points) == 1000
+
+
+@pytest.mark.parametrize("options, words", [
+    ({"zones": 0}, "at least one zone"),
+    ({"zones": 2, "peaks": [1.0]}, "1 value(s) for 2 zone(s)"),
+    ({"zones": 2, "vpc_cidr": "10.0.0.0/24"}, "no room"),
+    ({"zones": 9}, "has only"),
+])
+def test_world_options_are_checked(ec2, options, words):
+    with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
+        build_world(ec2, **options)
+
+
+def _launch(ec2, subnet_id, with_address=True):
+    inst = ec2.run_instances(ImageId="ami-0a1b2c3d4e5f60718", InstanceType="t3.small",
+                             SubnetId=subnet_id, MinCount=1, MaxCount=1)["Instances"][0]
+    ip = None
+    if with_address:
+        addr = ec2.allocate_address(Domain="vpc")
+        ec2.associate_address(AllocationId=addr["AllocationId"], InstanceId=inst["InstanceId"])
+        ip = addr["PublicIp"]
+    return inst["InstanceId"], ip
+
+
+def test_snapshot_resolves_nat_and_instance_egress(sim, ec2):
+    world = sim.build(zones=2)
+    snap = sim.snapshot(world.vpc_id)
+    for zone in world.zones:
+        egress = snap[zone.private_subnets[0].route_table_id]
+        assert (egress.target_kind, egress.target_id) == ("NatGatewayId", zone.nat_gateway_id)
+        assert egress.public_ip == zone.eip and egress.alive
+    assert world.public_route_table_id not in snap
+
+    instance_id, ip = _launch(ec2, world.zones[0].public_subnet_id)
+    table = world.zones[1].private_subnets[0].route_table_id
+    ec2.replace_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0", InstanceId=instance_id)
+    egress = sim.snapshot(world.vpc_id)[table]
+    assert (egress.target_kind, egress.target_id, egress.public_ip) == ("InstanceId", instance_id, ip)
+
+
+def test_blackholes_count_gone_targets(sim, ec2):
+    world = sim.build(zones=2, private_subnets_per_zone=2)
+    assert sim.blackholes(world.vpc_id) == 0
+    ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[0])
+    zone0 = {p.route_table_id for p in world.zones[0].private_subnets}
+    assert set(blackhole_tables(ec2, world.vpc_id)) == zone0
+    assert all(sim.snapshot(world.vpc_id)[t].public_ip is None for t in zone0)
+
+    instance_id, _ = _launch(ec2, world.zones[1].public_subnet_id, with_address=False)
+    table = world.zones[1].private_subnets[0].route_table_id
+    ec2.replace_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0", InstanceId=instance_id)
+    assert sim.blackholes(world.vpc_id) == 2
+    ec2.terminate_instances(InstanceIds=[instance_id])
+    assert sim.blackholes(world.vpc_id) == 3
+    # Other VPCs are not counted against this one.
+    assert sim.blackholes(sim.build(zones=1).vpc_id) == 0
+
+
+def test_deleted_nat_gateway_frees_its_eip(sim, ec2):
+    world = sim.build(zones=1)
+    ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[0])
+    addr = ec2.describe_addresses(AllocationIds=[world.zones[0].allocation_id])["Addresses"][0]
+    assert not addr.get("AssociationId")
+    assert routes.nat_gateway(ec2, world.nat_gateway_ids[0])["State"] == "deleted"
+
+
+def test_environment_points_boto3_at_the_simulated_cloud(sim, monkeypatch):
+    world = sim.build(zones=1)
+    for key, value in sim.environ().items():
+        monkeypatch.setenv(key, value)
+    client = boto3.session.Session().client("ec2")
+    vpcs = client.describe_vpcs(VpcIds=[world.vpc_id])["Vpcs"]
+    assert vpcs[0]["CidrBlock"] == world.vpc_cidr
