@@ -78,6 +78,9 @@ class DetermineGwSizeCmd:
         """Read the traffic figures and work out the sizes."""
         logger = logging.getLogger(__name__)
         ids = [n["NatGatewayId"] for n in self.nat_gws]
+        if not ids:
+            self._records = []
+            return
         logger.info("- Sizing spoke gateways from %d day(s) of NAT gateway traffic", WINDOW_DAYS)
         hourly = self._hourly_bytes(ids)
         peaks = {nat: (_mbps(max(h.values())) if h else None) for nat, h in hourly.items()}
