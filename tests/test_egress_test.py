@@ -4,7 +4,8 @@ import os
 
 import pytest
 
-from aws_world import aws, roundtrip, world  # noqa: F401 (fixtures)
+from aws_world import roundtrip
+from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib.awsutil import AwsStepError
 from morvent.lib.test import Test, TestCmd

@@ -2,7 +2,8 @@ import logging
 
 import pytest
 
-from aws_world import AwsWorld, aws  # noqa: F401 (fixture)
+from aws_world import AwsWorld
+from aws_world import aws  # noqa: F401 - fixtures
 from morvent.lib.gateway_size import DetermineGwSizeCmd, size_for
 from morvent.lib.natgw import get_existing_natgws
 

@@ -2,7 +2,8 @@ import logging
 
 import pytest
 
-from aws_world import AwsWorld, aws, roundtrip, world  # noqa: F401 (fixtures)
+from aws_world import AwsWorld, roundtrip
+from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib import natgw
 from morvent.lib.awsutil import AwsStepError, WaitTimeout
@@ -66,6 +67,20 @@ def test_delete_then_restore_in_a_later_process(world, tmp_path, already_gone):
     rebuilt.restore()  # a second restore (a revert after a rollback) creates nothing
     assert [n["NatGatewayId"] for n in world.live_natgws(zone.public_subnet)] == \
         [new["NatGatewayId"]]
+
+
+@pytest.mark.parametrize("damage", ["subnet", "vpc"])
+def test_delete_refuses_a_gateway_outside_the_record(world, tmp_path, damage):
+    zone, other = world.zones
+    record = zone.record()
+    if damage == "subnet":
+        record["nat_gw_id"] = other.nat_gw_id
+        vpc_id = world.vpc_id
+    else:
+        vpc_id = "vpc-0123456789abcdef0"
+    with pytest.raises(AwsStepError, match="refusing to delete"):
+        NatGwCmd(world.ec2, vpc_id, str(tmp_path)).delete(record)
+    assert world.state(zone.nat_gw_id) == world.state(other.nat_gw_id) == "available"
 
 
 def test_restore_keeps_name_tag(world, tmp_path):

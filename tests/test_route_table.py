@@ -3,7 +3,8 @@ import logging
 
 import pytest
 
-from aws_world import AwsWorld, aws, roundtrip, world  # noqa: F401 (fixtures)
+from aws_world import roundtrip
+from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib.awsutil import AwsStepError
 from morvent.lib.natgw import NatGwCmd

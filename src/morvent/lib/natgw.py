@@ -247,6 +247,14 @@ class NatGwCmd:
             nat_gw_id = natgw["NatGatewayId"] if natgw else None
         state = natgw.get("State") if natgw else "deleted"
         logger.info("- Deleting NAT gateway %s in %s", nat_gw_id, subnet_id)
+        if natgw is not None and (natgw.get("VpcId") != self.vpc_id
+                                  or natgw.get("SubnetId") != subnet_id):
+            # A record that names another subnet's or VPC's gateway is
+            # damaged; deleting that gateway would cut someone else's traffic.
+            raise AwsStepError(
+                f"refusing to delete {nat_gw_id}: it is in {natgw.get('SubnetId')} of "
+                f"{natgw.get('VpcId')}, but the record says {subnet_id} of {self.vpc_id}"
+            )
 
         address = primary_address(natgw) if natgw else {}
         eip = address.get("PublicIp") or record.get("eip")
