@@ -1,14 +1,17 @@
 import json
 import logging
+import os
 
 import pytest
 
-from aws_world import roundtrip
+from aws_world import AwsWorld, roundtrip
 from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib.awsutil import AwsStepError
-from morvent.lib.natgw import NatGwCmd
+from morvent.lib.gateway_size import DetermineGwSizeCmd
+from morvent.lib.natgw import NatGwCmd, get_existing_natgws
 from morvent.lib.route_table import NatGwTrafficCmd, SnapshotRTCmd, backupAllRtbs
+from morvent.lib.test import Test, TestCmd
 
 
 def test_backup_writes_every_table_and_never_overwrites(world, tmp_path):
@@ -150,3 +153,76 @@ def test_dry_run_moves_nothing(world, tmp_path, monkeypatch, when):
     for memento in (move, snap):
         roundtrip(memento).restore()
     assert world.snapshot_defaults() == (before if when == "execute" else moved)
+
+
+class _SpokeMemento:
+    """Stands in for a spoke gateway's memento: deleting the spoke frees
+    its Elastic IP address."""
+
+    def __init__(self, world, spoke):
+        self.instance_id, self.allocation_id = spoke["instance_id"], spoke["allocation_id"]
+        self.ec2 = world.ec2
+
+    def restore(self):
+        self.ec2.terminate_instances(InstanceIds=[self.instance_id])
+        address = self.ec2.describe_addresses(AllocationIds=[self.allocation_id])["Addresses"][0]
+        self.ec2.disassociate_address(AssociationId=address["AssociationId"])
+
+
+def test_whole_replacement_then_revert_in_a_later_process(aws, tmp_path):
+    """The collaborators in the order a run calls them, with instances for
+    spoke gateways that the controller points the zone's tables at; then
+    every memento restored newest first after a JSON round trip."""
+    world = AwsWorld.build(zones=3)
+    before = world.snapshot_defaults()
+    folder, ec2, vpc = str(tmp_path), world.ec2, world.vpc_id
+    inp, out = str(tmp_path / "in.json"), str(tmp_path / "out.json")
+    natgws = get_existing_natgws(ec2, None, vpc)
+    backupAllRtbs(ec2, folder, vpc, None, [n["NatGatewayId"] for n in natgws])
+    sizing = DetermineGwSizeCmd(ec2, world.cw, 3, natgws)
+    sizing.execute()
+    infos = sizing.getNatGwInfo()
+    zones = {z.public_subnet: z for z in world.zones}
+    history = [TestCmd(inp, out, [{"nat_gw_id": x["nat_gw_id"], "gw_name": x["nat_gw_id"],
+                                   "gw_public_ip": x["eip"], "gw_private_ip": x["private_ip"],
+                                   "gw_subnet_id": x["subnet_id"]} for x in infos]).execute()]
+
+    def replace_with_spoke(info):
+        zone = zones[info["subnet_id"]]
+        history.append(NatGwCmd(ec2, vpc, folder).delete(info))
+        spoke = world.spoke(zone)
+        spoke["allocation_id"] = zone.allocation_id
+        history.append(_SpokeMemento(world, spoke))
+        return zone, spoke
+
+    history.append(SnapshotRTCmd(ec2, folder, vpc, infos, "bucket", tag="s1").execute())
+    history.append(NatGwTrafficCmd(ec2, infos[0]["nat_gw_id"], infos[0]["subnet_id"], vpc,
+                                   folder).moveTraffic(infos[1]["subnet_id"]))
+    for i, info in enumerate(infos):
+        zone, spoke = replace_with_spoke(info)
+        if i == 0:
+            history.append(SnapshotRTCmd(ec2, folder, vpc, infos, "bucket", tag="s2").execute())
+        for rtb in zone.route_tables:  # what the controller does for a new spoke
+            ec2.replace_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0",
+                              InstanceId=spoke["instance_id"])
+        Test.generate_test_config(inp, out, {"gw_name": f"spoke-{i}", "gw_public_ip": zone.eip,
+                                             "gw_private_ip": spoke["private_ip"],
+                                             "gw_subnet_id": zone.public_subnet,
+                                             "gw_subnet_cidr": zone.public_cidr})
+        assert Test.run_test() is True
+
+    for memento in reversed(history):
+        if isinstance(memento, _SpokeMemento):
+            memento.restore()
+        else:
+            roundtrip(memento).restore()
+
+    expected = dict(before)
+    for zone in world.zones:
+        live = world.live_natgws(zone.public_subnet)
+        assert len(live) == 1
+        assert live[0]["NatGatewayAddresses"][0]["AllocationId"] == zone.allocation_id
+        for rtb in zone.route_tables:
+            expected[rtb] = ("NatGatewayId", live[0]["NatGatewayId"])
+    assert world.snapshot_defaults() == expected
+    assert not os.path.exists(inp)
