@@ -1,18 +1,449 @@
-"""NAT gateway discovery, lookup and deletion."""
+"""NAT gateway discovery, lookup and deletion.
+
+Only public NAT gateways take part in a replacement: a private one has no
+Elastic IP address for a spoke gateway to take over, so the look-ups here
+leave private NAT gateways out.
+
+Deleting a NAT gateway frees its Elastic IP address only once the gateway
+is gone, which takes minutes.  `NatGwCmd.delete` waits for both, within the
+bounds below, so that the next step can hand the address to a spoke gateway.
+Its memento puts an equivalent NAT gateway back: same subnet, same Elastic
+IP allocation, and the routes that used the old gateway pointed at the new.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+from typing import Iterable, Optional
+
+from botocore.exceptions import ClientError
+
+from morvent.commands.memento import Memento
+from morvent.lib import routes
+from morvent.lib.awsutil import (
+    AwsStepError,
+    WaitTimeout,
+    dry_run,
+    ec2_client,
+    is_not_found,
+    wait_until,
+    write_json_atomic,
+)
+
+#: Seconds to wait for a NAT gateway to reach "deleted" (AWS: a few minutes).
+NATGW_DELETE_TIMEOUT = 900.0
+#: Seconds to wait for a new NAT gateway to become "available".
+NATGW_CREATE_TIMEOUT = 900.0
+#: Seconds to wait for an Elastic IP address to be let go of by its holder.
+EIP_RELEASE_TIMEOUT = 600.0
+#: Seconds between two polls of any of these waits.
+POLL_INTERVAL = 15.0
+
+#: States of a NAT gateway that serves, or is about to serve, traffic.
+LIVE_STATES = ("available", "pending")
 
 
-def _not_built(name):
-    raise NotImplementedError(f"{__name__}.{name} is not built yet")
+def _is_public(natgw: dict) -> bool:
+    return natgw.get("ConnectivityType", "public") != "private"
 
 
-def get_existing_natgws(*args, **kwargs):
-    _not_built("get_existing_natgws")
+def _describe(ec2, filters: list[dict]) -> list[dict]:
+    found: list[dict] = []
+    paginator = ec2.get_paginator("describe_nat_gateways")
+    for page in paginator.paginate(Filter=filters):
+        found.extend(page.get("NatGateways", []))
+    return found
 
 
-def get_natgw_by_subnet(*args, **kwargs):
-    _not_built("get_natgw_by_subnet")
+def describe_natgw(ec2, nat_gw_id: str) -> Optional[dict]:
+    """The NAT gateway's description in any state, or None if EC2 has none."""
+    try:
+        found = ec2.describe_nat_gateways(NatGatewayIds=[nat_gw_id])["NatGateways"]
+    except ClientError as exc:
+        if is_not_found(exc):
+            return None
+        raise
+    return found[0] if found else None
+
+
+def primary_address(natgw: dict) -> dict:
+    """The NAT gateway's primary address entry (an empty dict if none)."""
+    addresses = natgw.get("NatGatewayAddresses") or []
+    for address in addresses:
+        if address.get("IsPrimary"):
+            return address
+    return addresses[0] if addresses else {}
+
+
+def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -> list[dict]:
+    """The VPC's available public NAT gateways, as DescribeNatGateways entries.
+
+    With ``nat_gw_ids`` given, only those gateways.  The order is stable
+    from run to run: by availability zone, then subnet id, then gateway id;
+    the first one becomes the primary spoke gateway.
+    """
+    logger = logging.getLogger(__name__)
+    filters = [
+        {"Name": "vpc-id", "Values": [vpc_id]},
+        {"Name": "state", "Values": ["available"]},
+    ]
+    natgws = []
+    wanted = set(nat_gw_ids) if nat_gw_ids is not None else None
+    for natgw in _describe(ec2, filters):
+        if wanted is not None and natgw["NatGatewayId"] not in wanted:
+            continue
+        if not _is_public(natgw):
+            logger.info("  skipping private NAT gateway %s (no Elastic IP to take over)",
+                        natgw["NatGatewayId"])
+            continue
+        natgws.append(natgw)
+    zones = _subnet_zones(ec2, {n["SubnetId"] for n in natgws})
+    natgws.sort(key=lambda n: (zones.get(n["SubnetId"], ""), n["SubnetId"], n["NatGatewayId"]))
+    logger.info("- Found %d available NAT gateway(s) in %s", len(natgws), vpc_id)
+    for natgw in natgws:
+        logger.info("  %s in %s (%s), %s", natgw["NatGatewayId"], natgw["SubnetId"],
+                    zones.get(natgw["SubnetId"], "?"), primary_address(natgw).get("PublicIp"))
+    return natgws
+
+
+def _subnet_zones(ec2, subnet_ids: set[str]) -> dict[str, str]:
+    if not subnet_ids:
+        return {}
+    subnets = ec2.describe_subnets(SubnetIds=sorted(subnet_ids))["Subnets"]
+    return {s["SubnetId"]: s.get("AvailabilityZone", "") for s in subnets}
+
+
+def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
+    """The subnet's public NAT gateways that are available or pending.
+
+    Ordered available before pending, then newest first, then by id, so the
+    first entry is the one that serves the subnet now (or is about to).
+    """
+    filters = [
+        {"Name": "vpc-id", "Values": [vpc_id]},
+        {"Name": "subnet-id", "Values": [subnet_id]},
+        {"Name": "state", "Values": list(LIVE_STATES)},
+    ]
+    natgws = [n for n in _describe(ec2, filters)
+              if _is_public(n) and n.get("State") in LIVE_STATES]
+    # Three stable sorts, least significant key first.
+    natgws.sort(key=lambda n: n["NatGatewayId"])
+    natgws.sort(key=lambda n: str(n.get("CreateTime", "")), reverse=True)
+    natgws.sort(key=lambda n: LIVE_STATES.index(n["State"]))
+    return natgws
+
+
+def find_address(ec2, public_ip: Optional[str] = None,
+                 allocation_id: Optional[str] = None) -> Optional[dict]:
+    """The Elastic IP address entry by allocation id or public IP, or None."""
+    try:
+        if allocation_id:
+            found = ec2.describe_addresses(AllocationIds=[allocation_id])["Addresses"]
+        elif public_ip:
+            found = ec2.describe_addresses(PublicIps=[public_ip])["Addresses"]
+        else:
+            return None
+    except ClientError as exc:
+        if is_not_found(exc) or "InvalidAddress" in str(exc):
+            return None
+        raise
+    return found[0] if found else None
+
+
+def routes_using(ec2, vpc_id: str, nat_gw_id: str) -> list[list[str]]:
+    """[route table id, destination key, destination] of every route of the
+    VPC whose target is the NAT gateway."""
+    used = []
+    for table in routes.route_tables(ec2, vpc_id):
+        for route in table.get("Routes", []):
+            dest = routes.destination(route)
+            if dest and route.get("NatGatewayId") == nat_gw_id:
+                used.append([table["RouteTableId"], dest[0], dest[1]])
+    return used
+
+
+def _holder(address: dict) -> str:
+    parts = [address.get("NetworkInterfaceId") or "", address.get("InstanceId") or ""]
+    return " / ".join(p for p in parts if p) or address.get("AssociationId", "?")
+
+
+def _let_go_of_address(ec2, address: dict, logger: logging.Logger) -> None:
+    """Drop an association that a deleted NAT gateway's interface still holds.
+
+    EC2 lets go of it by itself once the gateway is deleted; asking for it
+    does no harm and covers EC2 look-alikes that never do.
+    """
+    try:
+        ec2.disassociate_address(AssociationId=address["AssociationId"])
+        logger.info("  released %s from the deleted NAT gateway's interface %s",
+                    address.get("PublicIp"), address.get("NetworkInterfaceId"))
+    except ClientError as exc:
+        logger.info("  %s is still being released (%s)", address.get("PublicIp"), exc)
+
+
+def wait_address_free(ec2, public_ip: Optional[str], allocation_id: Optional[str],
+                      stale_interfaces: Iterable[str], logger: logging.Logger,
+                      give_up_on_other_holder: bool) -> Optional[dict]:
+    """Wait until the Elastic IP address has no association.
+
+    ``stale_interfaces`` are network interfaces of NAT gateways that were
+    deleted; an association with one of them is dropped.  An association
+    with anything else is waited out, unless ``give_up_on_other_holder``,
+    in which case the address entry is returned at once (the caller warns).
+    Returns None when the address is free.
+    """
+    stale = set(stale_interfaces)
+    label = public_ip or allocation_id
+    held_by_other: list[dict] = []
+
+    def check():
+        address = find_address(ec2, public_ip, allocation_id)
+        if address is None:
+            raise AwsStepError(
+                f"Elastic IP {label} is no longer allocated in this account and region"
+            )
+        if not address.get("AssociationId"):
+            return True
+        if address.get("NetworkInterfaceId") in stale:
+            _let_go_of_address(ec2, address, logger)
+            address = find_address(ec2, public_ip, allocation_id) or {}
+            return not address.get("AssociationId")
+        held_by_other.append(address)
+        return give_up_on_other_holder
+
+    try:
+        wait_until(check, f"Elastic IP {label} to be free",
+                   EIP_RELEASE_TIMEOUT, POLL_INTERVAL, logger)
+    except WaitTimeout as exc:
+        holder = _holder(held_by_other[-1]) if held_by_other else "a NAT gateway"
+        raise WaitTimeout(f"{exc}; it is still associated with {holder}") from None
+    return held_by_other[-1] if give_up_on_other_holder and held_by_other else None
 
 
 class NatGwCmd:
-    def __init__(self, *args, **kwargs):
-        _not_built("NatGwCmd")
+    """Deletes NAT gateways of one VPC, keeping what it takes to put them back."""
+
+    def __init__(self, ec2, vpc_id: str, folder: str, version: str = "v2"):
+        self.ec2 = ec2
+        self.vpc_id = vpc_id
+        self.folder = folder
+        self.version = version
+
+    def delete(self, record: dict) -> "NatGwDeleteMemento":
+        """Delete the record's NAT gateway and wait until its Elastic IP is free.
+
+        When the gateway is already gone (a resumed run), nothing is deleted
+        and the memento is built from what the record carries.
+        """
+        logger = logging.getLogger(__name__)
+        ec2 = self.ec2
+        subnet_id = record["subnet_id"]
+        nat_gw_id = record.get("nat_gw_id")
+        natgw = describe_natgw(ec2, nat_gw_id) if nat_gw_id else None
+        if natgw is None and not nat_gw_id:
+            live = get_natgw_by_subnet(ec2, subnet_id, self.vpc_id)
+            natgw = live[0] if live else None
+            nat_gw_id = natgw["NatGatewayId"] if natgw else None
+        state = natgw.get("State") if natgw else "deleted"
+        logger.info("- Deleting NAT gateway %s in %s", nat_gw_id, subnet_id)
+        if natgw is not None and (natgw.get("VpcId") != self.vpc_id
+                                  or natgw.get("SubnetId") != subnet_id):
+            # A record that names another subnet's or VPC's gateway is
+            # damaged; deleting that gateway would cut someone else's traffic.
+            raise AwsStepError(
+                f"refusing to delete {nat_gw_id}: it is in {natgw.get('SubnetId')} of "
+                f"{natgw.get('VpcId')}, but the record says {subnet_id} of {self.vpc_id}"
+            )
+
+        address = primary_address(natgw) if natgw else {}
+        eip = address.get("PublicIp") or record.get("eip")
+        allocation_id = address.get("AllocationId")
+        if not allocation_id and eip:
+            found = find_address(ec2, public_ip=eip)
+            allocation_id = found.get("AllocationId") if found else None
+        allocation_id = allocation_id or record.get("allocation_id")
+        if not allocation_id:
+            logger.warning("  the Elastic IP allocation of %s (%s) cannot be found; "
+                           "the NAT gateway cannot be put back without it", nat_gw_id, eip)
+        secondary = [a.get("AllocationId") for a in (natgw or {}).get("NatGatewayAddresses", [])
+                     if a.get("AllocationId") and a.get("AllocationId") != allocation_id]
+        interfaces = [a["NetworkInterfaceId"] for a in (natgw or {}).get("NatGatewayAddresses", [])
+                      if a.get("NetworkInterfaceId")]
+        memento = NatGwDeleteMemento.make(
+            vpc_id=self.vpc_id,
+            subnet_id=subnet_id,
+            subnet_cidr=record.get("subnet_cidr"),
+            nat_gw_id=nat_gw_id,
+            eip=eip,
+            allocation_id=allocation_id,
+            secondary_allocation_ids=secondary,
+            private_ip=address.get("PrivateIp") or record.get("private_ip"),
+            network_interface_ids=interfaces,
+            tags=[t for t in (natgw or {}).get("Tags", [])
+                  if not t.get("Key", "").startswith("aws:")],
+            routes=routes_using(ec2, self.vpc_id, nat_gw_id) if nat_gw_id else [],
+            made_in_dry_run=dry_run(),
+        )
+        for rtb, _key, dest in memento.routes:
+            logger.info("  used by %s for %s", rtb, dest)
+
+        if state == "deleted":
+            logger.info("  %s is already deleted", nat_gw_id)
+        elif dry_run():
+            logger.info("  would delete %s and wait for %s to be free", nat_gw_id, eip)
+            return memento
+        else:
+            if natgw is not None:
+                self._keep_description(natgw)
+            if state != "deleting":
+                ec2.delete_nat_gateway(NatGatewayId=nat_gw_id)
+            self._wait_deleted(nat_gw_id, logger)
+
+        if dry_run():
+            return memento
+        if eip or allocation_id:
+            other = wait_address_free(ec2, eip, allocation_id, interfaces, logger,
+                                      give_up_on_other_holder=True)
+            if other is not None:
+                logger.warning("  Elastic IP %s is held by %s, not by a NAT gateway; "
+                               "it is left as it is", eip, _holder(other))
+            else:
+                logger.info("  Elastic IP %s is free", eip)
+        logger.info("  deleted %s", nat_gw_id)
+        return memento
+
+    def _wait_deleted(self, nat_gw_id: str, logger: logging.Logger) -> None:
+        def check():
+            natgw = describe_natgw(self.ec2, nat_gw_id)
+            return natgw is None or natgw.get("State") == "deleted"
+
+        wait_until(check, f"NAT gateway {nat_gw_id} to be deleted",
+                   NATGW_DELETE_TIMEOUT, POLL_INTERVAL, logger)
+
+    def _keep_description(self, natgw: dict) -> None:
+        """Keep the gateway's last description in the backup folder, for people."""
+        if not self.folder:
+            return
+        path = os.path.join(self.folder, f"natgw-{natgw['NatGatewayId']}.json")
+        write_json_atomic(path, natgw)
+
+
+class NatGwDeleteMemento(Memento):
+    """Undo record of a NAT gateway deletion.
+
+    Holds identifiers only (the state is stored as JSON and rebuilt without
+    calling a constructor); `restore` takes its EC2 client from the run's
+    client manager.
+    """
+
+    @classmethod
+    def make(cls, **state) -> "NatGwDeleteMemento":
+        memento = cls.__new__(cls)
+        memento.__dict__.update(state)
+        return memento
+
+    def restore(self) -> None:
+        """Create a NAT gateway in the same subnet with the same Elastic IP,
+        wait until it is available and point the old gateway's routes at it."""
+        logger = logging.getLogger(__name__)
+        old_id = self.nat_gw_id
+        logger.info("- Putting back NAT gateway %s in %s with %s",
+                    old_id, self.subnet_id, self.eip)
+        if self.made_in_dry_run:
+            logger.info("  nothing to undo: %s was not deleted (dry run)", old_id)
+            return
+        ec2 = ec2_client()
+        allocation_id = self.allocation_id
+        if not allocation_id:
+            found = find_address(ec2, public_ip=self.eip) if self.eip else None
+            allocation_id = found.get("AllocationId") if found else None
+        if not allocation_id:
+            raise AwsStepError(
+                f"cannot put back NAT gateway {old_id}: Elastic IP {self.eip} is no "
+                f"longer allocated in this account and region"
+            )
+
+        natgw = self._existing(ec2, allocation_id)
+        if natgw is not None:
+            logger.info("  %s in %s already holds %s", natgw["NatGatewayId"],
+                        self.subnet_id, self.eip)
+        elif dry_run():
+            logger.info("  would create a NAT gateway in %s with %s (%s) and point %d "
+                        "route(s) of %s at it", self.subnet_id, self.eip, allocation_id,
+                        len(self.routes), old_id)
+            return
+        else:
+            natgw = self._create(ec2, allocation_id, logger)
+        new_id = natgw["NatGatewayId"]
+        if natgw.get("State") != "available":
+            natgw = self._wait_available(ec2, new_id, logger)
+        self._repoint(ec2, old_id, new_id, logger)
+        logger.info("  %s is back as %s", old_id, new_id)
+
+    def _existing(self, ec2, allocation_id: str) -> Optional[dict]:
+        for natgw in get_natgw_by_subnet(ec2, self.subnet_id, self.vpc_id):
+            if any(a.get("AllocationId") == allocation_id
+                   for a in natgw.get("NatGatewayAddresses", [])):
+                return natgw
+        return None
+
+    def _create(self, ec2, allocation_id: str, logger: logging.Logger) -> dict:
+        wait_address_free(ec2, None, allocation_id, self.network_interface_ids,
+                          logger, give_up_on_other_holder=False)
+        params = {"SubnetId": self.subnet_id, "AllocationId": allocation_id}
+        secondary = [a for a in self.secondary_allocation_ids or [] if a != allocation_id]
+        if secondary:
+            params["SecondaryAllocationIds"] = secondary
+        if self.tags:
+            params["TagSpecifications"] = [{"ResourceType": "natgateway", "Tags": self.tags}]
+        natgw = ec2.create_nat_gateway(**params)["NatGateway"]
+        logger.info("  created %s", natgw["NatGatewayId"])
+        return natgw
+
+    def _wait_available(self, ec2, nat_gw_id: str, logger: logging.Logger) -> dict:
+        seen: dict = {}
+
+        def check():
+            natgw = describe_natgw(ec2, nat_gw_id)
+            state = natgw.get("State") if natgw else "missing"
+            if state in ("failed", "deleting", "deleted", "missing"):
+                reason = (natgw or {}).get("FailureMessage", "")
+                raise AwsStepError(
+                    f"new NAT gateway {nat_gw_id} in {self.subnet_id} is {state}"
+                    + (f": {reason}" if reason else "")
+                )
+            seen["natgw"] = natgw
+            return state == "available"
+
+        wait_until(check, f"NAT gateway {nat_gw_id} to be available",
+                   NATGW_CREATE_TIMEOUT, POLL_INTERVAL, logger)
+        return seen["natgw"]
+
+    def _repoint(self, ec2, old_id: str, new_id: str, logger: logging.Logger) -> None:
+        # The routes recorded at deletion time, and any other route that still
+        # names the deleted gateway (a blackhole) and so belongs to it.
+        todo = [list(r) for r in self.routes or []]
+        if old_id:
+            for found in routes_using(ec2, self.vpc_id, old_id):
+                if found not in todo:
+                    todo.append(found)
+        for rtb, key, dest in todo:
+            table = routes.route_table(ec2, rtb)
+            route = routes.find_route(table, key, dest) if table else None
+            if route is None:
+                logger.warning("  route %s of %s is gone; not recreated", dest, rtb)
+                continue
+            current = route.get("NatGatewayId")
+            if current == new_id:
+                logger.info("  %s %s already points at %s", rtb, dest, new_id)
+            elif current == old_id:
+                if dry_run():
+                    logger.info("  would point %s %s at %s", rtb, dest, new_id)
+                    continue
+                routes.set_route(ec2, rtb, key, dest, "NatGatewayId", new_id)
+                logger.info("  pointed %s %s at %s", rtb, dest, new_id)
+            else:
+                target = routes.target(route)
+                logger.info("  %s %s now points at %s; left as it is", rtb, dest,
+                            target[1] if target else "nothing")

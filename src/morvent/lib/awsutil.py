@@ -1,0 +1,129 @@
+"""Small helpers shared by the AWS step modules.
+
+The step modules (NAT gateways, route tables, sizing, egress checks) change a
+production VPC, so they share one way to read the dry-run flag, to reach the
+run's clients from a memento that was rebuilt in a later process, to wait for
+EC2 with a bound, and to write JSON files without ever leaving half a file.
+"""
+
+from __future__ import annotations
+
+import datetime
+import json
+import logging
+import os
+import tempfile
+import time
+from typing import Any, Callable, Optional
+
+from botocore.exceptions import ClientError
+
+from morvent.core.Globals import Globals
+
+
+class WaitTimeout(TimeoutError):
+    """An AWS resource did not reach the awaited state in time."""
+
+
+class AwsStepError(RuntimeError):
+    """An AWS step cannot go on; the message says why and what to check."""
+
+
+def dry_run() -> bool:
+    """True when the run must not change AWS (read at every call)."""
+    return bool(Globals.dry_run)
+
+
+def ec2_client():
+    """The EC2 client of the current run's client manager.
+
+    Mementos keep only identifiers, so that they can be rebuilt in a later
+    process; they reach AWS through the manager that `execute` or `revert`
+    put into ``Globals`` for that run.
+    """
+    manager = Globals.aws_client_manager
+    if manager is None:
+        raise AwsStepError(
+            "no AWS client manager is set up (Globals.aws_client_manager is None)"
+        )
+    return manager.getEc2Client()
+
+
+def error_code(exc: BaseException) -> str:
+    """The AWS error code of a ``ClientError``, else an empty string."""
+    if isinstance(exc, ClientError):
+        return str(exc.response.get("Error", {}).get("Code", ""))
+    return ""
+
+
+def is_not_found(exc: BaseException) -> bool:
+    """True for the EC2 errors that mean "no such resource"."""
+    code = error_code(exc)
+    return code.endswith("NotFound") or code.endswith(".NotFound")
+
+
+def wait_until(
+    check: Callable[[], Any],
+    what: str,
+    timeout: float,
+    interval: float,
+    logger: logging.Logger,
+) -> Any:
+    """Call ``check`` until it returns a true value, at most ``timeout`` seconds.
+
+    Returns that value.  Every poll that finds the resource not ready yet logs
+    a progress line, so the user can follow a wait that takes minutes.  Raises
+    `WaitTimeout` naming ``what`` when the bound is reached.
+    """
+    start = time.monotonic()
+    while True:
+        result = check()
+        if result:
+            return result
+        elapsed = time.monotonic() - start
+        if elapsed >= timeout:
+            raise WaitTimeout(
+                f"timed out after {elapsed:.0f} s waiting for {what}"
+            )
+        logger.info("  waiting for %s (%.0f s of %.0f s)", what, elapsed, timeout)
+        time.sleep(interval)
+
+
+def json_safe(value: Any) -> Any:
+    """``value`` with datetimes turned into ISO text, for json.dump."""
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items() if k != "ResponseMetadata"}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    if isinstance(value, (datetime.datetime, datetime.date)):
+        return value.isoformat()
+    return value
+
+
+def write_json_atomic(path: str, data: Any) -> None:
+    """Write ``data`` as JSON to ``path``: temporary file, fsync, rename.
+
+    A crash leaves either the old file or the new one, never a torn one.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".json", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(json_safe(data), f, indent=2, sort_keys=False)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def utc_stamp(now: Optional[datetime.datetime] = None) -> str:
+    """A compact UTC time stamp for file names, e.g. 20240131T120000Z."""
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    return now.strftime("%Y%m%dT%H%M%SZ")
