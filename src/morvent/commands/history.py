@@ -27,15 +27,14 @@ import contextlib
 import importlib
 import itertools
 import json
-import logging
 import math
 import os
 import sys
-import tempfile
 from collections.abc import Iterator
 from typing import Any
 
 from morvent.commands.memento import Memento
+from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
 __all__ = ["CommandHistory", "MementoHistory", "HistoryError"]
@@ -70,43 +69,13 @@ def _check_format(path: str, data: dict) -> None:
                            f"morvent does not read (it reads layout {FILE_FORMAT})")
 
 
-def _fsync_folder(folder: str) -> None:
-    """Make a rename in ``folder`` durable; best effort where folders cannot be opened."""
-    flags = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0)
-    try:
-        fd = os.open(folder, flags)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError as e:
-        logging.getLogger(__name__).warning("  could not flush folder %s to disk: %s", folder, e)
-    finally:
-        os.close(fd)
-
-
 def _write_json_atomically(path: str, data: Any) -> None:
     """Replace ``path`` by ``data`` as JSON, so that a crash leaves the old or the new file."""
     text = json.dumps(data, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
-    folder = os.path.dirname(path) or "."
     try:
-        os.makedirs(folder, exist_ok=True)
-        fd, tmp = tempfile.mkstemp(dir=folder, prefix=_temp_prefix(path), suffix=".tmp")
+        write_atomically(path, text.encode("utf-8"), temp_prefix=_temp_prefix(path))
     except OSError as e:
-        raise HistoryError(f"cannot write {path}: {e}") from e
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException as e:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        if isinstance(e, OSError):
-            raise HistoryError(f"cannot write {path}: {e}; the file was left as it was") from e
-        raise
-    _fsync_folder(folder)
+        raise HistoryError(f"cannot write {path}: {e}; the file was left as it was") from e
 
 
 def _temp_prefix(path: str) -> str:

@@ -9,6 +9,14 @@ class Memento:
     ``toDict()`` and rebuilt from them in a later process.
     """
 
+    @classmethod
+    def make(cls, **state):
+        """A memento holding ``state`` as its attributes, built the way the
+        history rebuilds one: without calling an initialiser."""
+        memento = cls.__new__(cls)
+        memento.__dict__.update(state)
+        return memento
+
     def restore(self) -> None:
         """Undo the recorded step."""
         raise NotImplementedError(f"{type(self).__name__}.restore")

@@ -11,13 +11,12 @@ from __future__ import annotations
 import datetime
 import json
 import logging
-import os
-import tempfile
 import time
 from typing import Any, Callable, Optional
 
 from botocore.exceptions import ClientError
 
+from morvent.core.files import write_atomically
 from morvent.core.Globals import Globals
 
 
@@ -101,26 +100,9 @@ def json_safe(value: Any) -> Any:
 
 
 def write_json_atomic(path: str, data: Any) -> None:
-    """Write ``data`` as JSON to ``path``: temporary file, fsync, rename.
-
-    A crash leaves either the old file or the new one, never a torn one.
-    """
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".json", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(json_safe(data), f, indent=2, sort_keys=False)
-            f.write("\n")
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    """Write ``data`` as JSON to ``path``; a crash leaves the old or the new file."""
+    text = json.dumps(json_safe(data), indent=2) + "\n"
+    write_atomically(path, text.encode("utf-8"))
 
 
 def utc_stamp(now: Optional[datetime.datetime] = None) -> str:

@@ -337,12 +337,6 @@ class NatGwDeleteMemento(Memento):
     client manager.
     """
 
-    @classmethod
-    def make(cls, **state) -> "NatGwDeleteMemento":
-        memento = cls.__new__(cls)
-        memento.__dict__.update(state)
-        return memento
-
     def restore(self) -> None:
         """Create a NAT gateway in the same subnet with the same Elastic IP,
         wait until it is available and point the old gateway's routes at it."""

@@ -266,12 +266,6 @@ class SnapshotRTCmd:
 class SnapshotRTMemento(Memento):
     """Undo record of a snapshot: puts the recorded default routes back."""
 
-    @classmethod
-    def make(cls, **state) -> "SnapshotRTMemento":
-        memento = cls.__new__(cls)
-        memento.__dict__.update(state)
-        return memento
-
     def restore(self) -> None:
         logger = logging.getLogger(__name__)
         logger.info("- Restoring snapshot %s of the default routes of %s", self.tag, self.vpc_id)
@@ -372,12 +366,6 @@ class NatGwTrafficCmd:
 
 class NatGwTrafficMemento(Memento):
     """Undo record of a traffic move: points the moved routes back."""
-
-    @classmethod
-    def make(cls, **state) -> "NatGwTrafficMemento":
-        memento = cls.__new__(cls)
-        memento.__dict__.update(state)
-        return memento
 
     def restore(self) -> None:
         logger = logging.getLogger(__name__)

@@ -23,7 +23,6 @@ import logging
 import os
 import socket
 import sys
-import tempfile
 import time
 import uuid
 from collections.abc import Mapping
@@ -33,6 +32,7 @@ from typing import Any
 import botocore.exceptions
 
 from morvent.core.backup import BackupDescriptor
+from morvent.core.files import write_atomically
 from morvent.core.Globals import Globals
 
 __all__ = ["BackupError", "LockHeldError", "S3BackupCmdV2", "VpcLock", "default_owner",
@@ -61,24 +61,6 @@ def _failed(what: str, e: Exception) -> BackupError:
         message = e.response.get("Error", {}).get("Message", "")
         return BackupError(f"{what} failed: {code}: {message}".rstrip(": "))
     return BackupError(f"{what} failed: {e}")
-
-
-def _write_atomically(path: str, data: bytes) -> None:
-    folder = os.path.dirname(path)
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=".part-")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def _files(n: int) -> str:
@@ -181,7 +163,7 @@ class S3BackupCmdV2:
         for rel, data in remote.items():
             path = os.path.join(folder, *rel.split("/"))
             if rel in differing or not os.path.exists(path):
-                _write_atomically(path, data)
+                write_atomically(path, data)
         _remove_empty_dirs(folder)
         if remote:
             log.info("- Downloaded backup %s (%s) to %s", des.url, _files(len(remote)), folder)

@@ -112,12 +112,6 @@ class TestCmd:
 class TestPrepMemento(Memento):
     """Undo record of the check preparation: puts both files back as they were."""
 
-    @classmethod
-    def make(cls, **state) -> "TestPrepMemento":
-        memento = cls.__new__(cls)
-        memento.__dict__.update(state)
-        return memento
-
     def restore(self) -> None:
         logger = logging.getLogger(__name__)
         logger.info("- Removing the egress check files")
