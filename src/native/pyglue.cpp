@@ -1,5 +1,10 @@
 #include "pyglue.hpp"
 
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
 namespace morvent::native {
 
 namespace {
@@ -21,19 +26,14 @@ ModuleScope::ModuleScope(nb::handle module) : module_(module) {
 }
 
 nb::object ModuleScope::global(const char* name) const {
-    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);  // borrowed
-    if (value) return nb::borrow(value);
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins) {
-        value = PyDict_GetItemString(builtins, name);
-        if (value) return nb::borrow(value);
-    }
+    nb::object value = find_global(*this, name);
+    if (value.is_valid()) return value;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     raise_current();
 }
 
 void ModuleScope::bind(const char* name, nb::handle value) const {
-    if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) != 0) raise_current();
+    if (PyDict_SetItem(dict_.ptr(), native::name(name).ptr(), value.ptr()) != 0) raise_current();
 }
 
 nb::str ModuleScope::module_name() const {
@@ -69,7 +69,7 @@ void ModuleScope::import_module(const char* module) const {
 }
 
 nb::str Piece::str() const {
-    if (text_) return nb::str(text_);
+    if (text_) return nb::borrow<nb::str>(name(text_));
     return str_of(value_);
 }
 
@@ -78,9 +78,11 @@ nb::str str_of(nb::handle value) {
 }
 
 nb::str text(std::initializer_list<Piece> pieces) {
-    nb::list parts;
-    for (const Piece& piece : pieces) parts.append(piece.str());
-    return nb::steal<nb::str>(check(PyUnicode_Join(nb::str("").ptr(), parts.ptr())).release());
+    if (pieces.size() == 1) return pieces.begin()->str();
+    nb::object parts = check(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (const Piece& piece : pieces) PyTuple_SET_ITEM(parts.ptr(), i++, piece.str().release().ptr());
+    return nb::steal<nb::str>(check(PyUnicode_Join(name("").ptr(), parts.ptr())).release());
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
@@ -104,7 +106,7 @@ nb::object item(nb::handle container, nb::handle key) {
 }
 
 nb::object item(nb::handle container, const char* key) {
-    return item(container, nb::str(key));
+    return item(container, name(key));
 }
 
 nb::object item(nb::handle container, Py_ssize_t index) {
@@ -112,7 +114,7 @@ nb::object item(nb::handle container, Py_ssize_t index) {
 }
 
 void set_item(nb::handle container, const char* key, nb::handle value) {
-    if (PyObject_SetItem(container.ptr(), nb::str(key).ptr(), value.ptr()) != 0) raise_current();
+    if (PyObject_SetItem(container.ptr(), name(key).ptr(), value.ptr()) != 0) raise_current();
 }
 
 Py_ssize_t length(nb::handle value) {
@@ -123,7 +125,10 @@ Py_ssize_t length(nb::handle value) {
 
 nb::dict payload(std::initializer_list<Field> fields) {
     nb::dict result;
-    for (const Field& field : fields) result[field.first] = field.second;
+    for (const Field& field : fields) {
+        if (PyDict_SetItem(result.ptr(), name(field.first).ptr(), field.second.ptr()) != 0)
+            raise_current();
+    }
     return result;
 }
 
@@ -159,11 +164,14 @@ bool compare(nb::handle a, nb::handle b, int op) {
 }
 
 nb::object find_global(const ModuleScope& scope, const char* name) {
-    PyObject* value = PyDict_GetItemString(scope.dict().ptr(), name);  // borrowed
-    if (!value) {
+    // LOAD_GLOBAL's order: the module dict, then builtins.
+    nb::handle key = native::name(name);
+    PyObject* value = PyDict_GetItemWithError(scope.dict().ptr(), key.ptr());  // borrowed
+    if (!value && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins) value = PyDict_GetItemString(builtins, name);
+        if (builtins) value = PyDict_GetItemWithError(builtins, key.ptr());
     }
+    if (!value && PyErr_Occurred()) raise_current();
     return value ? nb::borrow(value) : nb::object();
 }
 
@@ -206,5 +214,63 @@ HandlingException::HandlingException(nb::handle exc)
 }
 
 HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.ptr()); }
+
+// ---------------------------------------------------------------------------
+// bench: interned names
+//
+// Two levels.  The texts are kept in `interned_by_text`, keyed by their
+// content, one immortal interned str each.  In front of it sits a small
+// direct-mapped table keyed by the address of the C string: call sites pass
+// literals, whose address is fixed, so a lookup is a multiply, a load and a
+// short strncmp.  A hit is confirmed by content, so an address that now holds
+// other text merely misses.  Everything runs under the GIL.
+
+namespace {
+
+struct NameSlot {
+    const char* address = nullptr;
+    const char* utf8 = nullptr;  // the str's own UTF-8 text, as long as it lives
+    std::size_t size = 0;
+    PyObject* value = nullptr;   // borrowed from interned_by_text
+};
+
+constexpr unsigned kNameSlotBits = 9;
+NameSlot name_slots[std::size_t{1} << kNameSlotBits];
+
+// Never destroyed: the strings outlive the interpreter's own teardown, and
+// running a destructor after it would touch freed memory.
+auto& interned_by_text = *new std::unordered_map<std::string_view, PyObject*>();
+
+// The entry for `text`, made on first use.
+const std::pair<const std::string_view, PyObject*>& intern_text(std::string_view text) {
+    auto found = interned_by_text.find(text);
+    if (found != interned_by_text.end()) return *found;
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!str) raise_current();
+    PyUnicode_InternInPlace(&str);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!utf8) {
+        Py_DECREF(str);
+        raise_current();
+    }
+    // Keyed by the str's own text, which lives as long as the str: forever.
+    return *interned_by_text.emplace(std::string_view(utf8, static_cast<std::size_t>(size)), str)
+                .first;
+}
+
+}  // namespace
+
+nb::handle name(const char* text) {
+    auto address = reinterpret_cast<std::uintptr_t>(text);
+    NameSlot& slot = name_slots[(address * 0x9E3779B97F4A7C15ull) >> (64 - kNameSlotBits)];
+    if (slot.address == text && std::strncmp(slot.utf8, text, slot.size) == 0 &&
+        text[slot.size] == '\0') {
+        return slot.value;
+    }
+    const auto& entry = intern_text(text);
+    slot = NameSlot{text, entry.first.data(), entry.first.size(), entry.second};
+    return entry.second;
+}
 
 }  // namespace morvent::native

@@ -175,4 +175,17 @@ private:
     nb::object previous_;
 };
 
+// ---------------------------------------------------------------------------
+// bench: interned names
+
+// The interned str whose text is `text` (UTF-8): a name, a dict key or a
+// piece of literal text.  Made on first use and kept for the life of the
+// process, so the handle is borrowed and always valid, and lookups with it
+// hit the hash that the str already carries, as the interpreter's own
+// constant names do.  Every distinct text is kept forever: pass literals and
+// other fixed texts only, never text built at run time.  The collaborators
+// that a name denotes are still looked up on every call; only the name is
+// kept.
+nb::handle name(const char* text);
+
 }  // namespace morvent::native
