@@ -1,9 +1,15 @@
 #include "pyglue.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+
+#if defined(__linux__)
+#include <link.h>
+#endif
 
 namespace morvent::native {
 
@@ -41,11 +47,12 @@ nb::str ModuleScope::module_name() const {
 }
 
 nb::object ModuleScope::logger() const {
-    return global("logging").attr("getLogger")(global("__name__"));
+    nb::object logging = global("logging");
+    return call_method(logging, "getLogger", {global("__name__")});
 }
 
 nb::str ModuleScope::controller_url(const char* path) const {
-    nb::object ip = global("Globals").attr("controller_ip");
+    nb::object ip = attr(global("Globals"), "controller_ip");
     return text({"https://", ip, path});
 }
 
@@ -86,22 +93,31 @@ nb::str text(std::initializer_list<Piece> pieces) {
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
-    logger.attr("info")(text(pieces));
+    call_method(logger, "info", {text(pieces)});
 }
 
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
-    logger.attr("error")(text(pieces));
+    call_method(logger, "error", {text(pieces)});
 }
 
 bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 
 bool is_true(nb::handle value) {
+    if (value.ptr() == Py_True) return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
     int result = PyObject_IsTrue(value.ptr());
     if (result < 0) raise_current();
     return result == 1;
 }
 
 nb::object item(nb::handle container, nb::handle key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        // BINARY_SUBSCR's own shortcut; a miss goes the long way round, which
+        // raises the KeyError.
+        PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());  // borrowed
+        if (value) return nb::borrow(value);
+        if (PyErr_Occurred()) raise_current();
+    }
     return check(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 
@@ -110,6 +126,9 @@ nb::object item(nb::handle container, const char* key) {
 }
 
 nb::object item(nb::handle container, Py_ssize_t index) {
+    PyObject* c = container.ptr();
+    if (PyList_CheckExact(c) && index >= 0 && index < PyList_GET_SIZE(c))
+        return nb::borrow(PyList_GET_ITEM(c, index));
     return item(container, nb::int_(index));
 }
 
@@ -133,7 +152,7 @@ nb::dict payload(std::initializer_list<Field> fields) {
 }
 
 nb::str class_name(nb::handle obj) {
-    return nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+    return nb::str(attr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))), "__name__"));
 }
 
 nb::object make_class(const ModuleScope& scope, const char* name, nb::tuple bases) {
@@ -159,8 +178,33 @@ void add_member(nb::handle cls, const char* name, nb::handle member) {
     raise_current();
 }
 
+namespace {
+
+// An object whose == no one can change: None, True or False.
+bool singleton(PyObject* v) { return v == Py_None || v == Py_True || v == Py_False; }
+
+}  // namespace
+
 bool compare(nb::handle a, nb::handle b, int op) {
-    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+    PyObject* x = a.ptr();
+    PyObject* y = b.ptr();
+    if (op == Py_EQ || op == Py_NE) {
+        // Exact strs, None, True and False keep their own __eq__: between
+        // two strs it is str equality; between one of them and another of
+        // these kinds each side answers NotImplemented, and == falls back to
+        // identity.  Anything else asks the objects.
+        bool x_str = PyUnicode_CheckExact(x);
+        bool y_str = PyUnicode_CheckExact(y);
+        if (x_str && y_str) {
+            PyObject* result = PyUnicode_RichCompare(x, y, op);
+            if (!result) raise_current();
+            bool truth = result == Py_True;
+            Py_DECREF(result);
+            return truth;
+        }
+        if ((x_str || singleton(x)) && (y_str || singleton(y))) return (op == Py_EQ) == (x == y);
+    }
+    return is_true(check(PyObject_RichCompare(x, y, op)));
 }
 
 nb::object find_global(const ModuleScope& scope, const char* name) {
@@ -216,26 +260,18 @@ HandlingException::HandlingException(nb::handle exc)
 HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.ptr()); }
 
 // ---------------------------------------------------------------------------
-// bench: interned names
+// bench: interned names, attribute access and calls
 //
 // Two levels.  The texts are kept in `interned_by_text`, keyed by their
 // content, one immortal interned str each.  In front of it sits a small
-// direct-mapped table keyed by the address of the C string: call sites pass
-// literals, whose address is fixed, so a lookup is a multiply, a load and a
-// short strncmp.  A hit is confirmed by content, so an address that now holds
-// other text merely misses.  Everything runs under the GIL.
+// direct-mapped table keyed by the address of the C string, so that the
+// usual case -- a literal at a call site -- costs a multiply and a load.  A
+// slot trusts its address alone only when the text lies in this module's own
+// read-only image, where a literal lives and cannot change; any other address
+// is confirmed by content on every hit, so reused memory merely misses.
+// Everything runs under the GIL.
 
 namespace {
-
-struct NameSlot {
-    const char* address = nullptr;
-    const char* utf8 = nullptr;  // the str's own UTF-8 text, as long as it lives
-    std::size_t size = 0;
-    PyObject* value = nullptr;   // borrowed from interned_by_text
-};
-
-constexpr unsigned kNameSlotBits = 9;
-NameSlot name_slots[std::size_t{1} << kNameSlotBits];
 
 // Never destroyed: the strings outlive the interpreter's own teardown, and
 // running a destructor after it would touch freed memory.
@@ -259,18 +295,217 @@ const std::pair<const std::string_view, PyObject*>& intern_text(std::string_view
                 .first;
 }
 
+// The read-only segments of the shared object this code is linked into,
+// where its string literals are.
+struct ReadOnlyImage {
+    static constexpr int kMax = 4;
+    std::uintptr_t begin[kMax] = {};
+    std::uintptr_t end[kMax] = {};
+    int count = 0;
+
+    bool contains(const void* p) const {
+        auto address = reinterpret_cast<std::uintptr_t>(p);
+        for (int i = 0; i < count; ++i) {
+            if (address >= begin[i] && address < end[i]) return true;
+        }
+        return false;
+    }
+};
+
+const char kImageMarker[] = "morvent";  // a literal of this image, to find it by
+
+#if defined(__linux__)
+int find_read_only_image(dl_phdr_info* info, std::size_t /*size*/, void* data) {
+    auto marker = reinterpret_cast<std::uintptr_t>(kImageMarker);
+    bool ours = false;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& ph = info->dlpi_phdr[i];
+        std::uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_LOAD && marker >= begin && marker < begin + ph.p_memsz) ours = true;
+    }
+    if (!ours) return 0;
+    auto* image = static_cast<ReadOnlyImage*>(data);
+    for (int i = 0; i < info->dlpi_phnum && image->count < ReadOnlyImage::kMax; ++i) {
+        const auto& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W)) continue;
+        image->begin[image->count] = info->dlpi_addr + ph.p_vaddr;
+        image->end[image->count] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+        ++image->count;
+    }
+    return 1;
+}
+#endif
+
+const ReadOnlyImage& read_only_image() {
+    static const ReadOnlyImage image = [] {
+        ReadOnlyImage found;
+#if defined(__linux__)
+        dl_iterate_phdr(find_read_only_image, &found);
+#endif
+        return found;  // elsewhere empty: every hit is confirmed by content
+    }();
+    return image;
+}
+
+// The keyword names of a call, as the tuple that vectorcall takes.  The
+// interpreter keeps one constant tuple per call site; here the tuples are
+// kept in a small table and picked by their interned names (which are
+// unique per text), so a call site finds its tuple again by a few pointer
+// comparisons.
+class KeywordNames {
+public:
+    static constexpr std::size_t kMax = 8;
+
+    // The tuple for `keywords`.
+    static nb::object of(std::initializer_list<Field> keywords) {
+        PyObject* wanted[kMax];
+        std::size_t n = 0;
+        std::uintptr_t mix = 0;
+        for (const Field& f : keywords) {
+            wanted[n] = name(f.first).ptr();
+            mix = mix * 31 + reinterpret_cast<std::uintptr_t>(wanted[n]);
+            ++n;
+        }
+        Entry& entry = table_[(mix * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (entry.tuple && entry.size == n &&
+            std::equal(wanted, wanted + n, &PyTuple_GET_ITEM(entry.tuple, 0))) {
+            return nb::borrow(entry.tuple);
+        }
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+        if (!tuple) raise_current();
+        for (std::size_t i = 0; i < n; ++i) {
+            Py_INCREF(wanted[i]);
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), wanted[i]);
+        }
+        // A call under way that uses the displaced tuple holds its own
+        // reference to it (Stack::kwnames_).
+        Py_XDECREF(entry.tuple);
+        entry = Entry{tuple, n};
+        return nb::borrow(tuple);
+    }
+
+private:
+    struct Entry {
+        PyObject* tuple = nullptr;
+        std::size_t size = 0;
+    };
+    static constexpr unsigned kBits = 6;
+    static Entry table_[std::size_t{1} << kBits];
+};
+
+KeywordNames::Entry KeywordNames::table_[std::size_t{1} << KeywordNames::kBits];
+
+// The argument array of a vectorcall: a free slot in front (so that a callee
+// may prepend a bound method's self without copying), then `self` when there
+// is one, the positional arguments and the keyword values.
+class Stack {
+public:
+    static constexpr std::size_t kMax = 15;
+
+    Stack(nb::handle self, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords) {
+        std::size_t positional = (self.is_valid() ? 1 : 0) + args.size();
+        if (positional + keywords.size() > kMax || keywords.size() > KeywordNames::kMax) {
+            throw std::length_error("morvent: too many arguments for native::call");
+        }
+        items_[0] = nullptr;
+        std::size_t i = 1;
+        if (self.is_valid()) items_[i++] = self.ptr();
+        for (nb::handle h : args) items_[i++] = h.ptr();
+        for (const Field& f : keywords) items_[i++] = f.second.ptr();
+        if (keywords.size() > 0) kwnames_ = KeywordNames::of(keywords);
+        nargsf_ = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    }
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    PyObject* const* args() const { return items_ + 1; }
+    std::size_t nargsf() const { return nargsf_; }
+    PyObject* kwnames() const { return kwnames_.ptr(); }
+
+private:
+    PyObject* items_[kMax + 1];
+    std::size_t nargsf_;
+    nb::object kwnames_;
+};
+
 }  // namespace
 
-nb::handle name(const char* text) {
-    auto address = reinterpret_cast<std::uintptr_t>(text);
-    NameSlot& slot = name_slots[(address * 0x9E3779B97F4A7C15ull) >> (64 - kNameSlotBits)];
-    if (slot.address == text && std::strncmp(slot.utf8, text, slot.size) == 0 &&
-        text[slot.size] == '\0') {
-        return slot.value;
-    }
+namespace names {
+
+Slot slots[std::size_t{1} << kSlotBits];
+
+namespace {
+
+bool holds(const Slot& slot, const char* text) {
+    return slot.address == text && std::strncmp(slot.utf8, text, slot.size) == 0 &&
+           text[slot.size] == '\0';
+}
+
+}  // namespace
+
+nb::handle lookup(const char* text) {
+    std::size_t i = slot_index(text);
+    Slot& first = slots[i];
+    Slot& second = slots[i ^ 1];
+    if (holds(first, text)) return first.value;
+    if (holds(second, text)) return second.value;
     const auto& entry = intern_text(text);
-    slot = NameSlot{text, entry.first.data(), entry.first.size(), entry.second};
+    // The newcomer takes the first way; what was there moves to the second,
+    // so the two most recent texts of a set stay.
+    second = first;
+    first = Slot{text, entry.first.data(), entry.first.size(), entry.second,
+                 read_only_image().contains(text)};
     return entry.second;
+}
+
+}  // namespace names
+
+nb::object attr(nb::handle obj, const char* attribute) {
+    return check(PyObject_GetAttr(obj.ptr(), name(attribute).ptr()));
+}
+
+void set_attr(nb::handle obj, const char* attribute, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name(attribute).ptr(), value.ptr()) != 0) raise_current();
+}
+
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                std::initializer_list<Field> keywords) {
+    Stack stack(nb::handle(), args, keywords);
+    return check(PyObject_Vectorcall(fn.ptr(), stack.args(), stack.nargsf(), stack.kwnames()));
+}
+
+nb::object call_method(nb::handle obj, const char* method, std::initializer_list<nb::handle> args,
+                       std::initializer_list<Field> keywords) {
+    Stack stack(obj, args, keywords);
+    return check(PyObject_VectorcallMethod(name(method).ptr(), stack.args(), stack.nargsf(),
+                                           stack.kwnames()));
+}
+
+Items::iterator::iterator(nb::handle iterable) {
+    if (PyList_CheckExact(iterable.ptr())) {
+        list_ = nb::borrow(iterable);
+    } else {
+        iter_ = check(PyObject_GetIter(iterable.ptr()));
+    }
+    ++*this;
+}
+
+Items::iterator& Items::iterator::operator++() {
+    if (list_.is_valid()) {
+        // listiter's steps: the length is read anew each time, so a list
+        // that the loop body changes is walked as the interpreter walks it.
+        if (index_ < PyList_GET_SIZE(list_.ptr())) {
+            current_ = nb::borrow(PyList_GET_ITEM(list_.ptr(), index_++));
+        } else {
+            current_ = nb::object();
+            list_ = nb::object();
+        }
+        return *this;
+    }
+    current_ = nb::steal(PyIter_Next(iter_.ptr()));
+    if (!current_.is_valid() && PyErr_Occurred()) raise_current();
+    return *this;
 }
 
 }  // namespace morvent::native

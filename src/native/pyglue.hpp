@@ -10,6 +10,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -176,16 +178,102 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// bench: interned names
+// bench: interned names, attribute access and calls
+//
+// The interpreter reaches globals, attributes, methods and keywords through
+// constant names whose hash is known and whose lookups it caches.  These
+// helpers give C++ the cheap half of that: every name is an interned str
+// made once, so a lookup costs the lookup and nothing else.  What a name
+// denotes is still looked up on every call; only the name is kept.
+
+namespace names {
+
+// One slot of the table in front of the interned names (pyglue.cpp).
+struct Slot {
+    const char* address = nullptr;
+    const char* utf8 = nullptr;  // the str's own UTF-8 text
+    std::size_t size = 0;
+    PyObject* value = nullptr;   // kept for the life of the process
+    bool fixed = false;          // `address` is in this module's read-only image
+};
+
+// Two-way set-associative: a text may sit in its slot or the neighbour.
+constexpr unsigned kSlotBits = 10;
+extern Slot slots[std::size_t{1} << kSlotBits];
+
+inline std::size_t slot_index(const char* text) {
+    auto address = reinterpret_cast<std::uintptr_t>(text);
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+}
+
+nb::handle lookup(const char* text);  // every case but the fast one
+
+}  // namespace names
 
 // The interned str whose text is `text` (UTF-8): a name, a dict key or a
 // piece of literal text.  Made on first use and kept for the life of the
-// process, so the handle is borrowed and always valid, and lookups with it
-// hit the hash that the str already carries, as the interpreter's own
-// constant names do.  Every distinct text is kept forever: pass literals and
-// other fixed texts only, never text built at run time.  The collaborators
-// that a name denotes are still looked up on every call; only the name is
-// kept.
-nb::handle name(const char* text);
+// process, so the handle is borrowed and always valid.  Every distinct text
+// is kept forever: pass literals and other fixed texts only, never text
+// built at run time.
+inline nb::handle name(const char* text) {
+    // A literal of this module is found by its address alone: it cannot
+    // change.  Anything else is confirmed by content (names::lookup).
+    std::size_t i = names::slot_index(text);
+    const names::Slot& first = names::slots[i];
+    if (first.address == text && first.fixed) return first.value;
+    const names::Slot& second = names::slots[i ^ 1];
+    if (second.address == text && second.fixed) return second.value;
+    return names::lookup(text);
+}
+
+// obj.<attribute>
+nb::object attr(nb::handle obj, const char* attribute);
+
+// obj.<attribute> = value
+void set_attr(nb::handle obj, const char* attribute, nb::handle value);
+
+// fn(*args, **keywords), the keyword names given as literals, in order.
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {},
+                std::initializer_list<Field> keywords = {});
+
+// obj.<method>(*args, **keywords), looked up and called the way the
+// interpreter calls a method: no bound method object is made on the way.
+nb::object call_method(nb::handle obj, const char* method,
+                       std::initializer_list<nb::handle> args = {},
+                       std::initializer_list<Field> keywords = {});
+
+// `for x in iterable`, as a range: for (nb::handle x : native::iterate(obj)).
+// A list is walked the way the interpreter walks it, without an iterator
+// object; anything else through iter() and next().  Errors raised while
+// iterating propagate as nb::python_error.
+class Items {
+public:
+    // Holds its own reference, so that a temporary passed in lives as long
+    // as the loop.
+    explicit Items(nb::handle iterable) : iterable_(nb::borrow(iterable)) {}
+
+    class iterator {
+    public:
+        explicit iterator(nb::handle iterable);
+        iterator() = default;  // the end
+        nb::handle operator*() const { return current_; }
+        iterator& operator++();
+        bool operator!=(const iterator& /*end*/) const { return current_.is_valid(); }
+
+    private:
+        nb::object list_;     // when iterating a list
+        Py_ssize_t index_ = 0;
+        nb::object iter_;     // otherwise
+        nb::object current_;  // the item, kept alive while the loop body runs
+    };
+
+    iterator begin() const { return iterator(iterable_); }
+    iterator end() const { return iterator(); }
+
+private:
+    nb::object iterable_;
+};
+
+inline Items iterate(nb::handle iterable) { return Items(iterable); }
 
 }  // namespace morvent::native
