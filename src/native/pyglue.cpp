@@ -81,15 +81,36 @@ nb::str Piece::str() const {
 }
 
 nb::str str_of(nb::handle value) {
+    // An exact str is its own str(), as in an f-string.
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
     return nb::steal<nb::str>(check(PyObject_Str(value.ptr())).release());
 }
 
 nb::str text(std::initializer_list<Piece> pieces) {
     if (pieces.size() == 1) return pieces.begin()->str();
-    nb::object parts = check(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    Py_ssize_t i = 0;
-    for (const Piece& piece : pieces) PyTuple_SET_ITEM(parts.ptr(), i++, piece.str().release().ptr());
-    return nb::steal<nb::str>(check(PyUnicode_Join(name("").ptr(), parts.ptr())).release());
+    // The pieces' str() forms, in order (so that their __str__ run in
+    // order), then one new str holding them all, as BUILD_STRING makes it.
+    constexpr std::size_t kMax = 16;
+    if (pieces.size() > kMax) throw std::length_error("morvent: too many pieces for native::text");
+    nb::object parts[kMax];  // null until set
+    Py_ssize_t size = 0;
+    Py_UCS4 widest = 0;
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        parts[n] = piece.str();
+        size += PyUnicode_GET_LENGTH(parts[n].ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[n].ptr()));
+        ++n;
+    }
+    nb::object result = check(PyUnicode_New(size, widest));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i].ptr());
+        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i].ptr(), 0, length) < 0)
+            raise_current();
+        at += length;
+    }
+    return nb::steal<nb::str>(result.release());
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
@@ -100,29 +121,15 @@ void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
     call_method(logger, "error", {text(pieces)});
 }
 
-bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
-
-bool is_true(nb::handle value) {
-    if (value.ptr() == Py_True) return true;
-    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
-    int result = PyObject_IsTrue(value.ptr());
+bool slow::is_true(PyObject* value) {
+    int result = PyObject_IsTrue(value);
     if (result < 0) raise_current();
     return result == 1;
 }
 
-nb::object item(nb::handle container, nb::handle key) {
-    if (PyDict_CheckExact(container.ptr())) {
-        // BINARY_SUBSCR's own shortcut; a miss goes the long way round, which
-        // raises the KeyError.
-        PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());  // borrowed
-        if (value) return nb::borrow(value);
-        if (PyErr_Occurred()) raise_current();
-    }
+nb::object slow::item(nb::handle container, nb::handle key) {
+    if (PyErr_Occurred()) raise_current();  // from the dict fast path
     return check(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-
-nb::object item(nb::handle container, const char* key) {
-    return item(container, name(key));
 }
 
 nb::object item(nb::handle container, Py_ssize_t index) {
@@ -185,26 +192,18 @@ bool singleton(PyObject* v) { return v == Py_None || v == Py_True || v == Py_Fal
 
 }  // namespace
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    PyObject* x = a.ptr();
-    PyObject* y = b.ptr();
+bool slow::compare(PyObject* x, PyObject* y, int op) {
     if (op == Py_EQ || op == Py_NE) {
         // Exact strs, None, True and False keep their own __eq__: between
-        // two strs it is str equality; between one of them and another of
-        // these kinds each side answers NotImplemented, and == falls back to
+        // one of them and another of these kinds (two strs are handled
+        // inline) each side answers NotImplemented, and == falls back to
         // identity.  Anything else asks the objects.
-        bool x_str = PyUnicode_CheckExact(x);
-        bool y_str = PyUnicode_CheckExact(y);
-        if (x_str && y_str) {
-            PyObject* result = PyUnicode_RichCompare(x, y, op);
-            if (!result) raise_current();
-            bool truth = result == Py_True;
-            Py_DECREF(result);
-            return truth;
-        }
-        if ((x_str || singleton(x)) && (y_str || singleton(y))) return (op == Py_EQ) == (x == y);
+        bool x_plain = PyUnicode_CheckExact(x) || singleton(x);
+        bool y_plain = PyUnicode_CheckExact(y) || singleton(y);
+        if (x_plain && y_plain && !(PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)))
+            return (op == Py_EQ) == (x == y);
     }
-    return is_true(check(PyObject_RichCompare(x, y, op)));
+    return native::is_true(check(PyObject_RichCompare(x, y, op)));
 }
 
 nb::object find_global(const ModuleScope& scope, const char* name) {
@@ -451,11 +450,11 @@ nb::handle lookup(const char* text) {
     if (holds(first, text)) return first.value;
     if (holds(second, text)) return second.value;
     const auto& entry = intern_text(text);
-    // The newcomer takes the first way; what was there moves to the second,
-    // so the two most recent texts of a set stay.
-    second = first;
-    first = Slot{text, entry.first.data(), entry.first.size(), entry.second,
-                 read_only_image().contains(text)};
+    // A free way if there is one, else the text's own slot: two texts that
+    // share a set both stay, a third displaces only the one in its own slot.
+    Slot& chosen = (first.address && !second.address) ? second : first;
+    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second,
+                  read_only_image().contains(text)};
     return entry.second;
 }
 
@@ -491,18 +490,7 @@ Items::iterator::iterator(nb::handle iterable) {
     ++*this;
 }
 
-Items::iterator& Items::iterator::operator++() {
-    if (list_.is_valid()) {
-        // listiter's steps: the length is read anew each time, so a list
-        // that the loop body changes is walked as the interpreter walks it.
-        if (index_ < PyList_GET_SIZE(list_.ptr())) {
-            current_ = nb::borrow(PyList_GET_ITEM(list_.ptr(), index_++));
-        } else {
-            current_ = nb::object();
-            list_ = nb::object();
-        }
-        return *this;
-    }
+Items::iterator& Items::iterator::next() {
     current_ = nb::steal(PyIter_Next(iter_.ptr()));
     if (!current_.is_valid() && PyErr_Occurred()) raise_current();
     return *this;

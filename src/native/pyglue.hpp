@@ -87,17 +87,17 @@ void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
 
 // Python comparisons and truth tests; an exception raised by __eq__ or
 // __bool__ propagates as nb::python_error.
-bool equals(nb::handle a, nb::handle b);           // a == b, as the operator
+inline bool equals(nb::handle a, nb::handle b);    // a == b, as the operator
 inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
-bool is_true(nb::handle value);                    // bool(value)
+inline bool is_true(nb::handle value);             // bool(value)
 inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
 inline bool equals_true(nb::handle v) { return equals(v, Py_True); }
 inline bool equals_none(nb::handle v) { return equals(v, Py_None); }
 
 // container[key], raising the container's own error (KeyError, TypeError,
 // IndexError) when the lookup fails.
-nb::object item(nb::handle container, nb::handle key);
-nb::object item(nb::handle container, const char* key);
+inline nb::object item(nb::handle container, nb::handle key);
+inline nb::object item(nb::handle container, const char* key);
 nb::object item(nb::handle container, Py_ssize_t index);
 
 // container[key] = value
@@ -152,7 +152,7 @@ void add_method(nb::handle cls, const char* name, F&& f, const Extra&... extra) 
 
 // Python's `a <op> b` (op is Py_EQ, Py_NE, Py_GE, ...) as a truth value,
 // with no identity shortcut: `x == x` asks x.__eq__, as the operator does.
-bool compare(nb::handle a, nb::handle b, int op);
+inline bool compare(nb::handle a, nb::handle b, int op);
 
 // The value bound to `name` in the module dict or in builtins, or an
 // invalid (null) object when neither has it.
@@ -198,7 +198,7 @@ struct Slot {
 };
 
 // Two-way set-associative: a text may sit in its slot or the neighbour.
-constexpr unsigned kSlotBits = 10;
+constexpr unsigned kSlotBits = 11;
 extern Slot slots[std::size_t{1} << kSlotBits];
 
 inline std::size_t slot_index(const char* text) {
@@ -257,10 +257,11 @@ public:
         explicit iterator(nb::handle iterable);
         iterator() = default;  // the end
         nb::handle operator*() const { return current_; }
-        iterator& operator++();
+        inline iterator& operator++();
         bool operator!=(const iterator& /*end*/) const { return current_.is_valid(); }
 
     private:
+        iterator& next();     // through the iterator object
         nb::object list_;     // when iterating a list
         Py_ssize_t index_ = 0;
         nb::object iter_;     // otherwise
@@ -275,5 +276,67 @@ private:
 };
 
 inline Items iterate(nb::handle iterable) { return Items(iterable); }
+
+// ---------------------------------------------------------------------------
+// bench: the fast paths of the helpers above, inline because they run per
+// item in the loops; the general cases stay out of line in pyglue.cpp.
+
+namespace slow {
+bool is_true(PyObject* value);
+bool compare(PyObject* a, PyObject* b, int op);
+nb::object item(nb::handle container, nb::handle key);
+}  // namespace slow
+
+inline bool is_true(nb::handle value) {
+    if (value.ptr() == Py_True) return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
+    return slow::is_true(value.ptr());
+}
+
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    PyObject* x = a.ptr();
+    PyObject* y = b.ptr();
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+        // str's own ==, which no one can change on an exact str.
+        PyObject* result = PyUnicode_RichCompare(x, y, op);
+        if (result == Py_True || result == Py_False) {
+            Py_DECREF(result);
+            return result == Py_True;
+        }
+        Py_XDECREF(result);
+    }
+    return slow::compare(x, y, op);
+}
+
+inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+inline nb::object item(nb::handle container, nb::handle key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        // BINARY_SUBSCR's own shortcut for an exact dict; a miss goes the
+        // long way round, which raises the KeyError.
+        PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());  // borrowed
+        if (value) return nb::borrow(value);
+    }
+    return slow::item(container, key);
+}
+
+inline nb::object item(nb::handle container, const char* key) {
+    return item(container, name(key));
+}
+
+inline Items::iterator& Items::iterator::operator++() {
+    if (list_.is_valid()) {
+        // listiter's steps: the length is read anew each time, so a list
+        // that the loop body changes is walked as the interpreter walks it.
+        if (index_ < PyList_GET_SIZE(list_.ptr())) {
+            current_ = nb::borrow(PyList_GET_ITEM(list_.ptr(), index_++));
+        } else {
+            current_ = nb::object();
+            list_ = nb::object();
+        }
+        return *this;
+    }
+    return next();
+}
 
 }  // namespace morvent::native
