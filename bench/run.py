@@ -91,8 +91,8 @@ def run_benchmarks(indexes: list[int], quick: bool) -> list[dict]:
         args = [str(BENCH / "bench_native.py"), "-q", "-p", "no:cacheprovider",
                 "-p", "no:logging", "-o", "python_files=bench_*.py", "-o", "addopts=",
                 "--rootdir", str(BENCH), "--benchmark-quiet", "--benchmark-json", str(report),
-                "--benchmark-max-time", "0.05" if quick else "0.35",
-                "--benchmark-min-rounds", "3" if quick else "15"]
+                "--benchmark-max-time", "0.05" if quick else "0.8",
+                "--benchmark-min-rounds", "3" if quick else "20"]
         os.environ["MORVENT_BENCH_CASES"] = ",".join(map(str, indexes))
         os.environ["MORVENT_BENCH_ROUNDS_SCALE"] = "0.1" if quick else "1"
         started = time.perf_counter()
