@@ -299,11 +299,10 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
     if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
         // str's own ==, which no one can change on an exact str.
         PyObject* result = PyUnicode_RichCompare(x, y, op);
-        if (result == Py_True || result == Py_False) {
-            Py_DECREF(result);
-            return result == Py_True;
-        }
-        Py_XDECREF(result);
+        if (!result) throw nb::python_error();
+        bool truth = result == Py_True;
+        Py_DECREF(result);
+        return truth;
     }
     return slow::compare(x, y, op);
 }
