@@ -1,5 +1,16 @@
 #include "pyglue.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+#if defined(__linux__)
+#include <link.h>
+#endif
+
 namespace morvent::native {
 
 namespace {
@@ -21,19 +32,14 @@ ModuleScope::ModuleScope(nb::handle module) : module_(module) {
 }
 
 nb::object ModuleScope::global(const char* name) const {
-    PyObject* value = PyDict_GetItemString(dict_.ptr(), name);  // borrowed
-    if (value) return nb::borrow(value);
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins) {
-        value = PyDict_GetItemString(builtins, name);
-        if (value) return nb::borrow(value);
-    }
+    nb::object value = find_global(*this, name);
+    if (value.is_valid()) return value;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     raise_current();
 }
 
 void ModuleScope::bind(const char* name, nb::handle value) const {
-    if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) != 0) raise_current();
+    if (PyDict_SetItem(dict_.ptr(), native::name(name).ptr(), value.ptr()) != 0) raise_current();
 }
 
 nb::str ModuleScope::module_name() const {
@@ -41,11 +47,12 @@ nb::str ModuleScope::module_name() const {
 }
 
 nb::object ModuleScope::logger() const {
-    return global("logging").attr("getLogger")(global("__name__"));
+    nb::object logging = global("logging");
+    return call_method(logging, "getLogger", {global("__name__")});
 }
 
 nb::str ModuleScope::controller_url(const char* path) const {
-    nb::object ip = global("Globals").attr("controller_ip");
+    nb::object ip = attr(global("Globals"), "controller_ip");
     return text({"https://", ip, path});
 }
 
@@ -69,50 +76,71 @@ void ModuleScope::import_module(const char* module) const {
 }
 
 nb::str Piece::str() const {
-    if (text_) return nb::str(text_);
+    if (text_) return nb::borrow<nb::str>(name(text_));
     return str_of(value_);
 }
 
 nb::str str_of(nb::handle value) {
+    // An exact str is its own str(), as in an f-string.
+    if (PyUnicode_CheckExact(value.ptr())) return nb::borrow<nb::str>(value);
     return nb::steal<nb::str>(check(PyObject_Str(value.ptr())).release());
 }
 
 nb::str text(std::initializer_list<Piece> pieces) {
-    nb::list parts;
-    for (const Piece& piece : pieces) parts.append(piece.str());
-    return nb::steal<nb::str>(check(PyUnicode_Join(nb::str("").ptr(), parts.ptr())).release());
+    if (pieces.size() == 1) return pieces.begin()->str();
+    // The pieces' str() forms, in order (so that their __str__ run in
+    // order), then one new str holding them all, as BUILD_STRING makes it.
+    constexpr std::size_t kMax = 16;
+    if (pieces.size() > kMax) throw std::length_error("morvent: too many pieces for native::text");
+    nb::object parts[kMax];  // null until set
+    Py_ssize_t size = 0;
+    Py_UCS4 widest = 0;
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        parts[n] = piece.str();
+        size += PyUnicode_GET_LENGTH(parts[n].ptr());
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[n].ptr()));
+        ++n;
+    }
+    nb::object result = check(PyUnicode_New(size, widest));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i].ptr());
+        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i].ptr(), 0, length) < 0)
+            raise_current();
+        at += length;
+    }
+    return nb::steal<nb::str>(result.release());
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
-    logger.attr("info")(text(pieces));
+    call_method(logger, "info", {text(pieces)});
 }
 
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
-    logger.attr("error")(text(pieces));
+    call_method(logger, "error", {text(pieces)});
 }
 
-bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
-
-bool is_true(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
+bool slow::is_true(PyObject* value) {
+    int result = PyObject_IsTrue(value);
     if (result < 0) raise_current();
     return result == 1;
 }
 
-nb::object item(nb::handle container, nb::handle key) {
+nb::object slow::item(nb::handle container, nb::handle key) {
+    if (PyErr_Occurred()) raise_current();  // from the dict fast path
     return check(PyObject_GetItem(container.ptr(), key.ptr()));
 }
 
-nb::object item(nb::handle container, const char* key) {
-    return item(container, nb::str(key));
-}
-
 nb::object item(nb::handle container, Py_ssize_t index) {
+    PyObject* c = container.ptr();
+    if (PyList_CheckExact(c) && index >= 0 && index < PyList_GET_SIZE(c))
+        return nb::borrow(PyList_GET_ITEM(c, index));
     return item(container, nb::int_(index));
 }
 
 void set_item(nb::handle container, const char* key, nb::handle value) {
-    if (PyObject_SetItem(container.ptr(), nb::str(key).ptr(), value.ptr()) != 0) raise_current();
+    if (PyObject_SetItem(container.ptr(), name(key).ptr(), value.ptr()) != 0) raise_current();
 }
 
 Py_ssize_t length(nb::handle value) {
@@ -123,12 +151,15 @@ Py_ssize_t length(nb::handle value) {
 
 nb::dict payload(std::initializer_list<Field> fields) {
     nb::dict result;
-    for (const Field& field : fields) result[field.first] = field.second;
+    for (const Field& field : fields) {
+        if (PyDict_SetItem(result.ptr(), name(field.first).ptr(), field.second.ptr()) != 0)
+            raise_current();
+    }
     return result;
 }
 
 nb::str class_name(nb::handle obj) {
-    return nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).attr("__name__"));
+    return nb::str(attr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))), "__name__"));
 }
 
 nb::object make_class(const ModuleScope& scope, const char* name, nb::tuple bases) {
@@ -154,16 +185,36 @@ void add_member(nb::handle cls, const char* name, nb::handle member) {
     raise_current();
 }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    return is_true(check(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+namespace {
+
+// An object whose == no one can change: None, True or False.
+bool singleton(PyObject* v) { return v == Py_None || v == Py_True || v == Py_False; }
+
+}  // namespace
+
+bool slow::compare(PyObject* x, PyObject* y, int op) {
+    if (op == Py_EQ || op == Py_NE) {
+        // Exact strs, None, True and False keep their own __eq__: between
+        // one of them and another of these kinds (two strs are handled
+        // inline) each side answers NotImplemented, and == falls back to
+        // identity.  Anything else asks the objects.
+        bool x_plain = PyUnicode_CheckExact(x) || singleton(x);
+        bool y_plain = PyUnicode_CheckExact(y) || singleton(y);
+        if (x_plain && y_plain && !(PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)))
+            return (op == Py_EQ) == (x == y);
+    }
+    return native::is_true(check(PyObject_RichCompare(x, y, op)));
 }
 
 nb::object find_global(const ModuleScope& scope, const char* name) {
-    PyObject* value = PyDict_GetItemString(scope.dict().ptr(), name);  // borrowed
-    if (!value) {
+    // LOAD_GLOBAL's order: the module dict, then builtins.
+    nb::handle key = native::name(name);
+    PyObject* value = PyDict_GetItemWithError(scope.dict().ptr(), key.ptr());  // borrowed
+    if (!value && !PyErr_Occurred()) {
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins) value = PyDict_GetItemString(builtins, name);
+        if (builtins) value = PyDict_GetItemWithError(builtins, key.ptr());
     }
+    if (!value && PyErr_Occurred()) raise_current();
     return value ? nb::borrow(value) : nb::object();
 }
 
@@ -206,5 +257,243 @@ HandlingException::HandlingException(nb::handle exc)
 }
 
 HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.ptr()); }
+
+// ---------------------------------------------------------------------------
+// bench: interned names, attribute access and calls
+//
+// Two levels.  The texts are kept in `interned_by_text`, keyed by their
+// content, one immortal interned str each.  In front of it sits a small
+// direct-mapped table keyed by the address of the C string, so that the
+// usual case -- a literal at a call site -- costs a multiply and a load.  A
+// slot trusts its address alone only when the text lies in this module's own
+// read-only image, where a literal lives and cannot change; any other address
+// is confirmed by content on every hit, so reused memory merely misses.
+// Everything runs under the GIL.
+
+namespace {
+
+// Never destroyed: the strings outlive the interpreter's own teardown, and
+// running a destructor after it would touch freed memory.
+auto& interned_by_text = *new std::unordered_map<std::string_view, PyObject*>();
+
+// The entry for `text`, made on first use.
+const std::pair<const std::string_view, PyObject*>& intern_text(std::string_view text) {
+    auto found = interned_by_text.find(text);
+    if (found != interned_by_text.end()) return *found;
+    PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!str) raise_current();
+    PyUnicode_InternInPlace(&str);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!utf8) {
+        Py_DECREF(str);
+        raise_current();
+    }
+    // Keyed by the str's own text, which lives as long as the str: forever.
+    return *interned_by_text.emplace(std::string_view(utf8, static_cast<std::size_t>(size)), str)
+                .first;
+}
+
+// The read-only segments of the shared object this code is linked into,
+// where its string literals are.
+struct ReadOnlyImage {
+    static constexpr int kMax = 4;
+    std::uintptr_t begin[kMax] = {};
+    std::uintptr_t end[kMax] = {};
+    int count = 0;
+
+    bool contains(const void* p) const {
+        auto address = reinterpret_cast<std::uintptr_t>(p);
+        for (int i = 0; i < count; ++i) {
+            if (address >= begin[i] && address < end[i]) return true;
+        }
+        return false;
+    }
+};
+
+const char kImageMarker[] = "morvent";  // a literal of this image, to find it by
+
+#if defined(__linux__)
+int find_read_only_image(dl_phdr_info* info, std::size_t /*size*/, void* data) {
+    auto marker = reinterpret_cast<std::uintptr_t>(kImageMarker);
+    bool ours = false;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& ph = info->dlpi_phdr[i];
+        std::uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
+        if (ph.p_type == PT_LOAD && marker >= begin && marker < begin + ph.p_memsz) ours = true;
+    }
+    if (!ours) return 0;
+    auto* image = static_cast<ReadOnlyImage*>(data);
+    for (int i = 0; i < info->dlpi_phnum && image->count < ReadOnlyImage::kMax; ++i) {
+        const auto& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W)) continue;
+        image->begin[image->count] = info->dlpi_addr + ph.p_vaddr;
+        image->end[image->count] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
+        ++image->count;
+    }
+    return 1;
+}
+#endif
+
+const ReadOnlyImage& read_only_image() {
+    static const ReadOnlyImage image = [] {
+        ReadOnlyImage found;
+#if defined(__linux__)
+        dl_iterate_phdr(find_read_only_image, &found);
+#endif
+        return found;  // elsewhere empty: every hit is confirmed by content
+    }();
+    return image;
+}
+
+// The keyword names of a call, as the tuple that vectorcall takes.  The
+// interpreter keeps one constant tuple per call site; here the tuples are
+// kept in a small table and picked by their interned names (which are
+// unique per text), so a call site finds its tuple again by a few pointer
+// comparisons.
+class KeywordNames {
+public:
+    static constexpr std::size_t kMax = 8;
+
+    // The tuple for `keywords`.
+    static nb::object of(std::initializer_list<Field> keywords) {
+        PyObject* wanted[kMax];
+        std::size_t n = 0;
+        std::uintptr_t mix = 0;
+        for (const Field& f : keywords) {
+            wanted[n] = name(f.first).ptr();
+            mix = mix * 31 + reinterpret_cast<std::uintptr_t>(wanted[n]);
+            ++n;
+        }
+        Entry& entry = table_[(mix * 0x9E3779B97F4A7C15ull) >> (64 - kBits)];
+        if (entry.tuple && entry.size == n &&
+            std::equal(wanted, wanted + n, &PyTuple_GET_ITEM(entry.tuple, 0))) {
+            return nb::borrow(entry.tuple);
+        }
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+        if (!tuple) raise_current();
+        for (std::size_t i = 0; i < n; ++i) {
+            Py_INCREF(wanted[i]);
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), wanted[i]);
+        }
+        // A call under way that uses the displaced tuple holds its own
+        // reference to it (Stack::kwnames_).
+        Py_XDECREF(entry.tuple);
+        entry = Entry{tuple, n};
+        return nb::borrow(tuple);
+    }
+
+private:
+    struct Entry {
+        PyObject* tuple = nullptr;
+        std::size_t size = 0;
+    };
+    static constexpr unsigned kBits = 6;
+    static Entry table_[std::size_t{1} << kBits];
+};
+
+KeywordNames::Entry KeywordNames::table_[std::size_t{1} << KeywordNames::kBits];
+
+// The argument array of a vectorcall: a free slot in front (so that a callee
+// may prepend a bound method's self without copying), then `self` when there
+// is one, the positional arguments and the keyword values.
+class Stack {
+public:
+    static constexpr std::size_t kMax = 15;
+
+    Stack(nb::handle self, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords) {
+        std::size_t positional = (self.is_valid() ? 1 : 0) + args.size();
+        if (positional + keywords.size() > kMax || keywords.size() > KeywordNames::kMax) {
+            throw std::length_error("morvent: too many arguments for native::call");
+        }
+        items_[0] = nullptr;
+        std::size_t i = 1;
+        if (self.is_valid()) items_[i++] = self.ptr();
+        for (nb::handle h : args) items_[i++] = h.ptr();
+        for (const Field& f : keywords) items_[i++] = f.second.ptr();
+        if (keywords.size() > 0) kwnames_ = KeywordNames::of(keywords);
+        nargsf_ = positional | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    }
+    Stack(const Stack&) = delete;
+    Stack& operator=(const Stack&) = delete;
+
+    PyObject* const* args() const { return items_ + 1; }
+    std::size_t nargsf() const { return nargsf_; }
+    PyObject* kwnames() const { return kwnames_.ptr(); }
+
+private:
+    PyObject* items_[kMax + 1];
+    std::size_t nargsf_;
+    nb::object kwnames_;
+};
+
+}  // namespace
+
+namespace names {
+
+Slot slots[std::size_t{1} << kSlotBits];
+
+namespace {
+
+bool holds(const Slot& slot, const char* text) {
+    return slot.address == text && std::strncmp(slot.utf8, text, slot.size) == 0 &&
+           text[slot.size] == '\0';
+}
+
+}  // namespace
+
+nb::handle lookup(const char* text) {
+    std::size_t i = slot_index(text);
+    Slot& first = slots[i];
+    Slot& second = slots[i ^ 1];
+    if (holds(first, text)) return first.value;
+    if (holds(second, text)) return second.value;
+    const auto& entry = intern_text(text);
+    // A free way if there is one, else the text's own slot: two texts that
+    // share a set both stay, a third displaces only the one in its own slot.
+    Slot& chosen = (first.address && !second.address) ? second : first;
+    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second,
+                  read_only_image().contains(text)};
+    return entry.second;
+}
+
+}  // namespace names
+
+nb::object attr(nb::handle obj, const char* attribute) {
+    return check(PyObject_GetAttr(obj.ptr(), name(attribute).ptr()));
+}
+
+void set_attr(nb::handle obj, const char* attribute, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name(attribute).ptr(), value.ptr()) != 0) raise_current();
+}
+
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
+                std::initializer_list<Field> keywords) {
+    Stack stack(nb::handle(), args, keywords);
+    return check(PyObject_Vectorcall(fn.ptr(), stack.args(), stack.nargsf(), stack.kwnames()));
+}
+
+nb::object call_method(nb::handle obj, const char* method, std::initializer_list<nb::handle> args,
+                       std::initializer_list<Field> keywords) {
+    Stack stack(obj, args, keywords);
+    return check(PyObject_VectorcallMethod(name(method).ptr(), stack.args(), stack.nargsf(),
+                                           stack.kwnames()));
+}
+
+Items::iterator::iterator(nb::handle iterable) {
+    if (PyList_CheckExact(iterable.ptr())) {
+        list_ = nb::borrow(iterable);
+    } else {
+        iter_ = check(PyObject_GetIter(iterable.ptr()));
+    }
+    ++*this;
+}
+
+Items::iterator& Items::iterator::next() {
+    current_ = nb::steal(PyIter_Next(iter_.ptr()));
+    if (!current_.is_valid() && PyErr_Occurred()) raise_current();
+    return *this;
+}
 
 }  // namespace morvent::native

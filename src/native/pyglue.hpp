@@ -10,6 +10,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -85,17 +87,17 @@ void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
 
 // Python comparisons and truth tests; an exception raised by __eq__ or
 // __bool__ propagates as nb::python_error.
-bool equals(nb::handle a, nb::handle b);           // a == b, as the operator
+inline bool equals(nb::handle a, nb::handle b);    // a == b, as the operator
 inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
-bool is_true(nb::handle value);                    // bool(value)
+inline bool is_true(nb::handle value);             // bool(value)
 inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
 inline bool equals_true(nb::handle v) { return equals(v, Py_True); }
 inline bool equals_none(nb::handle v) { return equals(v, Py_None); }
 
 // container[key], raising the container's own error (KeyError, TypeError,
 // IndexError) when the lookup fails.
-nb::object item(nb::handle container, nb::handle key);
-nb::object item(nb::handle container, const char* key);
+inline nb::object item(nb::handle container, nb::handle key);
+inline nb::object item(nb::handle container, const char* key);
 nb::object item(nb::handle container, Py_ssize_t index);
 
 // container[key] = value
@@ -150,7 +152,7 @@ void add_method(nb::handle cls, const char* name, F&& f, const Extra&... extra) 
 
 // Python's `a <op> b` (op is Py_EQ, Py_NE, Py_GE, ...) as a truth value,
 // with no identity shortcut: `x == x` asks x.__eq__, as the operator does.
-bool compare(nb::handle a, nb::handle b, int op);
+inline bool compare(nb::handle a, nb::handle b, int op);
 
 // The value bound to `name` in the module dict or in builtins, or an
 // invalid (null) object when neither has it.
@@ -174,5 +176,166 @@ public:
 private:
     nb::object previous_;
 };
+
+// ---------------------------------------------------------------------------
+// bench: interned names, attribute access and calls
+//
+// The interpreter reaches globals, attributes, methods and keywords through
+// constant names whose hash is known and whose lookups it caches.  These
+// helpers give C++ the cheap half of that: every name is an interned str
+// made once, so a lookup costs the lookup and nothing else.  What a name
+// denotes is still looked up on every call; only the name is kept.
+
+namespace names {
+
+// One slot of the table in front of the interned names (pyglue.cpp).
+struct Slot {
+    const char* address = nullptr;
+    const char* utf8 = nullptr;  // the str's own UTF-8 text
+    std::size_t size = 0;
+    PyObject* value = nullptr;   // kept for the life of the process
+    bool fixed = false;          // `address` is in this module's read-only image
+};
+
+// Two-way set-associative: a text may sit in its slot or the neighbour.
+constexpr unsigned kSlotBits = 11;
+extern Slot slots[std::size_t{1} << kSlotBits];
+
+inline std::size_t slot_index(const char* text) {
+    auto address = reinterpret_cast<std::uintptr_t>(text);
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+}
+
+nb::handle lookup(const char* text);  // every case but the fast one
+
+}  // namespace names
+
+// The interned str whose text is `text` (UTF-8): a name, a dict key or a
+// piece of literal text.  Made on first use and kept for the life of the
+// process, so the handle is borrowed and always valid.  Every distinct text
+// is kept forever: pass literals and other fixed texts only, never text
+// built at run time.
+inline nb::handle name(const char* text) {
+    // A literal of this module is found by its address alone: it cannot
+    // change.  Anything else is confirmed by content (names::lookup).
+    std::size_t i = names::slot_index(text);
+    const names::Slot& first = names::slots[i];
+    if (first.address == text && first.fixed) return first.value;
+    const names::Slot& second = names::slots[i ^ 1];
+    if (second.address == text && second.fixed) return second.value;
+    return names::lookup(text);
+}
+
+// obj.<attribute>
+nb::object attr(nb::handle obj, const char* attribute);
+
+// obj.<attribute> = value
+void set_attr(nb::handle obj, const char* attribute, nb::handle value);
+
+// fn(*args, **keywords), the keyword names given as literals, in order.
+nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {},
+                std::initializer_list<Field> keywords = {});
+
+// obj.<method>(*args, **keywords), looked up and called the way the
+// interpreter calls a method: no bound method object is made on the way.
+nb::object call_method(nb::handle obj, const char* method,
+                       std::initializer_list<nb::handle> args = {},
+                       std::initializer_list<Field> keywords = {});
+
+// `for x in iterable`, as a range: for (nb::handle x : native::iterate(obj)).
+// A list is walked the way the interpreter walks it, without an iterator
+// object; anything else through iter() and next().  Errors raised while
+// iterating propagate as nb::python_error.
+class Items {
+public:
+    // Holds its own reference, so that a temporary passed in lives as long
+    // as the loop.
+    explicit Items(nb::handle iterable) : iterable_(nb::borrow(iterable)) {}
+
+    class iterator {
+    public:
+        explicit iterator(nb::handle iterable);
+        iterator() = default;  // the end
+        nb::handle operator*() const { return current_; }
+        inline iterator& operator++();
+        bool operator!=(const iterator& /*end*/) const { return current_.is_valid(); }
+
+    private:
+        iterator& next();     // through the iterator object
+        nb::object list_;     // when iterating a list
+        Py_ssize_t index_ = 0;
+        nb::object iter_;     // otherwise
+        nb::object current_;  // the item, kept alive while the loop body runs
+    };
+
+    iterator begin() const { return iterator(iterable_); }
+    iterator end() const { return iterator(); }
+
+private:
+    nb::object iterable_;
+};
+
+inline Items iterate(nb::handle iterable) { return Items(iterable); }
+
+// ---------------------------------------------------------------------------
+// bench: the fast paths of the helpers above, inline because they run per
+// item in the loops; the general cases stay out of line in pyglue.cpp.
+
+namespace slow {
+bool is_true(PyObject* value);
+bool compare(PyObject* a, PyObject* b, int op);
+nb::object item(nb::handle container, nb::handle key);
+}  // namespace slow
+
+inline bool is_true(nb::handle value) {
+    if (value.ptr() == Py_True) return true;
+    if (value.ptr() == Py_False || value.ptr() == Py_None) return false;
+    return slow::is_true(value.ptr());
+}
+
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    PyObject* x = a.ptr();
+    PyObject* y = b.ptr();
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+        // str's own ==, which no one can change on an exact str.
+        PyObject* result = PyUnicode_RichCompare(x, y, op);
+        if (!result) throw nb::python_error();
+        bool truth = result == Py_True;
+        Py_DECREF(result);
+        return truth;
+    }
+    return slow::compare(x, y, op);
+}
+
+inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+inline nb::object item(nb::handle container, nb::handle key) {
+    if (PyDict_CheckExact(container.ptr())) {
+        // BINARY_SUBSCR's own shortcut for an exact dict; a miss goes the
+        // long way round, which raises the KeyError.
+        PyObject* value = PyDict_GetItemWithError(container.ptr(), key.ptr());  // borrowed
+        if (value) return nb::borrow(value);
+    }
+    return slow::item(container, key);
+}
+
+inline nb::object item(nb::handle container, const char* key) {
+    return item(container, name(key));
+}
+
+inline Items::iterator& Items::iterator::operator++() {
+    if (list_.is_valid()) {
+        // listiter's steps: the length is read anew each time, so a list
+        // that the loop body changes is walked as the interpreter walks it.
+        if (index_ < PyList_GET_SIZE(list_.ptr())) {
+            current_ = nb::borrow(PyList_GET_ITEM(list_.ptr(), index_++));
+        } else {
+            current_ = nb::object();
+            list_ = nb::object();
+        }
+        return *this;
+    }
+    return next();
+}
 
 }  // namespace morvent::native

@@ -39,7 +39,7 @@ nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
     return nb::cpp_function(
         [scope](nb::handle cls, nb::handle ec2_client, nb::handle ca) {
             nb::object infos = scope.global("CommandHistory").attr("get_discovered_natgws")();
-            for (nb::handle x : infos) {
+            for (nb::handle x : native::iterate(infos)) {
                 nb::object latest = cls.attr("get_natgw_id_by_subnet")(
                     ec2_client, item(x, "subnet_id"), ca.attr("vpc_id"));
                 if (latest.is_none()) continue;

@@ -122,7 +122,7 @@ void Replacement::set_up() {
     logger_ = scope_.logger();
     ca_ = global("ConfigAdaptor")(config_);
     nb::object client_mgr = global("AwsClientManager")(config_);
-    nb::setattr(global("Globals"), "aws_client_manager", client_mgr);
+    native::set_attr(global("Globals"), "aws_client_manager", client_mgr);
     ec2_client_ = client_mgr.attr("getEc2Client")();
     cw_client_ = client_mgr.attr("getCwClient")();
     s3_client_ = client_mgr.attr("getS3Client")();
@@ -134,9 +134,9 @@ void Replacement::set_up() {
     nb::object controller_ip = ca_.attr("controller_ip");
     nb::object controller_user = ca_.attr("controller_user");
     nb::object cid = native::unpack_pair(get_cid(controller_ip, controller_user, password)).second;
-    nb::setattr(global("Globals"), "CID", cid);
+    native::set_attr(global("Globals"), "CID", cid);
     nb::object ip = ca_.attr("controller_ip");
-    nb::setattr(global("Globals"), "controller_ip", ip);
+    native::set_attr(global("Globals"), "controller_ip", ip);
 
     global("CreateCorvaneAccount")(ca_).attr("execute")();
 
@@ -145,7 +145,8 @@ void Replacement::set_up() {
     vpc_backup_folder_ = backup_des_.attr("getAbsolutePath")();
 
     nb::object init = global("CommandHistory").attr("init");
-    init(vpc_backup_folder_, ca_.attr("vpc_id"), "version"_a = "v2");
+    nb::object vpc_id = ca_.attr("vpc_id");
+    native::call(init, {vpc_backup_folder_, vpc_id}, {{"version", native::name("v2")}});
 }
 
 // The one-time discovery of the VPC's NAT gateways (command 0 of the command
@@ -167,13 +168,13 @@ void Replacement::discover() {
     }
 
     nb::list nat_gw_ids;
-    for (nb::handle x : nat_gws) nat_gw_ids.append(item(x, "NatGatewayId"));
+    for (nb::handle x : native::iterate(nat_gws)) nat_gw_ids.append(item(x, "NatGatewayId"));
 
     nb::object backup_all_rtbs = global("backupAllRtbs");
     nb::object vpc_id = ca_.attr("vpc_id");
     nb::object tag_route_table = ca_.attr("tag_route_table");
-    backup_all_rtbs(ec2_client_, vpc_backup_folder_, vpc_id, tag_route_table, nat_gw_ids,
-                    "version"_a = "v2");
+    native::call(backup_all_rtbs, {ec2_client_, vpc_backup_folder_, vpc_id, tag_route_table, nat_gw_ids},
+                 {{"version", native::name("v2")}});
 
     nb::object gw_size_cmd =
         global("DetermineGwSizeCmd")(ec2_client_, cw_client_, num_of_spoke, nat_gws);
@@ -202,7 +203,7 @@ void Replacement::guarded() {
     if (compare(ca_.attr("enable_test"), Py_True, Py_EQ) && !done()) prepare_test();
 
     Py_ssize_t i = 0;
-    for (nb::handle record : nat_gw_infos_) {
+    for (nb::handle record : native::iterate(nat_gw_infos_)) {
         nb::object nat_gw = nb::borrow(record);
         nb::int_ index(i);
         if (compare(ca_.attr("hs_mode"), nb::int_(1), Py_EQ) && i > 1) {
@@ -230,7 +231,7 @@ void Replacement::guarded() {
 // The EC2 test needs the instance data of every NAT gateway.
 void Replacement::prepare_test() {
     nb::list tmp;
-    for (nb::handle x : nat_gw_infos_) {
+    for (nb::handle x : native::iterate(nat_gw_infos_)) {
         nb::object nat_gw_id = item(x, "nat_gw_id");
         nb::object gw_name = item(x, "nat_gw_id");
         nb::object gw_public_ip = item(x, "eip");
@@ -253,16 +254,18 @@ nb::object Replacement::snapshot(const char* tag) {
     nb::object snapshot_cmd = global("SnapshotRTCmd");
     nb::object vpc_id = ca_.attr("vpc_id");
     nb::object s3_bucket = ca_.attr("s3_bucket");
-    return snapshot_cmd(ec2_client_, vpc_backup_folder_, vpc_id, nat_gw_infos_, s3_bucket,
-                        "tag"_a = tag, "version"_a = "v2")
-        .attr("execute")();
+    nb::object cmd = native::call(snapshot_cmd,
+                                  {ec2_client_, vpc_backup_folder_, vpc_id, nat_gw_infos_, s3_bucket},
+                                  {{"tag", native::name(tag)}, {"version", native::name("v2")}});
+    return native::call_method(cmd, "execute");
 }
 
 nb::object Replacement::delete_nat_gateway(nb::handle nat_gw) {
     nb::object nat_gw_cmd = global("NatGwCmd");
     nb::object vpc_id = ca_.attr("vpc_id");
-    return nat_gw_cmd(ec2_client_, vpc_id, vpc_backup_folder_, "version"_a = "v2")
-        .attr("delete")(nat_gw);
+    nb::object cmd = native::call(nat_gw_cmd, {ec2_client_, vpc_id, vpc_backup_folder_},
+                                  {{"version", native::name("v2")}});
+    return native::call_method(cmd, "delete", {nat_gw});
 }
 
 // Record 0: its traffic goes to the NAT gateway of record 1 while it is
@@ -270,7 +273,7 @@ nb::object Replacement::delete_nat_gateway(nb::handle nat_gw) {
 void Replacement::first_gateway(nb::handle nat_gw) {
     if (!done()) {
         nb::object append_fn = memento_history().attr("append");
-        append_fn(snapshot("s1"), "MarkBegin"_a = true);
+        native::call(append_fn, {snapshot("s1")}, {{"MarkBegin", Py_True}});
     }
     if (!done()) {
         nb::object append_fn = memento_history().attr("append");
@@ -278,8 +281,9 @@ void Replacement::first_gateway(nb::handle nat_gw) {
         nb::object nat_gw_id = item(item(nat_gw_infos_, Py_ssize_t{0}), "nat_gw_id");
         nb::object subnet_id = item(item(nat_gw_infos_, Py_ssize_t{0}), "subnet_id");
         nb::object vpc_id = ca_.attr("vpc_id");
-        nb::object cmd =
-            traffic_cmd(ec2_client_, nat_gw_id, subnet_id, vpc_id, vpc_backup_folder_, "tag"_a = "s1");
+        nb::object cmd = native::call(traffic_cmd,
+                                      {ec2_client_, nat_gw_id, subnet_id, vpc_id, vpc_backup_folder_},
+                                      {{"tag", native::name("s1")}});
         nb::object move_traffic = cmd.attr("moveTraffic");
         append_fn(move_traffic(item(item(nat_gw_infos_, Py_ssize_t{1}), "subnet_id")));
     }
@@ -304,7 +308,7 @@ void Replacement::first_gateway(nb::handle nat_gw) {
 void Replacement::further_gateway(nb::handle nat_gw) {
     if (!done()) {
         nb::object append_fn = memento_history().attr("append");
-        append_fn(delete_nat_gateway(nat_gw), "MarkBegin"_a = true);
+        native::call(append_fn, {delete_nat_gateway(nat_gw)}, {{"MarkBegin", Py_True}});
     }
     if (!done()) create_spoke(nat_gw, false, "size");
 }
@@ -316,7 +320,8 @@ void Replacement::create_spoke(nb::handle nat_gw, bool primary, const char* size
     nb::object size = ca_.attr("spoke_gw_size");
     nb::object vpc_id = ca_.attr("vpc_id");
     nb::object region = ca_.attr("region");
-    nb::object cmd = spoke_cmd(account, name, size, vpc_id, region, "primary"_a = primary);
+    nb::object cmd = native::call(spoke_cmd, {account, name, size, vpc_id, region},
+                                  {{"primary", primary ? Py_True : Py_False}});
     nb::object create = cmd.attr("create");
     nb::object subnet_cidr = item(nat_gw, "subnet_cidr");
     nb::object eip = item(nat_gw, "eip");
@@ -394,7 +399,7 @@ void Replacement::rollback() {
             x.attr("restore")();
         } catch (nb::python_error& e) {
             HandlingException handling(e.value());
-            memento_history().attr("append")(x, "MarkBegin"_a = is_cmd_begin);
+            native::call_method(memento_history(), "append", {x}, {{"MarkBegin", is_cmd_begin}});
             throw;
         }
         if (is_true(is_cmd_begin)) break;

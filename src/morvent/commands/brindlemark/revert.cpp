@@ -19,16 +19,16 @@ nb::object revert(const ModuleScope& scope, nb::handle config) {
     nb::object passwd_env = ca.attr("controller_password_env");
     nb::object password = scope.global("os").attr("environ").attr("get")(passwd_env);
     nb::object client_mgr = scope.global("AwsClientManager")(config);
-    nb::setattr(scope.global("Globals"), "aws_client_manager", client_mgr);
+    native::set_attr(scope.global("Globals"), "aws_client_manager", client_mgr);
     nb::object s3_client = client_mgr.attr("getS3Client")();
 
     nb::object get_cid = scope.global("getCid");
     nb::object controller_ip = ca.attr("controller_ip");
     nb::object controller_user = ca.attr("controller_user");
     nb::object cid = native::unpack_pair(get_cid(controller_ip, controller_user, password)).second;
-    nb::setattr(scope.global("Globals"), "CID", cid);
+    native::set_attr(scope.global("Globals"), "CID", cid);
     nb::object ip = ca.attr("controller_ip");
-    nb::setattr(scope.global("Globals"), "controller_ip", ip);
+    native::set_attr(scope.global("Globals"), "controller_ip", ip);
 
     scope.global("CreateCorvaneAccount")(ca).attr("execute")();
 
@@ -47,7 +47,8 @@ nb::object revert(const ModuleScope& scope, nb::handle config) {
             // save the history, so a second revert starts again with it and
             // never undoes a step twice.
             native::HandlingException handling(e.value());
-            scope.global("MementoHistory").attr("append")(x, "MarkBegin"_a = is_cmd_begin);
+            native::call_method(scope.global("MementoHistory"), "append", {x},
+                                {{"MarkBegin", is_cmd_begin}});
             upload(scope, s3_client, backup_des);
             throw;
         }

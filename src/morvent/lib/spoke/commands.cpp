@@ -35,7 +35,7 @@ constexpr const char* kClassicPath = "/v1/api";
 // self.<name> = <value> for each field, in order, so that the instance
 // __dict__ lists the attributes in the constructor's argument order.
 void store(nb::handle self, std::initializer_list<Field> fields) {
-    for (const Field& field : fields) nb::setattr(self, field.first, field.second);
+    for (const Field& field : fields) native::set_attr(self, field.first, field.second);
 }
 
 // The controller session a command method works with.
@@ -48,8 +48,8 @@ struct Session {
 // instance's class name (a subclass records its own name), then read the
 // session from Globals afresh, CID first.
 Session begin(const ModuleScope& scope, nb::handle self, const char* path) {
-    scope.global("comm").attr("logOperation")(native::class_name(self));
-    nb::object cid = scope.global("Globals").attr("CID");
+    native::call_method(scope.global("comm"), "logOperation", {native::class_name(self)});
+    nb::object cid = native::attr(scope.global("Globals"), "CID");
     nb::str url = scope.controller_url(path);
     return {std::move(cid), std::move(url)};
 }

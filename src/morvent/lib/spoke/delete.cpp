@@ -33,7 +33,7 @@ nb::object make_deleteSpoke(const ModuleScope& scope) {
             log_info(logger, {"- Disable HA on spoke gateway ", spoke_gw_name});
             if (rest::live_run(scope)) {
                 nb::dict data = payload({{"CID", CID},
-                                         {"action", nb::str("disable_spoke_ha")},
+                                         {"action", native::name("disable_spoke_ha")},
                                          {"gw_name", spoke_gw_name}});
                 post_and_report(scope, logger, controller_api_url, data);
             }
@@ -42,7 +42,7 @@ nb::object make_deleteSpoke(const ModuleScope& scope) {
             log_info(logger, {"- Delete existing spoke gateway ", spoke_gw_name});
             if (rest::live_run(scope)) {
                 nb::dict data = payload({{"CID", CID},
-                                         {"action", nb::str("delete_container")},
+                                         {"action", native::name("delete_container")},
                                          {"cloud_type", nb::int_(1)},
                                          {"gw_name", spoke_gw_name}});
                 post_and_report(scope, logger, controller_api_url, data);
@@ -58,7 +58,7 @@ nb::object make_deleteHsSpoke(const ModuleScope& scope) {
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("delete_multicloud_gateway")},
+                                     {"action", native::name("delete_multicloud_gateway")},
                                      {"gw_name", spoke_gw_name}});
             // Silent in a dry run: the callers announce the deletion.
             if (rest::dry_run(scope)) return nb::none();
@@ -77,18 +77,18 @@ nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
             // The listing is read-only and goes out in a dry run too; the
             // deletions below honour the flag inside deleteHsSpoke.
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("list_primary_and_ha_spoke_gateways")}});
+                                     {"action", native::name("list_primary_and_ha_spoke_gateways")}});
             nb::object r = rest::json(rest::post(scope, controller_api_url, data));
             scope.global("handleControllerApiFailureAndExit")(r);
             nb::list gw_names;
-            for (nb::handle gw : item(r, "results")) gw_names.append(item(gw, "name"));
+            for (nb::handle gw : native::iterate(item(r, "results"))) gw_names.append(item(gw, "name"));
             log_info(logger, {"  found spoke gateways: ", gw_names});
             log_info(logger, {"  deleting HA on spoke gateway ", spoke_gw_name});
 
             // An HA gateway is known by its name: the primary's name plus a
             // suffix.  All of them go before the primary.
             bool found = false;
-            for (nb::handle x : gw_names) {
+            for (nb::handle x : native::iterate(gw_names)) {
                 if (not_equals(x, spoke_gw_name) && is_true(x.attr("startswith")(spoke_gw_name))) {
                     scope.global("deleteHsSpoke")(CID, controller_api_url, x);
                     found = true;

@@ -19,7 +19,7 @@ namespace {
 // [x.subnet_cidr for x in natGwInfos]
 nb::list subnet_cidrs_of(nb::handle natGwInfos) {
     nb::list cidrs;
-    for (nb::handle info : natGwInfos) cidrs.append(info.attr("subnet_cidr"));
+    for (nb::handle info : native::iterate(natGwInfos)) cidrs.append(info.attr("subnet_cidr"));
     return cidrs;
 }
 
@@ -32,16 +32,19 @@ nb::object size_for(nb::handle spoke_gw_size, nb::handle nat_gw_info) {
 // The first blank-separated word of a create answer's text: the name under
 // which the controller registered the new gateway.
 nb::object first_word(nb::handle results) {
-    return item(results.attr("split")(" "), Py_ssize_t{0});
+    return item(native::call_method(results, "split", {native::name(" ")}), Py_ssize_t{0});
 }
 
 // list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
 // acx_gw_only="no", gw_name=name).json()
 nb::object lookup_gateway(const ModuleScope& scope, nb::handle url, nb::handle CID,
                           nb::handle gw_name) {
-    nb::object response = scope.global("list_gateway_info")(
-        "api_endpoint_url"_a = url, "CID"_a = CID, "vpc_access_account_name"_a = "",
-        "acx_gw_only"_a = "no", "gw_name"_a = gw_name);
+    nb::object response = native::call(scope.global("list_gateway_info"), {},
+                                       {{"api_endpoint_url", url},
+                                        {"CID", CID},
+                                        {"vpc_access_account_name", native::name("")},
+                                        {"acx_gw_only", native::name("no")},
+                                        {"gw_name", gw_name}});
     return rest::json(response);
 }
 
@@ -84,7 +87,7 @@ nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::ha
 // The entries of existing_gw_cidrs whose "cidr" equals `cidr`.
 nb::list gateways_in(nb::handle existing_gw_cidrs, nb::handle cidr) {
     nb::list found;
-    for (nb::handle entry : existing_gw_cidrs) {
+    for (nb::handle entry : native::iterate(existing_gw_cidrs)) {
         if (equals(item(entry, "cidr"), cidr)) found.append(entry);
     }
     return found;
@@ -109,7 +112,7 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
                               item(subnet_cidrs, Py_ssize_t{0})});
             if (rest::live_run(scope)) {
                 nb::dict data = payload({{"CID", CID},
-                                         {"action", nb::str("create_spoke_gw")},
+                                         {"action", native::name("create_spoke_gw")},
                                          {"account_name", account_name},
                                          {"gw_name", spoke_gw_name},
                                          {"gw_size", gw_size},
@@ -117,7 +120,7 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
                                          {"vpc_id", vpc},
                                          {"region", region},
                                          {"cloud_type", nb::int_(1)},
-                                         {"reuse_eip", nb::str("off")}});
+                                         {"reuse_eip", native::name("off")}});
                 nb::object response = rest::json(rest::post(scope, controller_api_url, data));
                 scope.global("handleControllerApiFailureAndExit")(response);
                 rest::log_returned(logger, response);
@@ -127,7 +130,7 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
                 log_info(logger, {"- Enable HA on spoke gateway ", spoke_gw_name, " in ", ha_cidr});
                 if (rest::live_run(scope)) {
                     nb::dict data = payload({{"CID", CID},
-                                             {"action", nb::str("enable_spoke_ha")},
+                                             {"action", native::name("enable_spoke_ha")},
                                              {"account_name", account_name},
                                              {"gw_name", spoke_gw_name},
                                              {"public_subnet", ha_cidr}});
@@ -152,7 +155,7 @@ nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
             log_info(logger, {"- Deploy primary spoke ", spoke_gw_name, " with ", gw_size,
                               " in subnet ", subnet_cidr});
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("create_multicloud_primary_gateway")},
+                                     {"action", native::name("create_multicloud_primary_gateway")},
                                      {"cloud_type", nb::int_(1)},
                                      {"account_name", account_name},
                                      {"vpc_id", vpc},
@@ -183,12 +186,12 @@ nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Deploy HS Spoke with ", gw_size, " in subnet ", subnet_cidr});
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("create_multicloud_ha_gateway")},
+                                     {"action", native::name("create_multicloud_ha_gateway")},
                                      {"cloud_type", nb::int_(1)},
                                      {"primary_gw_name", spoke_gw_name},
                                      {"gw_size", gw_size},
                                      {"gw_subnet", subnet_cidr},
-                                     {"autogen_hagw_name", nb::str("yes")}});
+                                     {"autogen_hagw_name", native::name("yes")}});
             if (!eip.is_none()) data["eip"] = eip;
             if (!ha_gw_name.is_none()) data["ha_gw_name"] = ha_gw_name;
             if (rest::live_run(scope))
@@ -212,11 +215,11 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
 
             // What already exists is listed also in a dry run: it is read-only.
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("list_primary_and_ha_spoke_gateways")}});
+                                     {"action", native::name("list_primary_and_ha_spoke_gateways")}});
             nb::object response = rest::json(rest::post(scope, controller_api_url, data));
             scope.global("handleControllerApiFailureAndExit")(response);
             nb::list gw_names;
-            for (nb::handle gw : item(response, "results")) {
+            for (nb::handle gw : native::iterate(item(response, "results"))) {
                 nb::object name = item(gw, "name");
                 if (is_true(name.attr("startswith")(spoke_gw_name))) gw_names.append(name);
             }
@@ -235,16 +238,17 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
             } else {
                 log_info(logger, {"  deploy spoke gateway ", spoke_gw_name, " in ", cidr, " for ",
                                   nb::object(primary_info.attr("nat_gw_id"))});
-                scope.global("deployPrimaryHsSpoke")(CID, controller_api_url, account_name,
-                                                     spoke_gw_name, gw_size, vpc, region, cidr,
-                                                     "eip"_a = nb::none());
+                native::call(scope.global("deployPrimaryHsSpoke"),
+                             {CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc,
+                              region, cidr},
+                             {{"eip", Py_None}});
             }
 
             // One HA gateway in the subnet of each further NAT gateway, up to
             // num_of_spoke gateways in all; range() gives the usual TypeError
             // for a count that is not an integer.
             nb::object indexes = scope.global("range")(1, num_of_spoke);
-            for (nb::handle i : indexes) {
+            for (nb::handle i : native::iterate(indexes)) {
                 cidr = item(subnet_cidrs, i);
                 found = gateways_in(existing_gw_cidrs, cidr);
                 if (length(found) > 0) {
@@ -255,8 +259,9 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
                 log_info(logger, {"  deploy spoke gateway in ", cidr, " for ",
                                   nb::object(info.attr("nat_gw_id"))});
                 gw_size = size_for(spoke_gw_size, info);
-                scope.global("deployHaHsSpoke")(CID, controller_api_url, spoke_gw_name, gw_size,
-                                                cidr, "eip"_a = nb::none());
+                native::call(scope.global("deployHaHsSpoke"),
+                             {CID, controller_api_url, spoke_gw_name, gw_size, cidr},
+                             {{"eip", Py_None}});
             }
             return nb::none();
         },

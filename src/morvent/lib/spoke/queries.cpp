@@ -1,6 +1,6 @@
 // Read-only queries: pick a gateway out of a gateway record, list gateway
 // records, and map gateway names to their subnets.
-#include "spoke.hpp"
+#include "rest.hpp"
 
 namespace morvent::spoke {
 
@@ -30,13 +30,13 @@ nb::object make_getSpokeInfo(const ModuleScope& scope) {
     return nb::cpp_function(
         [](nb::handle info, nb::handle subnet_cidr) -> nb::object {
             if (equals(item(info, "public_subnet"), subnet_cidr)) return spoke_info_of(info);
-            nb::str ha_key("hagw_details_list");
+            nb::handle ha_key = native::name("hagw_details_list");
             if (PySequence_Contains(info.ptr(), ha_key.ptr()) != 1) {
                 if (PyErr_Occurred()) throw nb::python_error();
                 return not_found();
             }
             nb::object ha_list = item(info, ha_key);
-            for (nb::handle gw : ha_list) {
+            for (nb::handle gw : native::iterate(ha_list)) {
                 if (equals(item(gw, "public_subnet"), subnet_cidr)) return spoke_info_of(gw);
             }
             return not_found();
@@ -48,14 +48,17 @@ nb::object make_list_gateway_info(const ModuleScope& scope) {
     return nb::cpp_function(
         [scope](nb::handle api_endpoint_url, nb::handle CID, nb::handle vpc_access_account_name,
                 nb::handle acx_gw_only, nb::handle gw_name, nb::handle keyword_for_log) {
-            nb::dict data = payload({{"action", nb::str("list_vpcs_summary")},
+            nb::dict data = payload({{"action", native::name("list_vpcs_summary")},
                                      {"CID", CID},
                                      {"account_name", vpc_access_account_name},
                                      {"acx_gw_only", acx_gw_only},
                                      {"gateway_name", gw_name}});
-            return scope.global("_send_corvane_api")(
-                "api_endpoint_url"_a = api_endpoint_url, "request_method"_a = "GET",
-                "payload"_a = data, "keyword_for_log"_a = keyword_for_log, "indent"_a = "    ");
+            return native::call(scope.global("_send_corvane_api"), {},
+                                {{"api_endpoint_url", api_endpoint_url},
+                                 {"request_method", native::name("GET")},
+                                 {"payload", data},
+                                 {"keyword_for_log", keyword_for_log},
+                                 {"indent", native::name("    ")}});
         },
         nb::scope(scope.module()), nb::name("list_gateway_info"), param("api_endpoint_url") = "",
         param("CID") = "", param("vpc_access_account_name") = "", param("acx_gw_only") = "no",
@@ -67,14 +70,11 @@ nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle gw_names) {
             nb::object logger = scope.logger();
             nb::list result;
-            for (nb::handle name : gw_names) {
+            for (nb::handle name : native::iterate(gw_names)) {
                 nb::dict data = payload({{"CID", CID},
-                                         {"action", nb::str("get_gateway_info")},
+                                         {"action", native::name("get_gateway_info")},
                                          {"gateway_name", name}});
-                nb::object response = scope.global("requests")
-                                          .attr("get")(controller_api_url, "data"_a = data,
-                                                       "verify"_a = false)
-                                          .attr("json")();
+                nb::object response = rest::json(rest::get_form(scope, controller_api_url, data));
                 if (equals_false(item(response, "return"))) {
                     native::log_error(logger, {response});
                     continue;

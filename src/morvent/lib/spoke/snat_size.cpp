@@ -31,7 +31,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
             log_info(logger, {"- Set spoke gateway ", spoke_gw_name, " to ", spoke_gw_size});
             // The current size is read also in a dry run; nothing is changed then.
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("get_gateway_info")},
+                                     {"action", native::name("get_gateway_info")},
                                      {"gateway_name", spoke_gw_name}});
             nb::object response = rest::get_query(scope, controller_api_url, data);
             if (rest::dry_run(scope)) return nb::none();
@@ -45,7 +45,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
             }
 
             data = payload({{"CID", CID},
-                            {"action", nb::str("change_gateway_size")},
+                            {"action", native::name("change_gateway_size")},
                             {"gw_name", spoke_gw_name},
                             {"gw_size", spoke_gw_size}});
             response = rest::post(scope, controller_api_url, data);
@@ -65,7 +65,7 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
             log_info(logger, {"- Enable Single IP SNAT on spoke gateway ", spoke_gw_name});
             if (rest::live_run(scope)) {
                 nb::dict data = payload({{"CID", CID},
-                                         {"action", nb::str("enable_snat")},
+                                         {"action", native::name("enable_snat")},
                                          {"gateway_name", spoke_gw_name}});
                 nb::object response = rest::post(scope, controller_api_url, data);
                 nb::object r = rest::json(response);
@@ -85,7 +85,7 @@ nb::object make_disable_snat(const ModuleScope& scope) {
             log_info(logger, {"- Disable SNAT on spoke gateway ", spoke_gw_name});
             if (rest::dry_run(scope)) return nb::none();
             nb::dict data = payload({{"CID", CID},
-                                     {"action", nb::str("disable_snat")},
+                                     {"action", native::name("disable_snat")},
                                      {"gateway_name", spoke_gw_name}});
             nb::object response = rest::post(scope, controller_api_url, data);
             nb::object r = rest::json(response);
