@@ -8,7 +8,6 @@
 #include <unordered_map>
 
 #if defined(__linux__)
-#include <link.h>
 #endif
 
 namespace morvent::native {
@@ -263,12 +262,10 @@ HandlingException::~HandlingException() { PyErr_SetHandledException(previous_.pt
 //
 // Two levels.  The texts are kept in `interned_by_text`, keyed by their
 // content, one immortal interned str each.  In front of it sits a small
-// direct-mapped table keyed by the address of the C string, so that the
-// usual case -- a literal at a call site -- costs a multiply and a load.  A
-// slot trusts its address alone only when the text lies in this module's own
-// read-only image, where a literal lives and cannot change; any other address
-// is confirmed by content on every hit, so reused memory merely misses.
-// Everything runs under the GIL.
+// table keyed by the address of the C string, so that the usual case -- a
+// literal at a call site -- costs a multiply, a load and a short compare.
+// Every hit is confirmed by content, so memory reused for another text
+// merely misses.  Everything runs under the GIL.
 
 namespace {
 
@@ -292,58 +289,6 @@ const std::pair<const std::string_view, PyObject*>& intern_text(std::string_view
     // Keyed by the str's own text, which lives as long as the str: forever.
     return *interned_by_text.emplace(std::string_view(utf8, static_cast<std::size_t>(size)), str)
                 .first;
-}
-
-// The read-only segments of the shared object this code is linked into,
-// where its string literals are.
-struct ReadOnlyImage {
-    static constexpr int kMax = 4;
-    std::uintptr_t begin[kMax] = {};
-    std::uintptr_t end[kMax] = {};
-    int count = 0;
-
-    bool contains(const void* p) const {
-        auto address = reinterpret_cast<std::uintptr_t>(p);
-        for (int i = 0; i < count; ++i) {
-            if (address >= begin[i] && address < end[i]) return true;
-        }
-        return false;
-    }
-};
-
-const char kImageMarker[] = "morvent";  // a literal of this image, to find it by
-
-#if defined(__linux__)
-int find_read_only_image(dl_phdr_info* info, std::size_t /*size*/, void* data) {
-    auto marker = reinterpret_cast<std::uintptr_t>(kImageMarker);
-    bool ours = false;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const auto& ph = info->dlpi_phdr[i];
-        std::uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
-        if (ph.p_type == PT_LOAD && marker >= begin && marker < begin + ph.p_memsz) ours = true;
-    }
-    if (!ours) return 0;
-    auto* image = static_cast<ReadOnlyImage*>(data);
-    for (int i = 0; i < info->dlpi_phnum && image->count < ReadOnlyImage::kMax; ++i) {
-        const auto& ph = info->dlpi_phdr[i];
-        if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W)) continue;
-        image->begin[image->count] = info->dlpi_addr + ph.p_vaddr;
-        image->end[image->count] = info->dlpi_addr + ph.p_vaddr + ph.p_memsz;
-        ++image->count;
-    }
-    return 1;
-}
-#endif
-
-const ReadOnlyImage& read_only_image() {
-    static const ReadOnlyImage image = [] {
-        ReadOnlyImage found;
-#if defined(__linux__)
-        dl_iterate_phdr(find_read_only_image, &found);
-#endif
-        return found;  // elsewhere empty: every hit is confirmed by content
-    }();
-    return image;
 }
 
 // The keyword names of a call, as the tuple that vectorcall takes.  The
@@ -436,25 +381,17 @@ Slot slots[std::size_t{1} << kSlotBits];
 
 namespace {
 
-bool holds(const Slot& slot, const char* text) {
-    return slot.address == text && std::strncmp(slot.utf8, text, slot.size) == 0 &&
-           text[slot.size] == '\0';
-}
-
 }  // namespace
 
 nb::handle lookup(const char* text) {
     std::size_t i = slot_index(text);
     Slot& first = slots[i];
     Slot& second = slots[i ^ 1];
-    if (holds(first, text)) return first.value;
-    if (holds(second, text)) return second.value;
     const auto& entry = intern_text(text);
     // A free way if there is one, else the text's own slot: two texts that
     // share a set both stay, a third displaces only the one in its own slot.
     Slot& chosen = (first.address && !second.address) ? second : first;
-    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second,
-                  read_only_image().contains(text)};
+    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second};
     return entry.second;
 }
 

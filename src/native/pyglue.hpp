@@ -10,6 +10,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstring>
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -194,8 +196,13 @@ struct Slot {
     const char* utf8 = nullptr;  // the str's own UTF-8 text
     std::size_t size = 0;
     PyObject* value = nullptr;   // kept for the life of the process
-    bool fixed = false;          // `address` is in this module's read-only image
 };
+
+// The slot holds `text`: same address and same content.
+inline bool holds(const Slot& slot, const char* text) {
+    return slot.address == text && std::memcmp(slot.utf8, text, slot.size) == 0 &&
+           text[slot.size] == '\0';
+}
 
 // Two-way set-associative: a text may sit in its slot or the neighbour.
 constexpr unsigned kSlotBits = 11;
@@ -216,13 +223,11 @@ nb::handle lookup(const char* text);  // every case but the fast one
 // is kept forever: pass literals and other fixed texts only, never text
 // built at run time.
 inline nb::handle name(const char* text) {
-    // A literal of this module is found by its address alone: it cannot
-    // change.  Anything else is confirmed by content (names::lookup).
     std::size_t i = names::slot_index(text);
     const names::Slot& first = names::slots[i];
-    if (first.address == text && first.fixed) return first.value;
+    if (names::holds(first, text)) return first.value;
     const names::Slot& second = names::slots[i ^ 1];
-    if (second.address == text && second.fixed) return second.value;
+    if (names::holds(second, text)) return second.value;
     return names::lookup(text);
 }
 
