@@ -20,7 +20,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Callable
 from urllib.parse import parse_qsl, urlsplit
 
 from . import tls
@@ -125,6 +125,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._fault(record, hit.mode, hit.reason)
             return
         answer = sim._handle(record.action, fields)
+        sim._notify(record, answer)
         if hit.mode:
             self._fault(record, hit.mode, hit.reason)
             return
@@ -196,6 +197,7 @@ class ControllerSimulator:
         self._port = port
         self._lock = threading.RLock()
         self._records: list[RecordedRequest] = []
+        self._observers: list[Callable[[RecordedRequest, dict], None]] = []
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._tmpdir: str | None = None
@@ -270,6 +272,30 @@ class ControllerSimulator:
         if answer.get("return") is False:
             log.info("controller refused %s: %s", action, answer.get("reason"))
         return answer
+
+    def add_observer(self, observer: Callable[[RecordedRequest, dict], None]) -> None:
+        """Call `observer(record, answer)` after every action the controller
+        carries out, before the answer goes back: the client is still waiting,
+        so the observer sees the state that this very request left behind.
+
+        An observer that raises is logged and otherwise ignored.
+        """
+        with self._lock:
+            self._observers.append(observer)
+
+    def remove_observer(self, observer: Callable[[RecordedRequest, dict], None]) -> None:
+        with self._lock:
+            if observer in self._observers:
+                self._observers.remove(observer)
+
+    def _notify(self, record: RecordedRequest, answer: dict) -> None:
+        with self._lock:
+            observers = list(self._observers)
+        for observer in observers:
+            try:
+                observer(record, answer)
+            except Exception:
+                log.exception("request observer failed on %s", record.action)
 
     @property
     def requests(self) -> list[RecordedRequest]:
