@@ -235,3 +235,30 @@ def test_python_dash_m_runs_the_command_line(tmp_path):
                           text=True, timeout=60)
     assert done.returncode == 2
     assert done.stderr.strip() == f"morvent: error: {tmp_path / 'absent.yaml'}: no such file"
+
+
+def test_unverified_controller_requests_do_not_warn_on_every_request(run):
+    import warnings
+
+    import urllib3
+
+    def request(config):
+        warnings.warn("Unverified HTTPS request", urllib3.exceptions.InsecureRequestWarning)
+        warnings.warn("something else", UserWarning)
+
+    run.manager.execute = request
+    with pytest.warns(UserWarning) as caught:
+        assert run("execute", "--config", "CONFIG")[0] == 0
+    assert [w.category for w in caught] == [UserWarning]
+
+
+def test_demo_output_is_the_demos_own(run, monkeypatch):
+    # The demo runs execute and revert through main(); a handler installed
+    # around it as well would print every log line twice.
+    seen = []
+    demo = types.ModuleType("morvent.sim.demo")
+    demo.main = lambda argv: seen.append(list(logging.getLogger().handlers)) or 0
+    monkeypatch.setitem(sys.modules, "morvent.sim.demo", demo)
+    before = list(logging.getLogger().handlers)
+    assert run("demo")[0] == 0
+    assert seen == [before]
