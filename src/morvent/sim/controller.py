@@ -342,6 +342,16 @@ class ControllerSimulator:
             raise ValueError(answer["reason"])
         return answer["CID"]
 
+    def reset(self) -> None:
+        """Forget every gateway, account, session, fault and recorded request,
+        as a freshly installed controller (the cloud is left alone)."""
+        with self._lock:
+            self.state.gateways.clear()
+            self.state.accounts.clear()
+            self.state.sessions.clear()
+            self._records.clear()
+        self.faults.reset()
+
     def expire_sessions(self) -> None:
         """End every session, as a controller restart or time-out would."""
         with self._lock:
