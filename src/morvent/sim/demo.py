@@ -319,7 +319,7 @@ def main(argv: Sequence[str] | None = None) -> int:
               "gateways; the simulated region has six zones)", file=sys.stderr)
         return 2
     try:
-        import moto.server  # noqa: F401
+        import moto.server  # noqa: F401  - the simulated cloud needs it
     except ImportError as e:
         print(f"morvent demo: error: the simulator is not installed ({e}); install "
               "morvent with its 'sim' extra: pip install 'morvent[sim]'", file=sys.stderr)
