@@ -262,3 +262,21 @@ def test_demo_output_is_the_demos_own(run, monkeypatch):
     before = list(logging.getLogger().handlers)
     assert run("demo")[0] == 0
     assert seen == [before]
+
+
+@pytest.mark.parametrize("error", [
+    "morvent.lib.awsutil.WaitTimeout",
+    "morvent.lib.awsutil.AwsStepError",
+    "morvent.core.exceptions.HistoryError",
+])
+def test_aws_step_and_history_errors_are_one_line(run, error):
+    # Their messages say what is wrong and what holds it (an Elastic IP that
+    # stays associated, a damaged history file): no traceback needed.
+    module, name = error.rsplit(".", 1)
+    run.manager.action = getattr(__import__(module, fromlist=[name]), name)(
+        "timed out after 600 s waiting for Elastic IP eipalloc-1 to be free")
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1
+    assert err.strip().splitlines()[-1] == ("morvent: error: timed out after 600 s waiting "
+                                            "for Elastic IP eipalloc-1 to be free")
+    assert "Traceback" not in err

@@ -35,11 +35,13 @@ def _user_errors() -> tuple[type[BaseException], ...]:
     """Exceptions whose message alone tells the user what to do."""
     import botocore.exceptions
 
+    from morvent.core.exceptions import HistoryError
+    from morvent.lib.awsutil import AwsStepError, WaitTimeout
     from morvent.lib.cvn_account import AccountSetupError
     from morvent.lib.s3 import BackupError, LockHeldError
 
     errors: list[type[BaseException]] = [
-        LockHeldError, BackupError, AccountSetupError,
+        LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,
         botocore.exceptions.NoCredentialsError, botocore.exceptions.ClientError,
         botocore.exceptions.EndpointConnectionError, botocore.exceptions.NoRegionError,
     ]
