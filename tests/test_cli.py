@@ -280,3 +280,21 @@ def test_aws_step_and_history_errors_are_one_line(run, error):
     assert err.strip().splitlines()[-1] == ("morvent: error: timed out after 600 s waiting "
                                             "for Elastic IP eipalloc-1 to be free")
     assert "Traceback" not in err
+
+
+def _requests_error(name, *args):
+    import requests
+
+    return getattr(requests, name)(*args)
+
+
+@pytest.mark.parametrize("name, args", [
+    ("ConnectionError", ("('Connection aborted.', RemoteDisconnected('closed'))",)),
+    ("JSONDecodeError", ("Expecting value", "<html>", 0)),
+])
+def test_broken_controller_connection_is_one_line(run, name, args):
+    run.manager.action = _requests_error(name, *args)
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1
+    assert err.strip().splitlines()[-1].startswith("morvent: error: controller request failed: ")
+    assert "Traceback" not in err

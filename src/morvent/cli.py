@@ -52,6 +52,12 @@ def _user_errors() -> tuple[type[BaseException], ...]:
     return tuple(errors)
 
 
+def _controller_errors() -> tuple[type[BaseException], ...]:
+    import requests
+
+    return (requests.RequestException,)
+
+
 # -- logging -----------------------------------------------------------------
 
 def _setup_logging(verbosity: int) -> tuple[logging.Handler, int]:
@@ -280,6 +286,12 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
         if verbosity > 0:
             traceback.print_exc()
         return fail(_one_line(e), EXIT_FAILED)
+    except _controller_errors() as e:
+        # Only controller requests go through requests (AWS uses botocore):
+        # a connection that broke or an answer that is not JSON.
+        if verbosity > 0:
+            traceback.print_exc()
+        return fail(f"controller request failed: {_one_line(e)}", EXIT_FAILED)
     except Exception as e:
         # Not something the user can fix from the message alone: keep the
         # traceback for the bug report.
