@@ -145,6 +145,41 @@ def test_failed_resize_is_not_reported_as_success(migration):
     assert result.status == 1 or m.replaced_problems() == []
 
 
+@pytest.mark.parametrize("arm", [
+    pytest.param(_aws("CreateNatGateway", 2), id="put-back-nat"),
+    pytest.param(_aws("ReplaceRoute", 1), id="move-traffic-back"),
+    pytest.param(_controller("disable_snat", mode="drop"), id="snat-off"),
+    pytest.param(_controller("delete_multicloud_gateway", 1), id="delete-spoke",
+                 marks=pytest.mark.xfail(strict=True, reason=(
+                     "a spoke deletion the controller refuses is only logged: the revert "
+                     "goes on, the NAT gateway cannot get its Elastic IP back from the spoke "
+                     "and every further revert stops there"))),
+])
+def test_revert_failing_half_way_can_be_run_again(migration, monkeypatch, arm):
+    m = migration(3)
+    assert m.execute().status == 0
+    arm(m, monkeypatch)
+    result = m.revert()
+    assert result.status == 1
+    assert "Traceback" not in result.stderr
+    m.sim.reset_faults()
+    m.monitor.clear_faults()
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
+def test_replace_again_after_a_revert(migration):
+    # The discovery is kept; the NAT gateways put back have new ids.
+    m = migration(2)
+    for _ in range(2):
+        assert m.execute().status == 0
+        assert m.replaced_problems() == []
+        assert m.revert().status == 0
+        assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
 @pytest.mark.parametrize("before", ["fresh", "partial", "enable_test"])
 def test_dry_run_changes_nothing(migration, monkeypatch, before):
     m = migration(3, enable_test=before == "enable_test")
