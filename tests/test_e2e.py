@@ -228,6 +228,9 @@ def test_demo_on_a_fresh_process():
     src = Path(__file__).resolve().parents[1] / "src"
     env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
     env["PYTHONPATH"] = str(src)
+    # A proxy for the internet (nothing listens there) must not be asked for
+    # the simulators on 127.0.0.1.
+    env["HTTPS_PROXY"] = env["HTTP_PROXY"] = "http://127.0.0.1:9"
     done = subprocess.run([sys.executable, "-m", "morvent", "demo", "--zones", "2",
                            "--egress-test"], env=env, capture_output=True, text=True,
                           timeout=300)

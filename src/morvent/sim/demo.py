@@ -99,6 +99,17 @@ def _environment(values: dict[str, str]) -> Iterator[None]:
                 os.environ[key] = value
 
 
+def _no_proxy_for_localhost() -> dict[str, str]:
+    """NO_PROXY extended so that a proxy configured for the internet is not
+    asked for the simulators on 127.0.0.1."""
+    values = {}
+    for key in ("NO_PROXY", "no_proxy"):
+        current = [h.strip() for h in os.environ.get(key, "").split(",") if h.strip()]
+        values[key] = ",".join(current + [h for h in ("127.0.0.1", "localhost")
+                                          if h not in current])
+    return values
+
+
 @contextlib.contextmanager
 def _log_levels(levels: dict[str, int]) -> Iterator[None]:
     saved = {name: logging.getLogger(name).level for name in levels}
@@ -269,6 +280,7 @@ class Demo:
                 sim = stack.enter_context(SimulatedWorld())
                 stack.enter_context(_environment({
                     **{k: v for k, v in sim.environ().items() if k != "AWS_ENDPOINT_URL"},
+                    **_no_proxy_for_localhost(),
                     PASSWORD_ENV: sim.password,
                     "AWS_CONFIG_FILE": os.path.join(folder, "no-aws-config"),
                     "AWS_SHARED_CREDENTIALS_FILE": os.path.join(folder, "no-aws-credentials"),
