@@ -239,3 +239,4 @@ def test_demo_on_a_fresh_process():
     assert "0 with a route into nothing" in done.stdout
     assert "- Egress check of" in done.stderr  # the tool's own progress lines
     assert "InsecureRequestWarning" not in done.stderr
+    assert "Traceback" not in done.stderr

@@ -277,10 +277,10 @@ class Demo:
                 if self.args.keep:
                     stack.enter_context(_log_file(os.path.join(folder, "demo.log")))
                 self.say("Starting the simulated controller and AWS cloud on 127.0.0.1 ...")
+                stack.enter_context(_environment(_no_proxy_for_localhost()))
                 sim = stack.enter_context(SimulatedWorld())
                 stack.enter_context(_environment({
                     **{k: v for k, v in sim.environ().items() if k != "AWS_ENDPOINT_URL"},
-                    **_no_proxy_for_localhost(),
                     PASSWORD_ENV: sim.password,
                     "AWS_CONFIG_FILE": os.path.join(folder, "no-aws-config"),
                     "AWS_SHARED_CREDENTIALS_FILE": os.path.join(folder, "no-aws-credentials"),
