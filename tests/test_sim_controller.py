@@ -553,6 +553,18 @@ def test_observers_see_each_action_before_its_answer(sim, api, world):
     assert seen == [("create_multicloud_primary_gateway", True, True)]
 
 
+def test_failure_answers_can_carry_results(sim, api):
+    sim.controller.failures_carry_results = True
+    try:
+        sim.controller.inject("list_version_info", reason="busy")
+        assert _version(api).json() == {"return": False, "reason": "busy", "results": "busy"}
+        assert api.post("enable_snat", gateway_name="nope")["results"] == \
+            "Gateway nope does not exist"
+    finally:
+        sim.controller.failures_carry_results = False
+    assert "results" not in api.post("enable_snat", gateway_name="nope")
+
+
 def test_latency_and_delay(sim, api):
     sim.controller.inject("list_version_info", mode="delay", delay=0.3)
     start = time.monotonic()

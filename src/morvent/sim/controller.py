@@ -164,6 +164,9 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
     def _answer(self, record: RecordedRequest, status: int, answer: dict) -> None:
+        if (self.server.sim.failures_carry_results and answer.get("return") is False
+                and "results" not in answer):
+            answer = {**answer, "results": answer.get("reason")}
         record.status = status
         record.answer = answer
         self._send_json(status, answer)
@@ -194,6 +197,9 @@ class ControllerSimulator:
         cloud = GatewayCloud(lambda region: aws.client("ec2", region)) if aws is not None else None
         self.state = ControllerState(cloud, users or DEFAULT_USERS, version, session_ttl)
         self.faults = FaultPlan()
+        #: Failure answers carry the reason under "results" too, as some
+        #: controller versions send them.
+        self.failures_carry_results = False
         self._port = port
         self._lock = threading.RLock()
         self._records: list[RecordedRequest] = []
@@ -351,6 +357,7 @@ class ControllerSimulator:
             self.state.sessions.clear()
             self._records.clear()
         self.faults.reset()
+        self.failures_carry_results = False
 
     def expire_sessions(self) -> None:
         """End every session, as a controller restart or time-out would."""
