@@ -235,3 +235,66 @@ def test_python_dash_m_runs_the_command_line(tmp_path):
                           text=True, timeout=60)
     assert done.returncode == 2
     assert done.stderr.strip() == f"morvent: error: {tmp_path / 'absent.yaml'}: no such file"
+
+
+def test_unverified_controller_requests_do_not_warn_on_every_request(run):
+    import warnings
+
+    import urllib3
+
+    def request(config):
+        warnings.warn("Unverified HTTPS request", urllib3.exceptions.InsecureRequestWarning)
+        warnings.warn("something else", UserWarning)
+
+    run.manager.execute = request
+    with pytest.warns(UserWarning) as caught:
+        assert run("execute", "--config", "CONFIG")[0] == 0
+    assert [w.category for w in caught] == [UserWarning]
+
+
+def test_demo_output_is_the_demos_own(run, monkeypatch):
+    # The demo runs execute and revert through main(); a handler installed
+    # around it as well would print every log line twice.
+    seen = []
+    demo = types.ModuleType("morvent.sim.demo")
+    demo.main = lambda argv: seen.append(list(logging.getLogger().handlers)) or 0
+    monkeypatch.setitem(sys.modules, "morvent.sim.demo", demo)
+    before = list(logging.getLogger().handlers)
+    assert run("demo")[0] == 0
+    assert seen == [before]
+
+
+@pytest.mark.parametrize("error", [
+    "morvent.lib.awsutil.WaitTimeout",
+    "morvent.lib.awsutil.AwsStepError",
+    "morvent.core.exceptions.HistoryError",
+])
+def test_aws_step_and_history_errors_are_one_line(run, error):
+    # Their messages say what is wrong and what holds it (an Elastic IP that
+    # stays associated, a damaged history file): no traceback needed.
+    module, name = error.rsplit(".", 1)
+    run.manager.action = getattr(__import__(module, fromlist=[name]), name)(
+        "timed out after 600 s waiting for Elastic IP eipalloc-1 to be free")
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1
+    assert err.strip().splitlines()[-1] == ("morvent: error: timed out after 600 s waiting "
+                                            "for Elastic IP eipalloc-1 to be free")
+    assert "Traceback" not in err
+
+
+def _requests_error(name, *args):
+    import requests
+
+    return getattr(requests, name)(*args)
+
+
+@pytest.mark.parametrize("name, args", [
+    ("ConnectionError", ("('Connection aborted.', RemoteDisconnected('closed'))",)),
+    ("JSONDecodeError", ("Expecting value", "<html>", 0)),
+])
+def test_broken_controller_connection_is_one_line(run, name, args):
+    run.manager.action = _requests_error(name, *args)
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1
+    assert err.strip().splitlines()[-1].startswith("morvent: error: controller request failed: ")
+    assert "Traceback" not in err

@@ -115,3 +115,13 @@ def test_missing_files_are_clear_errors(world, tmp_path):
     with pytest.raises(AwsStepError, match="names no file"):
         TestCmd(None, None, _gateways(world)).execute()
     assert Test.run_test() is False  # nothing was prepared in this run
+
+
+def test_dry_run_spoke_that_was_not_created_gets_no_check(world, files, monkeypatch):
+    # In a dry run the spoke creation returns only the name it would have.
+    inp, out = files
+    TestCmd(inp, out, _gateways(world)).execute()
+    monkeypatch.setattr(Globals, "dry_run", True)
+    Test.generate_test_config(inp, out, {"gw_name": "spoke-1"})
+    assert json.load(open(out))["checks"] == []
+    assert Test.run_test() is True

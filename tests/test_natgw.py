@@ -179,3 +179,55 @@ def test_failed_new_gateway_is_reported(world, tmp_path, monkeypatch):
     monkeypatch.setattr(Globals, "aws_client_manager", Manager())
     with pytest.raises(AwsStepError, match="failed: subnet has no free address"):
         rebuilt.restore()
+
+
+class _LostAnswerEc2(_StuckEc2):
+    """Deletes for real, then fails as if the answer never came back."""
+
+    def __init__(self, ec2):
+        self._ec2 = ec2
+
+    def describe_nat_gateways(self, **kwargs):
+        return self._ec2.describe_nat_gateways(**kwargs)
+
+    def delete_nat_gateway(self, **kwargs):
+        self._ec2.delete_nat_gateway(**kwargs)
+        raise natgw.ClientError({"Error": {"Code": "RequestTimeout", "Message": "lost"}},
+                                "DeleteNatGateway")
+
+
+@pytest.mark.parametrize("failure", ["answer lost", "address wait"])
+def test_deletion_failing_half_way_puts_the_gateway_back(world, tmp_path, monkeypatch,
+                                                         failure):
+    # The caller records the step only when delete() returns; a gateway
+    # deleted without a record could never be put back by a rollback.
+    zone = world.zones[0]
+    ec2 = world.ec2
+    if failure == "answer lost":
+        ec2, expected = _LostAnswerEc2(world.ec2), natgw.ClientError
+    else:
+        def stuck(*args, **kwargs):
+            raise WaitTimeout("timed out waiting for the address")
+        monkeypatch.setattr(NatGwCmd, "_wait_address", stuck)
+        expected = WaitTimeout
+
+    with pytest.raises(expected):
+        NatGwCmd(ec2, world.vpc_id, str(tmp_path)).delete(zone.record())
+
+    assert world.state(zone.nat_gw_id) == "deleted"
+    (new,) = world.live_natgws(zone.public_subnet)
+    assert new["NatGatewayAddresses"][0]["AllocationId"] == zone.allocation_id
+    assert world.default_target(zone.route_tables[0]) == ("NatGatewayId", new["NatGatewayId"])
+
+
+def test_deletion_refused_by_ec2_changes_nothing(world, tmp_path):
+    zone = world.zones[0]
+
+    class Refusing(_LostAnswerEc2):
+        def delete_nat_gateway(self, **kwargs):
+            raise natgw.ClientError({"Error": {"Code": "UnauthorizedOperation",
+                                               "Message": "no"}}, "DeleteNatGateway")
+
+    with pytest.raises(natgw.ClientError):
+        NatGwCmd(Refusing(world.ec2), world.vpc_id, str(tmp_path)).delete(zone.record())
+    assert [n["NatGatewayId"] for n in world.live_natgws(zone.public_subnet)] == [zone.nat_gw_id]

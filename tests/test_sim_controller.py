@@ -527,6 +527,44 @@ def test_fault_after_the_work_is_done(sim, api, world):
     assert name in sim.controller.gateways
 
 
+def test_observers_see_each_action_before_its_answer(sim, api, world):
+    seen = []
+
+    def observer(record, answer):
+        # The gateway exists already while the client still waits.
+        seen.append((record.action, answer["return"], record.fields.get("gw_name") in
+                     sim.controller.gateways))
+
+    def broken(record, answer):
+        raise RuntimeError("observer bug")
+
+    sim.controller.add_observer(broken)
+    sim.controller.add_observer(observer)
+    try:
+        name = unique()
+        assert api.create_primary(world, name)["return"] is True
+        sim.controller.inject("list_version_info", mode="drop")
+        with pytest.raises(requests.ConnectionError):
+            _version(api)  # refused before the action: nothing to observe
+    finally:
+        sim.controller.remove_observer(broken)
+        sim.controller.remove_observer(observer)
+    _version(api)
+    assert seen == [("create_multicloud_primary_gateway", True, True)]
+
+
+def test_failure_answers_can_carry_results(sim, api):
+    sim.controller.failures_carry_results = True
+    try:
+        sim.controller.inject("list_version_info", reason="busy")
+        assert _version(api).json() == {"return": False, "reason": "busy", "results": "busy"}
+        assert api.post("enable_snat", gateway_name="nope")["results"] == \
+            "Gateway nope does not exist"
+    finally:
+        sim.controller.failures_carry_results = False
+    assert "results" not in api.post("enable_snat", gateway_name="nope")
+
+
 def test_latency_and_delay(sim, api):
     sim.controller.inject("list_version_info", mode="delay", delay=0.3)
     start = time.monotonic()

@@ -139,3 +139,29 @@ def test_environment_points_boto3_at_the_simulated_cloud(sim, monkeypatch):
     client = boto3.session.Session().client("ec2")
     vpcs = client.describe_vpcs(VpcIds=[world.vpc_id])["Vpcs"]
     assert vpcs[0]["CidrBlock"] == world.vpc_cidr
+
+
+def test_reset_starts_over_on_the_same_addresses(sim):
+    world = sim.build(zones=1)
+    sim.controller.add_account("acct")
+    url = sim.url(2)
+    sim.reset()
+    assert sim.ec2.describe_vpcs(Filters=[{"Name": "vpc-id", "Values": [world.vpc_id]}])["Vpcs"] == []
+    assert sim.controller.state.accounts == {} and sim.requests == []
+    assert sim.url(2) == url
+    assert sim.build(zones=1).vpc_id
+
+
+def test_fast_dead_route_check_agrees_with_blackholes(sim, ec2):
+    from morvent.sim.monitor import dead_route_tables
+
+    world = sim.build(zones=2, private_subnets_per_zone=2)
+    assert dead_route_tables(ec2, world.vpc_id) == []
+    instance_id, _ = _launch(ec2, world.zones[1].public_subnet_id, with_address=False)
+    table = world.zones[1].private_subnets[0].route_table_id
+    ec2.replace_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0", InstanceId=instance_id)
+    ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[0])
+    ec2.terminate_instances(InstanceIds=[instance_id])
+    expected = sorted(blackhole_tables(ec2, world.vpc_id))
+    assert len(expected) == 3
+    assert dead_route_tables(ec2, world.vpc_id) == expected

@@ -15,6 +15,7 @@ import os
 import shlex
 import sys
 import traceback
+import warnings
 from collections.abc import Sequence
 from typing import Any
 
@@ -34,11 +35,13 @@ def _user_errors() -> tuple[type[BaseException], ...]:
     """Exceptions whose message alone tells the user what to do."""
     import botocore.exceptions
 
+    from morvent.core.exceptions import HistoryError
+    from morvent.lib.awsutil import AwsStepError, WaitTimeout
     from morvent.lib.cvn_account import AccountSetupError
     from morvent.lib.s3 import BackupError, LockHeldError
 
     errors: list[type[BaseException]] = [
-        LockHeldError, BackupError, AccountSetupError,
+        LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,
         botocore.exceptions.NoCredentialsError, botocore.exceptions.ClientError,
         botocore.exceptions.EndpointConnectionError, botocore.exceptions.NoRegionError,
     ]
@@ -47,6 +50,12 @@ def _user_errors() -> tuple[type[BaseException], ...]:
     if isinstance(login_error, type):
         errors.append(login_error)
     return tuple(errors)
+
+
+def _controller_errors() -> tuple[type[BaseException], ...]:
+    import requests
+
+    return (requests.RequestException,)
 
 
 # -- logging -----------------------------------------------------------------
@@ -225,17 +234,39 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # argparse: --help, --version or a usage error
         return _exit_status(e)
     verbosity = getattr(args, "verbosity", 0)
+    fail = _fail
+    if args.command == "demo":
+        # The demo runs the other commands through main() and sets up its
+        # own output; a handler here would print every line twice.
+        try:
+            return _demo(extra)
+        except UsageError as e:
+            return fail(str(e), EXIT_USAGE)
+        except KeyboardInterrupt:
+            return fail("interrupted", 130)
+
     handler, former_level = _setup_logging(verbosity)
     dry_run_before = Globals.dry_run
-    log = logging.getLogger(__name__)
-
-    def fail(message: str, status: int) -> int:
-        print(f"{PROG}: error: {message}", file=sys.stderr)
-        return status
-
     try:
-        if args.command == "demo":
-            return _demo(extra)
+        with warnings.catch_warnings():
+            _ignore_unverified_https_warnings()
+            return _run(args, verbosity)
+    finally:
+        Globals.dry_run = dry_run_before
+        logging.getLogger().removeHandler(handler)
+        logging.getLogger("morvent").setLevel(former_level)
+
+
+def _fail(message: str, status: int) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def _run(args: argparse.Namespace, verbosity: int) -> int:
+    """Load the configuration and run one command; returns the exit status."""
+    log = logging.getLogger(__name__)
+    fail = _fail
+    try:
         config = load_config(args.config)
         _COMMANDS[args.command](args, config)
         return EXIT_OK
@@ -255,15 +286,27 @@ def main(argv: Sequence[str] | None = None) -> int:
         if verbosity > 0:
             traceback.print_exc()
         return fail(_one_line(e), EXIT_FAILED)
+    except _controller_errors() as e:
+        # Only controller requests go through requests (AWS uses botocore):
+        # a connection that broke or an answer that is not JSON.
+        if verbosity > 0:
+            traceback.print_exc()
+        return fail(f"controller request failed: {_one_line(e)}", EXIT_FAILED)
     except Exception as e:
         # Not something the user can fix from the message alone: keep the
         # traceback for the bug report.
         traceback.print_exc()
         return fail(f"unexpected {type(e).__name__}: {_one_line(e)}", EXIT_FAILED)
-    finally:
-        Globals.dry_run = dry_run_before
-        logging.getLogger().removeHandler(handler)
-        logging.getLogger("morvent").setLevel(former_level)
+
+
+def _ignore_unverified_https_warnings() -> None:
+    """Controllers run with self-signed certificates and every controller
+    request is sent unverified on purpose: a warning per request is noise."""
+    try:
+        from urllib3.exceptions import InsecureRequestWarning
+    except ImportError:  # pragma: no cover - urllib3 always comes with requests
+        return
+    warnings.simplefilter("ignore", InsecureRequestWarning)
 
 
 def _one_line(e: BaseException) -> str:

@@ -290,28 +290,60 @@ class NatGwCmd:
 
         if state == "deleted":
             logger.info("  %s is already deleted", nat_gw_id)
+            if dry_run():
+                return memento
+            self._wait_address(eip, allocation_id, interfaces, logger)
         elif dry_run():
             logger.info("  would delete %s and wait for %s to be free", nat_gw_id, eip)
             return memento
+        elif state == "deleting":
+            # Started by an earlier run; only the waiting is left.
+            self._wait_deleted(nat_gw_id, logger)
+            self._wait_address(eip, allocation_id, interfaces, logger)
         else:
             if natgw is not None:
                 self._keep_description(natgw)
-            if state != "deleting":
+            try:
                 ec2.delete_nat_gateway(NatGatewayId=nat_gw_id)
-            self._wait_deleted(nat_gw_id, logger)
-
-        if dry_run():
-            return memento
-        if eip or allocation_id:
-            other = wait_address_free(ec2, eip, allocation_id, interfaces, logger,
-                                      give_up_on_other_holder=True)
-            if other is not None:
-                logger.warning("  Elastic IP %s is held by %s, not by a NAT gateway; "
-                               "it is left as it is", eip, _holder(other))
-            else:
-                logger.info("  Elastic IP %s is free", eip)
+                self._wait_deleted(nat_gw_id, logger)
+                self._wait_address(eip, allocation_id, interfaces, logger)
+            except Exception as exc:
+                # The caller records the step only when this returns: a
+                # deletion that went through (even if its answer was lost)
+                # must not be left without its undo record.
+                self._put_back(memento, exc, logger)
+                raise
         logger.info("  deleted %s", nat_gw_id)
         return memento
+
+    def _wait_address(self, eip: Optional[str], allocation_id: Optional[str],
+                      interfaces: list[str], logger: logging.Logger) -> None:
+        if not (eip or allocation_id):
+            return
+        other = wait_address_free(self.ec2, eip, allocation_id, interfaces, logger,
+                                  give_up_on_other_holder=True)
+        if other is not None:
+            logger.warning("  Elastic IP %s is held by %s, not by a NAT gateway; "
+                           "it is left as it is", eip, _holder(other))
+        else:
+            logger.info("  Elastic IP %s is free", eip)
+
+    def _put_back(self, memento: "NatGwDeleteMemento", error: Exception,
+                  logger: logging.Logger) -> None:
+        """After a failed deletion: if the NAT gateway is gone or going, put an
+        equivalent one back, so that the VPC matches the undo records again."""
+        try:
+            natgw = describe_natgw(self.ec2, memento.nat_gw_id)
+            if natgw is not None and natgw.get("State") in LIVE_STATES:
+                return  # the deletion never happened
+            logger.error("  deleting %s failed after the deletion started (%s); putting it "
+                         "back", memento.nat_gw_id, error)
+            memento.restore()
+        except Exception as exc:
+            logger.error("  could not put back %s (%s): create a NAT gateway in %s with "
+                         "Elastic IP %s (%s) and point %s at it", memento.nat_gw_id, exc,
+                         memento.subnet_id, memento.eip, memento.allocation_id,
+                         ", ".join(r[0] for r in memento.routes) or "no route")
 
     def _wait_deleted(self, nat_gw_id: str, logger: logging.Logger) -> None:
         def check():

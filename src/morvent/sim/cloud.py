@@ -91,7 +91,9 @@ class AwsEndpoint:
 
     def reset(self) -> None:
         """Forget every resource of the simulated cloud."""
-        requests.post(self.url + "/moto-api/reset", timeout=30).raise_for_status()
+        with requests.Session() as session:
+            session.trust_env = False  # never a proxy for our own 127.0.0.1 server
+            session.post(self.url + "/moto-api/reset", timeout=30).raise_for_status()
 
     def client(self, service: str, region: str | None = None) -> Any:
         """A boto3 client for `service` bound to this endpoint (cached)."""

@@ -20,7 +20,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Callable
 from urllib.parse import parse_qsl, urlsplit
 
 from . import tls
@@ -125,6 +125,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._fault(record, hit.mode, hit.reason)
             return
         answer = sim._handle(record.action, fields)
+        sim._notify(record, answer)
         if hit.mode:
             self._fault(record, hit.mode, hit.reason)
             return
@@ -163,6 +164,9 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
 
     def _answer(self, record: RecordedRequest, status: int, answer: dict) -> None:
+        if (self.server.sim.failures_carry_results and answer.get("return") is False
+                and "results" not in answer):
+            answer = {**answer, "results": answer.get("reason")}
         record.status = status
         record.answer = answer
         self._send_json(status, answer)
@@ -193,9 +197,13 @@ class ControllerSimulator:
         cloud = GatewayCloud(lambda region: aws.client("ec2", region)) if aws is not None else None
         self.state = ControllerState(cloud, users or DEFAULT_USERS, version, session_ttl)
         self.faults = FaultPlan()
+        #: Failure answers carry the reason under "results" too, as some
+        #: controller versions send them.
+        self.failures_carry_results = False
         self._port = port
         self._lock = threading.RLock()
         self._records: list[RecordedRequest] = []
+        self._observers: list[Callable[[RecordedRequest, dict], None]] = []
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._tmpdir: str | None = None
@@ -271,6 +279,30 @@ class ControllerSimulator:
             log.info("controller refused %s: %s", action, answer.get("reason"))
         return answer
 
+    def add_observer(self, observer: Callable[[RecordedRequest, dict], None]) -> None:
+        """Call `observer(record, answer)` after every action the controller
+        carries out, before the answer goes back: the client is still waiting,
+        so the observer sees the state that this very request left behind.
+
+        An observer that raises is logged and otherwise ignored.
+        """
+        with self._lock:
+            self._observers.append(observer)
+
+    def remove_observer(self, observer: Callable[[RecordedRequest, dict], None]) -> None:
+        with self._lock:
+            if observer in self._observers:
+                self._observers.remove(observer)
+
+    def _notify(self, record: RecordedRequest, answer: dict) -> None:
+        with self._lock:
+            observers = list(self._observers)
+        for observer in observers:
+            try:
+                observer(record, answer)
+            except Exception:
+                log.exception("request observer failed on %s", record.action)
+
     @property
     def requests(self) -> list[RecordedRequest]:
         """Every request so far, oldest first."""
@@ -315,6 +347,17 @@ class ControllerSimulator:
         if not answer["return"]:
             raise ValueError(answer["reason"])
         return answer["CID"]
+
+    def reset(self) -> None:
+        """Forget every gateway, account, session, fault and recorded request,
+        as a freshly installed controller (the cloud is left alone)."""
+        with self._lock:
+            self.state.gateways.clear()
+            self.state.accounts.clear()
+            self.state.sessions.clear()
+            self._records.clear()
+        self.faults.reset()
+        self.failures_carry_results = False
 
     def expire_sessions(self) -> None:
         """End every session, as a controller restart or time-out would."""

@@ -1,0 +1,269 @@
+"""Whole migrations through the command line on the simulated controller and cloud.
+
+Every run is watched request by request (see `morvent.sim.monitor`): after
+each controller action and each EC2 request the VPC's private route tables
+are looked at, and none may route into something that no longer exists.
+"""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from e2e_fixtures import migration, on_step, sim  # noqa: F401
+from morvent.commands import brindlemark
+from morvent.core.ConfigAdaptor import ConfigAdaptor
+from morvent.core.config import load_config
+from morvent.lib.s3 import VpcLock
+
+
+def _mementos(m):
+    path = m.backup_folder / "memento_history.json"
+    return json.loads(path.read_text())["mementos"] if path.exists() else []
+
+
+def _changes(m):
+    return m.monitor.controller_changes(), m.monitor.aws_changes("ec2")
+
+
+@pytest.mark.parametrize("zones, enable_test", [(2, False), (3, False), (3, True)])
+def test_replace_run_again_and_revert(migration, zones, enable_test):
+    m = migration(zones, sample="all", enable_test=enable_test)
+
+    assert m.execute().status == 0
+    assert m.replaced_problems() == []
+    assert m.blackholes() == []
+    assert m.monitor.samples > 20
+    assert m.monitor.controller_actions["create_multicloud_ha_gateway"] == zones - 1
+    assert m.monitor.controller_actions["change_gateway_size"] == 1
+
+    # A second run finds everything done and changes nothing.
+    m.monitor.reset()
+    assert m.execute().status == 0
+    assert _changes(m) == ({}, {})
+    assert m.replaced_problems() == []
+
+    m.monitor.reset()
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+    assert m.blackholes() == []
+    assert _mementos(m) == []
+
+
+def _controller(action, nth=1, **options):
+    return lambda m, monkeypatch: m.sim.inject(action, nth, **options)
+
+
+def _aws(operation, nth=1, **options):
+    return lambda m, monkeypatch: m.monitor.inject_aws(operation, nth, **options)
+
+
+def _snapshot(tag):
+    """The first EC2 request of the route table snapshot `tag` fails."""
+    def arm(m, monkeypatch):
+        on_step(monkeypatch, brindlemark, "SnapshotRTCmd", "execute",
+                lambda *a, **kw: kw.get("tag") == tag,
+                lambda: m.monitor.inject_aws("DescribeRouteTables", 1,
+                                             code="RequestLimitExceeded"))
+    return arm
+
+
+# The steps of a three-zone replacement in order, the fault that hits each,
+# and how many undo records the rollback leaves (the newest group goes: all
+# of the first NAT gateway's six steps, or the two of a further one; a
+# failing opening step or resize takes the group before it).
+STEPS = [
+    pytest.param(_snapshot("s1"), 0, id="1-snapshot-before"),
+    pytest.param(_aws("ReplaceRoute"), 0, id="2-traffic-move"),
+    pytest.param(_aws("DeleteNatGateway", 1), 0, id="3-delete-nat-0"),
+    pytest.param(_controller("create_multicloud_primary_gateway"), 0, id="4-primary-spoke"),
+    pytest.param(_snapshot("s2"), 0, id="5-snapshot-after"),
+    pytest.param(_controller("enable_snat"), 0, id="6-snat"),
+    pytest.param(_aws("DeleteNatGateway", 2), 0, id="7-delete-nat-1"),
+    pytest.param(_controller("create_multicloud_ha_gateway", 1), 6, id="8-ha-spoke-1"),
+    pytest.param(_aws("DeleteNatGateway", 3), 6, id="9-delete-nat-2"),
+    pytest.param(_controller("create_multicloud_ha_gateway", 2), 8, id="10-ha-spoke-2"),
+    pytest.param(_controller("change_gateway_size"), 8, id="11-resize"),
+    # The deletion went through but its answer was lost.
+    pytest.param(_aws("DeleteNatGateway", 2, after=True), 0, id="7-delete-nat-1-answer-lost"),
+    pytest.param(_controller("create_multicloud_ha_gateway", 1, mode="http500"), 6,
+                 id="8-ha-spoke-1-http-500"),
+]
+
+
+def _fail_at(m, monkeypatch, arm, left):
+    arm(m, monkeypatch)
+    result = m.execute()
+    assert result.status == 1, result.stderr
+    assert "run it again to resume" in result.stderr
+    assert not m.monitor.pending_faults() and not m.sim.controller.faults.pending(), \
+        "the fault never hit: the step sequence changed"
+    assert len(_mementos(m)) == left
+    assert m.blackholes() == []
+    assert m.egress_problems() == []
+    monkeypatch.undo()
+    m.sim.reset_faults()
+    m.monitor.clear_faults()
+
+
+@pytest.mark.parametrize("then", ["resume", "revert"])
+@pytest.mark.parametrize("arm, left", STEPS)
+def test_fault_at_each_step(migration, monkeypatch, arm, left, then):
+    m = migration(3)
+    _fail_at(m, monkeypatch, arm, left)
+
+    if then == "resume":
+        assert m.execute().status == 0
+        assert m.replaced_problems() == []
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
+@pytest.mark.parametrize("with_results", [
+    pytest.param(False, marks=pytest.mark.xfail(strict=True, reason=(
+        "a spoke creation whose answer is lost is not recorded; when the controller's "
+        "failure answers carry no 'results', every re-run stops at 'Gateway ... already "
+        "exists' (KeyError on the answer's 'results'), before the look-up that would find "
+        "the gateway"))),
+    True,
+])
+def test_lost_answer_of_a_spoke_creation_converges(migration, with_results):
+    m = migration(2)
+    m.sim.controller.failures_carry_results = with_results
+    m.sim.inject("create_multicloud_primary_gateway", mode="drop", after=True)
+    assert m.execute().status == 1
+    m.sim.reset_faults()
+    assert m.execute().status == 0
+    assert m.replaced_problems() == []
+
+
+# Controllers whose failure answers carry "results" as well as "reason":
+# then the answer of a failed SNAT switch or resize is only logged.
+@pytest.mark.parametrize("arm, left, egress_test", [
+    pytest.param(_controller("enable_snat"), 0, False, id="6-snat", marks=pytest.mark.xfail(
+        strict=True, reason="a refused SNAT switch counts as done: the next NAT gateway is "
+                            "deleted under the routes of two zones, which lead into nothing")),
+    # The egress check after the first replacement sees the zone still on a NAT gateway;
+    # the check preparation (no group of its own) stays.
+    pytest.param(_controller("enable_snat"), 1, True, id="6-snat-egress-test"),
+    pytest.param(_controller("change_gateway_size"), 8, False, id="11-resize",
+                 marks=pytest.mark.xfail(strict=True, reason="a refused resize counts as done; "
+                                                             "the run ends with status 0")),
+    pytest.param(_controller("create_multicloud_ha_gateway", 2), 8, False, id="10-ha-spoke-2"),
+])
+def test_refused_step_with_results_in_the_answer(migration, monkeypatch, arm, left, egress_test):
+    m = migration(3, enable_test=egress_test)
+    m.sim.controller.failures_carry_results = True
+    _fail_at(m, monkeypatch, arm, left)
+    assert m.execute().status == 0
+    assert m.replaced_problems() == []
+
+
+@pytest.mark.xfail(strict=True, reason="a failed size look-up makes the resize do nothing "
+                   "quietly; the step is recorded as done and the run ends with status 0")
+def test_failed_resize_is_not_reported_as_success(migration):
+    m = migration(2)
+    m.sim.inject("get_gateway_info")
+    result = m.execute()
+    assert result.status == 1 or m.replaced_problems() == []
+
+
+@pytest.mark.parametrize("arm", [
+    pytest.param(_aws("CreateNatGateway", 2), id="put-back-nat"),
+    pytest.param(_aws("ReplaceRoute", 1), id="move-traffic-back"),
+    pytest.param(_controller("disable_snat", mode="drop"), id="snat-off"),
+    pytest.param(_controller("delete_multicloud_gateway", 1), id="delete-spoke",
+                 marks=pytest.mark.xfail(strict=True, reason=(
+                     "a spoke deletion the controller refuses is only logged: the revert "
+                     "goes on, the NAT gateway cannot get its Elastic IP back from the spoke "
+                     "and every further revert stops there"))),
+])
+def test_revert_failing_half_way_can_be_run_again(migration, monkeypatch, arm):
+    m = migration(3)
+    assert m.execute().status == 0
+    arm(m, monkeypatch)
+    result = m.revert()
+    assert result.status == 1
+    assert "Traceback" not in result.stderr
+    m.sim.reset_faults()
+    m.monitor.clear_faults()
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
+def test_replace_again_after_a_revert(migration):
+    # The discovery is kept; the NAT gateways put back have new ids.
+    m = migration(2)
+    for _ in range(2):
+        assert m.execute().status == 0
+        assert m.replaced_problems() == []
+        assert m.revert().status == 0
+        assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
+@pytest.mark.parametrize("before", ["fresh", "partial", "enable_test"])
+def test_dry_run_changes_nothing(migration, monkeypatch, before):
+    m = migration(3, enable_test=before == "enable_test")
+    if before == "partial":
+        _fail_at(m, monkeypatch, _controller("create_multicloud_ha_gateway", 2), 8)
+    state = m.state()
+    local = {p: p.read_bytes() for p in m.folder.rglob("*") if p.is_file()
+             and "egress" not in p.name}
+    m.monitor.reset()
+
+    result = m.execute("--dry-run")
+
+    assert result.status == 0, result.stderr
+    assert _changes(m) == ({}, {})
+    assert m.monitor.aws_changes("s3") == {}
+    assert m.state() == state
+    assert {p: p.read_bytes() for p in local} == local
+    assert m.blackholes() == []
+
+
+def test_lock_held_by_another_run(migration):
+    m = migration(2)
+    ca = ConfigAdaptor(load_config(m.config_path))
+    other = VpcLock(m.sim.client("s3"), ca.backup_descriptor,
+                    owner={"host": "jump-host", "pid": 4242, "user": "alice",
+                           "time": "2024-01-01T00:00:00+00:00", "command": "morvent execute"})
+    other.acquire()
+    state = m.state()
+    for command in ("execute", "revert"):
+        result = m.cli(command)
+        assert result.status == 1
+        assert "locked by alice on host jump-host" in result.stderr
+        assert "--break-lock" in result.stderr and "Traceback" not in result.stderr
+    assert m.state() == state
+    assert m.monitor.controller_requests == 0
+
+    # The other run died: breaking its lock lets this one go ahead.
+    result = m.execute("--break-lock")
+    assert result.status == 0, result.stderr
+    assert m.replaced_problems() == []
+    assert m.lock_key() not in m.state()["s3_objects"]
+
+
+def test_demo_on_a_fresh_process():
+    # As after `pip install '.[sim]'`: the command line in a new process.
+    src = Path(__file__).resolve().parents[1] / "src"
+    env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
+    env["PYTHONPATH"] = str(src)
+    # A proxy for the internet (nothing listens there) must not be asked for
+    # the simulators on 127.0.0.1.
+    env["HTTPS_PROXY"] = env["HTTP_PROXY"] = "http://127.0.0.1:9"
+    done = subprocess.run([sys.executable, "-m", "morvent", "demo", "--zones", "2",
+                           "--egress-test"], env=env, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "RESULT: OK" in done.stdout
+    assert "0 with a route into nothing" in done.stdout
+    assert "- Egress check of" in done.stderr  # the tool's own progress lines
+    assert "InsecureRequestWarning" not in done.stderr
+    assert "Traceback" not in done.stderr
