@@ -296,7 +296,9 @@ def enableSNAT(spoke_gw_name, controller_api_url, CID):
         data = {"CID": CID, "action": "enable_snat", "gateway_name": spoke_gw_name}
         response = requests.post(controller_api_url, data=data, verify=False)
         r = response.json()
-        handleControllerApiFailure(r)
+        if handleControllerApiFailure(r) == False:  # noqa: E712
+            raise CorvaneRollbackException(
+                f"Single IP SNAT was not enabled on spoke gateway {spoke_gw_name}")
         logger.info(f"  Returned: {response.json()['return']}  Result: "
                     f"{response.json()['results']}")
     return None

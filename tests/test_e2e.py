@@ -144,9 +144,8 @@ def test_lost_answer_of_a_spoke_creation_converges(migration, with_results):
 # Controllers whose failure answers carry "results" as well as "reason":
 # then the answer of a failed SNAT switch or resize is only logged.
 @pytest.mark.parametrize("arm, left, egress_test", [
-    pytest.param(_controller("enable_snat"), 0, False, id="6-snat", marks=pytest.mark.xfail(
-        strict=True, reason="a refused SNAT switch counts as done: the next NAT gateway is "
-                            "deleted under the routes of two zones, which lead into nothing")),
+    # A refused SNAT switch stops the run: the first NAT gateway's group is undone.
+    pytest.param(_controller("enable_snat"), 0, False, id="6-snat"),
     # The egress check after the first replacement sees the zone still on a NAT gateway;
     # the check preparation (no group of its own) stays.
     pytest.param(_controller("enable_snat"), 1, True, id="6-snat-egress-test"),

@@ -11,6 +11,7 @@ import tracemalloc
 
 import pytest
 
+from morvent.core.exceptions import CorvaneRollbackException
 from morvent.lib import spoke
 from spoke_fakes import (CID, LOGGER, URL, FakeResponse, ProcessEnded, failed, gateway_record,
                          messages, nat, ok, spoke_info, world)  # noqa: F401  (fixture)
@@ -256,6 +257,23 @@ def test_resize_stops_when_handler_result_equals_false(std, result, resized):
     std.handlers.result = result
     spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
     assert ("change_gateway_size" in std.controller.actions) is resized
+
+
+@pytest.mark.parametrize("result, refused", [(False, True), (0, True), (None, False),
+                                             (True, False)])
+def test_refused_snat_switch_is_an_error_not_a_success(std, caplog, result, refused):
+    """The next step deletes a NAT gateway whose routes SNAT takes over: a
+    switch the controller refused must stop the run, not count as done."""
+    std.handlers.result = result
+    caplog.set_level(logging.INFO, LOGGER)
+    if refused:
+        with pytest.raises(CorvaneRollbackException,
+                           match="^Single IP SNAT was not enabled on spoke gateway gw1$"):
+            spoke.enableSNAT("gw1", URL, CID)
+    else:
+        spoke.enableSNAT("gw1", URL, CID)
+    assert std.controller.actions == ["enable_snat"]
+    assert any(m.startswith("  Returned: ") for m in messages(caplog)) is not refused
 
 
 def test_failure_handler_that_raises_stops_the_function(std):

@@ -69,7 +69,12 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
                                          {"gateway_name", spoke_gw_name}});
                 nb::object response = rest::post(scope, controller_api_url, data);
                 nb::object r = rest::json(response);
-                scope.global("handleControllerApiFailure")(r);
+                // A refused switch must not count as done: the next step
+                // deletes a NAT gateway whose routes SNAT was to take over.
+                if (equals_false(scope.global("handleControllerApiFailure")(r))) {
+                    native::raise_object(scope.global("CorvaneRollbackException")(native::text(
+                        {"Single IP SNAT was not enabled on spoke gateway ", spoke_gw_name})));
+                }
                 log_returned_afresh(logger, response);
             }
             return nb::none();
