@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+import morvent
 from e2e_fixtures import migration, on_step, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
@@ -250,10 +251,11 @@ def test_lock_held_by_another_run(migration):
 
 
 def test_demo_on_a_fresh_process():
-    # As after `pip install '.[sim]'`: the command line in a new process.
-    src = Path(__file__).resolve().parents[1] / "src"
+    # As after `pip install '.[sim]'`: the command line in a new process, with
+    # the package these tests import (the installed one, or src/ when built in place).
+    package_root = Path(morvent.__file__).resolve().parents[1]
     env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
-    env["PYTHONPATH"] = str(src)
+    env["PYTHONPATH"] = str(package_root)
     # A proxy for the internet (nothing listens there) must not be asked for
     # the simulators on 127.0.0.1.
     env["HTTPS_PROXY"] = env["HTTP_PROXY"] = "http://127.0.0.1:9"
