@@ -56,6 +56,13 @@ Session begin(const ModuleScope& scope, nb::handle self, const char* path) {
 
 nb::object dict_of(nb::handle self) { return self.attr("__dict__"); }
 
+// The mementos' toDict(): the instance's own attribute dictionary, the live
+// one, so the history stores exactly what the memento holds.
+void add_to_dict(nb::handle cls) {
+    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
+               "The memento's own attribute dictionary (the live one).");
+}
+
 // A class of the module with its docstring.
 nb::object new_class(const ModuleScope& scope, const char* name, nb::tuple bases,
                      const char* doc) {
@@ -73,26 +80,25 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
         "Records the creation of one HS spoke gateway; restore() deletes it again.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_info) {
-               store(self, {{"spoke_info", spoke_info}});
-           },
-           param("spoke_info"));
+               [](nb::handle self, nb::handle spoke_info) {
+                   store(self, {{"spoke_info", spoke_info}});
+               },
+               param("spoke_info"));
 
     add_method(cls, "getSpokeInfo",
-           [](nb::handle self) { return self.attr("spoke_info"); },
-           "The spoke info of the created gateway (the stored object itself).");
+               [](nb::handle self) { return self.attr("spoke_info"); },
+               "The spoke info of the created gateway (the stored object itself).");
 
     add_method(cls, "restore",
-           [scope](nb::handle self) {
-               nb::object cmd = scope.global("HsSpokeCmd")();
-               nb::object del = cmd.attr("delete");
-               nb::object name = item(self.attr("spoke_info"), "gw_name");
-               del(name);
-           },
-           "Delete the recorded gateway through a fresh HsSpokeCmd.");
+               [scope](nb::handle self) {
+                   nb::object cmd = scope.global("HsSpokeCmd")();
+                   nb::object del = cmd.attr("delete");
+                   nb::object name = item(self.attr("spoke_info"), "gw_name");
+                   del(name);
+               },
+               "Delete the recorded gateway through a fresh HsSpokeCmd.");
 
-    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
-           "The memento's own attribute dictionary (the live one).");
+    add_to_dict(cls);
     return cls;
 }
 
@@ -105,80 +111,82 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
         "Creates a primary or HA HS spoke gateway, returning a memento, and deletes one.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
-              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region, nb::handle primary) {
-               store(self, {{"account_name", account_name},
-                            {"spoke_gw_name", spoke_gw_name},
-                            {"spoke_gw_size", spoke_gw_size},
-                            {"vpc_id", vpc_id},
-                            {"region", region},
-                            {"primary", primary}});
-           },
-           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
-           param("region") = nb::none(), param("primary") = true);
+               [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+                  nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
+                  nb::handle primary) {
+                   store(self, {{"account_name", account_name},
+                                {"spoke_gw_name", spoke_gw_name},
+                                {"spoke_gw_size", spoke_gw_size},
+                                {"vpc_id", vpc_id},
+                                {"region", region},
+                                {"primary", primary}});
+               },
+               param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+               param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+               param("region") = nb::none(), param("primary") = true);
 
     // The name keeps its historical spelling; callers and subclasses use it.
     add_method(cls, "_saveMememto",
-           [scope](nb::handle /*self*/, nb::handle spoke_info) {
-               return scope.global("HsSpokeCreateMemento")(spoke_info);
-           },
-           param("spoke_info"),
-           nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
+               [scope](nb::handle /*self*/, nb::handle spoke_info) {
+                   return scope.global("HsSpokeCreateMemento")(spoke_info);
+               },
+               param("spoke_info"),
+               nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
 
     add_method(cls, "create",
-           [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
-                   nb::handle ha_gw_name) {
-               Session s = begin(scope, self, kHsPath);
-               nb::object size = nb::borrow(gw_size);
-               nb::object own_size = self.attr("spoke_gw_size");
-               if (!own_size.is_none()) size = own_size;
+               [scope](nb::handle self, nb::handle subnet_cidr, nb::handle eip, nb::handle gw_size,
+                       nb::handle ha_gw_name) {
+                   Session s = begin(scope, self, kHsPath);
+                   nb::object size = nb::borrow(gw_size);
+                   nb::object own_size = self.attr("spoke_gw_size");
+                   if (!own_size.is_none()) size = own_size;
 
-               nb::object spoke_info = nb::none();
-               if (is_true(self.attr("primary"))) {
-                   nb::object deploy = scope.global("deployPrimaryHsSpoke");
-                   nb::object account_name = self.attr("account_name");
-                   nb::object spoke_gw_name = self.attr("spoke_gw_name");
-                   nb::object vpc_id = self.attr("vpc_id");
-                   nb::object region = self.attr("region");
-                   spoke_info = deploy(s.cid, s.url, account_name, spoke_gw_name, size, vpc_id,
-                                       region, subnet_cidr, eip);
-               } else {
-                   nb::object deploy = scope.global("deployHaHsSpoke");
-                   nb::object spoke_gw_name = self.attr("spoke_gw_name");
-                   spoke_info = deploy(s.cid, s.url, spoke_gw_name, size, subnet_cidr, eip,
-                                       ha_gw_name);
-               }
-
-               // A dry run creates nothing, so there is nothing to check.
-               if (equals_false(scope.global("Globals").attr("dry_run"))) {
-                   if (equals_none(spoke_info) || equals_none(item(spoke_info, "gw_name"))) {
-                       nb::object exc_type = scope.global("CorvaneRollbackException");
-                       nb::object name = self.attr("spoke_gw_name");
-                       nb::str message =
-                           native::text({"Spoke gateway ", name, " creation failure"});
-                       raise_object(exc_type(message));
+                   nb::object spoke_info = nb::none();
+                   if (is_true(self.attr("primary"))) {
+                       nb::object deploy = scope.global("deployPrimaryHsSpoke");
+                       nb::object account_name = self.attr("account_name");
+                       nb::object spoke_gw_name = self.attr("spoke_gw_name");
+                       nb::object vpc_id = self.attr("vpc_id");
+                       nb::object region = self.attr("region");
+                       spoke_info = deploy(s.cid, s.url, account_name, spoke_gw_name, size, vpc_id,
+                                           region, subnet_cidr, eip);
+                   } else {
+                       nb::object deploy = scope.global("deployHaHsSpoke");
+                       nb::object spoke_gw_name = self.attr("spoke_gw_name");
+                       spoke_info = deploy(s.cid, s.url, spoke_gw_name, size, subnet_cidr, eip,
+                                           ha_gw_name);
                    }
-               }
-               return self.attr("_saveMememto")(spoke_info);
-           },
-           param("subnet_cidr"), param("eip"), param("gw_size"), param("ha_gw_name") = nb::none(),
-           nb::sig("def create(self, subnet_cidr, eip, gw_size, ha_gw_name=None) "
-                   "-> HsSpokeCreateMemento"),
-           "Create the gateway and return an HsSpokeCreateMemento.\n\n"
-           "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
+
+                   // A dry run creates nothing, so there is nothing to check.
+                   if (equals_false(scope.global("Globals").attr("dry_run"))) {
+                       if (equals_none(spoke_info) || equals_none(item(spoke_info, "gw_name"))) {
+                           nb::object exc_type = scope.global("CorvaneRollbackException");
+                           nb::object name = self.attr("spoke_gw_name");
+                           nb::str message =
+                               native::text({"Spoke gateway ", name, " creation failure"});
+                           raise_object(exc_type(message));
+                       }
+                   }
+                   return self.attr("_saveMememto")(spoke_info);
+               },
+               param("subnet_cidr"), param("eip"), param("gw_size"),
+               param("ha_gw_name") = nb::none(),
+               nb::sig("def create(self, subnet_cidr, eip, gw_size, ha_gw_name=None) "
+                       "-> HsSpokeCreateMemento"),
+               "Create the gateway and return an HsSpokeCreateMemento.\n\n"
+               "Raises CorvaneRollbackException when, outside a dry run, no gateway was created.");
 
     add_method(cls, "delete",
-           [scope](nb::handle self, nb::handle spoke_gw_name) {
-               Session s = begin(scope, self, kHsPath);
-               nb::object logger = scope.logger();
-               nb::object name = nb::borrow(spoke_gw_name);
-               if (equals_none(name)) name = self.attr("spoke_gw_name");
-               native::log_info(logger, {"- Delete HS spoke gateway ", name});
-               scope.global("deleteHsSpoke")(s.cid, s.url, name);
-           },
-           param("spoke_gw_name") = nb::none(),
-           "Delete an HS spoke gateway, by default the command's own.");
+               [scope](nb::handle self, nb::handle spoke_gw_name) {
+                   Session s = begin(scope, self, kHsPath);
+                   nb::object logger = scope.logger();
+                   nb::object name = nb::borrow(spoke_gw_name);
+                   if (equals_none(name)) name = self.attr("spoke_gw_name");
+                   native::log_info(logger, {"- Delete HS spoke gateway ", name});
+                   scope.global("deleteHsSpoke")(s.cid, s.url, name);
+               },
+               param("spoke_gw_name") = nb::none(),
+               "Delete an HS spoke gateway, by default the command's own.");
     return cls;
 }
 
@@ -190,21 +198,21 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
                                "Deploys the HS spoke gateways of a VPC; undo() deletes them.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
-              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
-              nb::handle natGwInfos, nb::handle num_of_spoke) {
-               store(self, {{"account_name", account_name},
-                            {"spoke_gw_name", spoke_gw_name},
-                            {"spoke_gw_size", spoke_gw_size},
-                            {"vpc_id", vpc_id},
-                            {"region", region},
-                            {"natGwInfos", natGwInfos},
-                            {"num_of_spoke", num_of_spoke}});
-           },
-           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
-           param("region") = nb::none(), param("natGwInfos") = nb::none(),
-           param("num_of_spoke") = nb::none());
+               [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+                  nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
+                  nb::handle natGwInfos, nb::handle num_of_spoke) {
+                   store(self, {{"account_name", account_name},
+                                {"spoke_gw_name", spoke_gw_name},
+                                {"spoke_gw_size", spoke_gw_size},
+                                {"vpc_id", vpc_id},
+                                {"region", region},
+                                {"natGwInfos", natGwInfos},
+                                {"num_of_spoke", num_of_spoke}});
+               },
+               param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+               param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+               param("region") = nb::none(), param("natGwInfos") = nb::none(),
+               param("num_of_spoke") = nb::none());
 
     add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
@@ -235,19 +243,19 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
                                "Deploys a classic spoke gateway for a VPC; undo() deletes it.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
-              nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
-              nb::handle natGwInfos) {
-               store(self, {{"account_name", account_name},
-                            {"spoke_gw_name", spoke_gw_name},
-                            {"spoke_gw_size", spoke_gw_size},
-                            {"vpc_id", vpc_id},
-                            {"region", region},
-                            {"natGwInfos", natGwInfos}});
-           },
-           param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
-           param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
-           param("region") = nb::none(), param("natGwInfos") = nb::none());
+               [](nb::handle self, nb::handle account_name, nb::handle spoke_gw_name,
+                  nb::handle spoke_gw_size, nb::handle vpc_id, nb::handle region,
+                  nb::handle natGwInfos) {
+                   store(self, {{"account_name", account_name},
+                                {"spoke_gw_name", spoke_gw_name},
+                                {"spoke_gw_size", spoke_gw_size},
+                                {"vpc_id", vpc_id},
+                                {"region", region},
+                                {"natGwInfos", natGwInfos}});
+               },
+               param("account_name") = nb::none(), param("spoke_gw_name") = nb::none(),
+               param("spoke_gw_size") = nb::none(), param("vpc_id") = nb::none(),
+               param("region") = nb::none(), param("natGwInfos") = nb::none());
 
     add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
@@ -279,21 +287,20 @@ nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
                   "Records that SNAT was enabled on a gateway; restore() disables it.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_gw_name) {
-               store(self, {{"spoke_gw_name", spoke_gw_name}});
-           },
-           param("spoke_gw_name"));
+               [](nb::handle self, nb::handle spoke_gw_name) {
+                   store(self, {{"spoke_gw_name", spoke_gw_name}});
+               },
+               param("spoke_gw_name"));
 
     add_method(cls, "restore",
-           [scope](nb::handle self) {
-               nb::object cmd_type = scope.global("SnatCmd");
-               nb::object cmd = cmd_type(self.attr("spoke_gw_name"));
-               cmd.attr("disable")();
-           },
-           "Disable SNAT on the recorded gateway through a fresh SnatCmd.");
+               [scope](nb::handle self) {
+                   nb::object cmd_type = scope.global("SnatCmd");
+                   nb::object cmd = cmd_type(self.attr("spoke_gw_name"));
+                   cmd.attr("disable")();
+               },
+               "Disable SNAT on the recorded gateway through a fresh SnatCmd.");
 
-    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
-           "The memento's own attribute dictionary (the live one).");
+    add_to_dict(cls);
     return cls;
 }
 
@@ -302,10 +309,10 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
                                "Switches single-IP SNAT on a spoke gateway on and off.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_gw_name) {
-               store(self, {{"spoke_gw_name", spoke_gw_name}});
-           },
-           param("spoke_gw_name"));
+               [](nb::handle self, nb::handle spoke_gw_name) {
+                   store(self, {{"spoke_gw_name", spoke_gw_name}});
+               },
+               param("spoke_gw_name"));
 
     add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("SnatEnableMemento");
@@ -313,15 +320,15 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
     }, nb::sig("def _saveMemento(self) -> SnatEnableMemento"));
 
     add_method(cls, "enable",
-           [scope](nb::handle self) {
-               Session s = begin(scope, self, kHsPath);
-               nb::object enable = scope.global("enableSNAT");
-               // Name first and CID last: enableSNAT's own parameter order.
-               enable(self.attr("spoke_gw_name"), s.url, s.cid);
-               return self.attr("_saveMemento")();
-           },
-           nb::sig("def enable(self) -> SnatEnableMemento"),
-           "Enable SNAT and return a SnatEnableMemento.");
+               [scope](nb::handle self) {
+                   Session s = begin(scope, self, kHsPath);
+                   nb::object enable = scope.global("enableSNAT");
+                   // Name first and CID last: enableSNAT's own parameter order.
+                   enable(self.attr("spoke_gw_name"), s.url, s.cid);
+                   return self.attr("_saveMemento")();
+               },
+               nb::sig("def enable(self) -> SnatEnableMemento"),
+               "Enable SNAT and return a SnatEnableMemento.");
 
     add_method(cls, "disable", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
@@ -340,28 +347,27 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
         "Records a gateway resize; restore() sets the gateway back to from_gw_size.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
-              nb::handle to_gw_size) {
-               store(self, {{"spoke_gw_name", spoke_gw_name},
-                            {"from_gw_size", from_gw_size},
-                            {"to_gw_size", to_gw_size}});
-           },
-           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
+               [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
+                  nb::handle to_gw_size) {
+                   store(self, {{"spoke_gw_name", spoke_gw_name},
+                                {"from_gw_size", from_gw_size},
+                                {"to_gw_size", to_gw_size}});
+               },
+               param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
     add_method(cls, "restore",
-           [scope](nb::handle self) {
-               nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
-               nb::object name = self.attr("spoke_gw_name");
-               nb::object to_size = self.attr("to_gw_size");
-               nb::object from_size = self.attr("from_gw_size");
-               // The sizes exchanged; the inverse memento of this resize is not kept.
-               nb::object cmd = cmd_type(name, to_size, from_size);
-               cmd.attr("execute")();
-           },
-           "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.");
+               [scope](nb::handle self) {
+                   nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
+                   nb::object name = self.attr("spoke_gw_name");
+                   nb::object to_size = self.attr("to_gw_size");
+                   nb::object from_size = self.attr("from_gw_size");
+                   // The sizes exchanged; the inverse memento of this resize is not kept.
+                   nb::object cmd = cmd_type(name, to_size, from_size);
+                   cmd.attr("execute")();
+               },
+               "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.");
 
-    add_method(cls, "toDict", [](nb::handle self) { return dict_of(self); },
-           "The memento's own attribute dictionary (the live one).");
+    add_to_dict(cls);
     return cls;
 }
 
@@ -370,13 +376,13 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
                                "Changes the instance size of a spoke gateway.");
 
     add_method(cls, "__init__",
-           [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
-              nb::handle to_gw_size) {
-               store(self, {{"spoke_gw_name", spoke_gw_name},
-                            {"from_gw_size", from_gw_size},
-                            {"to_gw_size", to_gw_size}});
-           },
-           param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
+               [](nb::handle self, nb::handle spoke_gw_name, nb::handle from_gw_size,
+                  nb::handle to_gw_size) {
+                   store(self, {{"spoke_gw_name", spoke_gw_name},
+                                {"from_gw_size", from_gw_size},
+                                {"to_gw_size", to_gw_size}});
+               },
+               param("spoke_gw_name"), param("from_gw_size"), param("to_gw_size"));
 
     add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("ResizeSpokeGatewayMemento");
@@ -387,17 +393,17 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
     }, nb::sig("def _saveMemento(self) -> ResizeSpokeGatewayMemento"));
 
     add_method(cls, "execute",
-           [scope](nb::handle self) {
-               Session s = begin(scope, self, kHsPath);
-               nb::object resize = scope.global("changeSpokeSize");
-               nb::object name = self.attr("spoke_gw_name");
-               nb::object to_size = self.attr("to_gw_size");
-               // from_gw_size is only recorded, never sent.
-               resize(s.cid, s.url, name, to_size);
-               return self.attr("_saveMemento")();
-           },
-           nb::sig("def execute(self) -> ResizeSpokeGatewayMemento"),
-           "Resize the gateway to to_gw_size and return a ResizeSpokeGatewayMemento.");
+               [scope](nb::handle self) {
+                   Session s = begin(scope, self, kHsPath);
+                   nb::object resize = scope.global("changeSpokeSize");
+                   nb::object name = self.attr("spoke_gw_name");
+                   nb::object to_size = self.attr("to_gw_size");
+                   // from_gw_size is only recorded, never sent.
+                   resize(s.cid, s.url, name, to_size);
+                   return self.attr("_saveMemento")();
+               },
+               nb::sig("def execute(self) -> ResizeSpokeGatewayMemento"),
+               "Resize the gateway to to_gw_size and return a ResizeSpokeGatewayMemento.");
     return cls;
 }
 
