@@ -17,18 +17,15 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
-import yaml
 
 from morvent import cli
 from morvent.core.Globals import Globals
 from morvent.lib import natgw, test as egress
 from morvent.sim import SimulatedWorld, World
+from morvent.sim.demo import ACCOUNT, BUCKET, PASSWORD_ENV, write_config
 from morvent.sim.invariants import check_replaced, check_reverted, egress_rows, full_state
 from morvent.sim.monitor import RunMonitor
 
-BUCKET = "e2e-backups"
-ACCOUNT = "e2e-aws"
-PASSWORD_ENV = "MORVENT_E2E_PASSWORD"
 #: Bytes per hour at each zone's daily peak: every zone alone gets the
 #: smallest spoke size, the whole VPC a larger one, so the primary is created
 #: large and resized at the end (the resize step takes part in every run).
@@ -75,25 +72,9 @@ class Migration:
         self.spoke = spoke
         self.capsys = capsys
         self.monitor = RunMonitor(sim, world.vpc_id, sample=sample)
-        config = {
-            "controller_ip": sim.controller_ip,
-            "controller_user": sim.username,
-            "controller_password_env": PASSWORD_ENV,
-            "aws_account_name": ACCOUNT,
-            "region": world.region,
-            "aws_endpoint_url": sim.aws.url,
-            "vpc_id": world.vpc_id,
-            "spoke_gw_name": spoke,
-            "s3_bucket": BUCKET,
-            "work_dir": str(folder / "work"),
-        }
-        if options.pop("enable_test", False):
-            (folder / "egress-input.json").write_text("{}\n")
-            config.update(enable_test=True, input_test_config="egress-input.json",
-                          output_test_config="egress-output.json")
-        config.update(options)
-        self.config_path = folder / "morvent.yaml"
-        self.config_path.write_text(yaml.safe_dump(config, sort_keys=False))
+        egress_test = options.pop("enable_test", False)
+        self.config_path = Path(write_config(sim, world, folder, spoke=spoke,
+                                             egress_test=egress_test, **options))
 
     # -- runs ------------------------------------------------------------------
 

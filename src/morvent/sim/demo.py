@@ -136,6 +136,39 @@ def _log_file(path: str) -> Iterator[None]:
         handler.close()
 
 
+def write_config(sim: Any, world: Any, folder: str | os.PathLike, *, spoke: str = SPOKE,
+                 egress_test: bool = False, **options: Any) -> str:
+    """Write a configuration for the simulated VPC `world` into `folder`; its path.
+
+    The controller and AWS endpoint are the simulators', the password comes
+    from PASSWORD_ENV, the backup goes to BUCKET (which must exist) and the
+    local working folder is `folder`/work.  `options` are further keys.
+    """
+    config = {
+        "controller_ip": sim.controller_ip,
+        "controller_user": sim.username,
+        "controller_password_env": PASSWORD_ENV,
+        "aws_account_name": ACCOUNT,
+        "region": world.region,
+        "aws_endpoint_url": sim.aws.url,
+        "vpc_id": world.vpc_id,
+        "spoke_gw_name": spoke,
+        "s3_bucket": BUCKET,
+        "work_dir": os.path.join(folder, "work"),
+    }
+    if egress_test:
+        with open(os.path.join(folder, "egress-input.json"), "w", encoding="utf-8") as f:
+            f.write("{}\n")
+        config.update(enable_test=True, input_test_config="egress-input.json",
+                      output_test_config="egress-output.json")
+    config.update(options)
+    path = os.path.join(folder, "morvent.yaml")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("# Written by morvent demo for a simulated VPC.\n")
+        yaml.safe_dump(config, f, sort_keys=False)
+    return path
+
+
 class Demo:
     def __init__(self, args: argparse.Namespace, out: TextIO) -> None:
         self.args = args
@@ -148,28 +181,7 @@ class Demo:
     # -- the world and its configuration -------------------------------------------
 
     def write_config(self, sim: Any, world: Any, folder: str) -> str:
-        config = {
-            "controller_ip": sim.controller_ip,
-            "controller_user": sim.username,
-            "controller_password_env": PASSWORD_ENV,
-            "aws_account_name": ACCOUNT,
-            "region": world.region,
-            "aws_endpoint_url": sim.aws.url,
-            "vpc_id": world.vpc_id,
-            "spoke_gw_name": SPOKE,
-            "s3_bucket": BUCKET,
-            "work_dir": os.path.join(folder, "work"),
-        }
-        if self.args.egress_test:
-            with open(os.path.join(folder, "egress-input.json"), "w", encoding="utf-8") as f:
-                f.write("{}\n")
-            config.update(enable_test=True, input_test_config="egress-input.json",
-                          output_test_config="egress-output.json")
-        path = os.path.join(folder, "morvent.yaml")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write("# Written by morvent demo for a simulated VPC.\n")
-            yaml.safe_dump(config, f, sort_keys=False)
-        return path
+        return write_config(sim, world, folder, egress_test=self.args.egress_test)
 
     @staticmethod
     def planned_sizes(config_path: str) -> tuple[str | None, str | None]:
