@@ -80,7 +80,8 @@ class _Server(ThreadingHTTPServer):
         with self._held_lock:
             held, self._held = self._held, set()
         for thread in held:
-            thread.join(timeout)
+            if thread is not threading.current_thread():
+                thread.join(timeout)
 
     def finish_request(self, request: socket.socket, client_address: Any) -> None:
         # The TLS handshake runs here, in the request's own thread, so a slow
