@@ -43,7 +43,8 @@ def write_config(folder: Path, text: str | None = None, name: str = "morvent.yam
 def globals_state():
     """Give every test fresh process-wide settings and put them back afterwards."""
     saved = {k: getattr(Globals, k) for k in ("CID", "controller_ip", "dry_run",
-                                               "aws_client_manager")}
+                                               "aws_client_manager", "controller_timeout",
+                                               "controller_verify")}
     Globals.dry_run = False
     yield Globals
     for k, v in saved.items():

@@ -4,6 +4,7 @@ import logging
 import os
 import subprocess
 import sys
+import traceback
 import types
 from pathlib import Path
 
@@ -33,6 +34,8 @@ class FakeManager:
         self.calls.append({
             "method": method, "config": config,
             "dry_run": cli.Globals.dry_run,
+            "timeout": cli.Globals.controller_timeout,
+            "verify": cli.Globals.controller_verify,
             "locked": self.s3 is not None and bool(
                 self.s3.list_objects_v2(Bucket=MINIMAL["s3_bucket"],
                                         Prefix=LOCK_KEY).get("KeyCount")),
@@ -298,3 +301,84 @@ def test_broken_controller_connection_is_one_line(run, name, args):
     assert status == 1
     assert err.strip().splitlines()[-1].startswith("morvent: error: controller request failed: ")
     assert "Traceback" not in err
+
+
+# -- controller request settings -------------------------------------------------
+
+PEM = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"
+
+
+@pytest.mark.parametrize("outcome", [None, SystemExit(1), RuntimeError("boom")])
+@pytest.mark.parametrize("keys, timeout, bundle", [
+    ({}, (15.0, 900.0), None),
+    ({"controller_timeout": 1800}, (15.0, 1800.0), None),
+    ({"controller_timeout": 5, "controller_ca_bundle": "ca.pem"}, (5.0, 5.0), "ca.pem"),
+])
+def test_controller_settings_hold_for_the_command_only(run, tmp_path, globals_state, outcome,
+                                                       keys, timeout, bundle):
+    (tmp_path / "ca.pem").write_text(PEM)
+    path = write_config(tmp_path, name="requests.yaml", work_dir=str(tmp_path / "work"), **keys)
+    globals_state.controller_timeout, globals_state.controller_verify = "before", "before"
+    run.manager.action = outcome
+    run("execute", "--config", str(path))
+    (call,) = run.manager.calls
+    assert call["timeout"] == timeout
+    assert call["verify"] == (str(tmp_path / bundle) if bundle else False)
+    assert (globals_state.controller_timeout, globals_state.controller_verify) == \
+        ("before", "before")
+
+
+@pytest.mark.parametrize("bundle, warned", [(False, False), (True, True)])
+def test_unverified_request_warning_only_hidden_without_a_ca_bundle(run, tmp_path, bundle,
+                                                                    warned):
+    import warnings
+
+    import urllib3
+
+    (tmp_path / "ca.pem").write_text(PEM)
+    keys = {"controller_ca_bundle": "ca.pem"} if bundle else {}
+    path = write_config(tmp_path, name="requests.yaml", work_dir=str(tmp_path / "work"), **keys)
+    run.manager.execute = lambda config: warnings.warn(
+        "Unverified HTTPS request", urllib3.exceptions.InsecureRequestWarning)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert run("execute", "--config", str(path))[0] == 0
+    assert bool(caught) is warned
+
+
+# -- no secret in the output -------------------------------------------------------
+
+CID = "cid-0a1b2c3d4e5f"
+
+
+@pytest.mark.parametrize("verbosity", [[], ["-v"]])
+def test_secrets_are_masked_in_error_lines_tracebacks_and_prints(run, capsys, verbosity):
+    import requests
+
+    def execute(config):
+        corvane_backend.register_secret(CID)
+        url = f"/v1/api?action=list_vpcs_summary&CID={CID}"
+        try:
+            raise requests.ConnectionError(f"Max retries exceeded with url: {url}")
+        except requests.ConnectionError:
+            # What the migration does with a failed step: straight to stderr.
+            traceback.print_exc()
+            print("stray", "CID", CID)
+            print(f"partial {CID}", end="", file=sys.stderr)
+            raise
+
+    run.manager.execute = execute
+    streams = sys.stdout, sys.stderr
+    try:
+        status = cli.main([*verbosity, "execute", "--config", str(run.path)])
+        out, err = capsys.readouterr()
+    finally:
+        corvane_backend.clear_secrets()
+    assert status == 1
+    assert CID not in out + err
+    assert "stray CID ****" in out and "partial ****" in err
+    assert err.count("CID=****") == (3 if verbosity else 2)  # print_exc, (-v traceback), line
+    assert err.strip().splitlines()[-1] == (
+        "morvent: error: controller request failed: Max retries exceeded with url: "
+        "/v1/api?action=list_vpcs_summary&CID=****")
+    assert (sys.stdout, sys.stderr) == streams  # put back after the command

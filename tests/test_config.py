@@ -1,6 +1,7 @@
 """Loading and checking the YAML configuration."""
 
 import os
+import re
 from pathlib import Path
 
 import pytest
@@ -228,8 +229,12 @@ def test_test_files_required_and_resolved_relative_to_the_file(tmp_path, monkeyp
 
 
 def test_example_covers_every_key_and_loads(monkeypatch):
-    data = yaml.safe_load(EXAMPLE.read_text())
-    assert set(data) == set(config_module._KEYS)
+    text = EXAMPLE.read_text()
+    data = yaml.safe_load(text)
+    # A key whose value must name an existing file is shown commented out.
+    commented = set(re.findall(r"^#(\w+): ", text, re.MULTILINE))
+    assert set(data) | commented == set(config_module._KEYS)
+    assert commented <= {k for k, rule in config_module._KEYS.items() if rule.path}
     cfg = load_config(EXAMPLE)
     assert cfg.vpc_id.startswith("vpc-")
 
@@ -266,3 +271,55 @@ def test_dry_run_uses_a_scratch_folder(tmp_path, globals_state):
     globals_state.dry_run = False
     assert des.getAbsolutePath() == str(tmp_path / "real")
     assert not (tmp_path / "real").exists()
+
+
+# -- controller requests: timeout and certificate check ------------------------------
+
+PEM = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n"
+
+
+@pytest.mark.parametrize("value, timeouts", [
+    (None, (15.0, 900.0)),
+    (1800, (15.0, 1800.0)),
+    (20.5, (15.0, 20.5)),
+    (5, (5.0, 5.0)),  # the connect timeout never exceeds the read timeout
+])
+def test_controller_timeout(tmp_path, value, timeouts):
+    ca = ConfigAdaptor(load_config(write_config(tmp_path, controller_timeout=value)))
+    assert ca.controller_timeout == timeouts
+    assert ca.controller_verify is False and ca.controller_ca_bundle is None
+
+
+@pytest.mark.parametrize("line, words", [
+    ("controller_timeout: 0", "above 0"),
+    ("controller_timeout: -30", "above 0"),
+    ("controller_timeout: .inf", "above 0"),
+    ("controller_timeout: .nan", "above 0"),
+    ("controller_timeout: '900'", "expected a number, got text (a plain number"),
+    ("controller_timeout: 15m", "expected a number, got text"),
+    ("controller_timeout: true", "expected a number"),
+    ("controller_timout: 900", "did you mean 'controller_timeout'"),
+    ("controller_ca_bundel: ca.pem", "did you mean 'controller_ca_bundle'"),
+    ("controller_ca_bundle: missing.pem", "does not exist"),
+    ("controller_ca_bundle: .", "is a folder"),
+    ("controller_ca_bundle: not-pem.txt", "holds no PEM certificate"),
+    ("controller_ca_bundle: ''", "must not be blank"),
+    ("controller_ca_bundle: 5", "put it in quotes"),
+])
+def test_controller_request_keys_refused(tmp_path, line, words):
+    (tmp_path / "not-pem.txt").write_text("just text\n")
+    path = write_config(tmp_path, yaml.safe_dump(MINIMAL) + line + "\n")
+    error = load_error(path)
+    assert_one_line(error, path, line.split(":")[0])
+    assert words in str(error)
+
+
+def test_ca_bundle_is_found_relative_to_the_file_and_verifies(tmp_path, monkeypatch):
+    conf = tmp_path / "conf"
+    conf.mkdir()
+    (conf / "ca.pem").write_text("# the controller's CA\n" + PEM)
+    monkeypatch.chdir(tmp_path)
+    cfg = load_config(write_config(conf, controller_ca_bundle="ca.pem"))
+    assert cfg.controller_ca_bundle == str(conf / "ca.pem")
+    ca = ConfigAdaptor(cfg)
+    assert ca.controller_verify == ca.controller_ca_bundle == str(conf / "ca.pem")

@@ -3,12 +3,14 @@
 import io
 import logging
 import socket
+import threading
 import warnings
 
 import pytest
 import requests
 
-from https_server import HttpsServer
+from https_server import HttpsServer, make_self_signed_certificate
+from morvent.core.Globals import Globals
 from morvent.core.exceptions import ControllerLoginError
 from morvent.lib import corvane_backend as backend
 
@@ -61,6 +63,14 @@ def no_secrets():
     backend.clear_secrets()
     yield
     backend.clear_secrets()
+
+
+@pytest.fixture(autouse=True)
+def request_settings():
+    """Globals' timeout and certificate check as a test left them: put back."""
+    saved = Globals.controller_timeout, Globals.controller_verify
+    yield Globals
+    Globals.controller_timeout, Globals.controller_verify = saved
 
 
 @pytest.fixture
@@ -132,7 +142,8 @@ def test_requests_is_looked_up_when_called_and_the_action_is_logged(monkeypatch,
         result = backend._send_corvane_api(api_endpoint_url="https://127.0.0.1/v1/api",
                                            payload=payload, keyword_for_log="kw-", indent="  ")
     assert result == "response"
-    assert calls == [("get", "https://127.0.0.1/v1/api", {"params": payload, "verify": False})]
+    assert calls == [("get", "https://127.0.0.1/v1/api",
+                      {"params": payload, "timeout": (15.0, 900.0), "verify": False})]
     [record] = caplog.records
     assert record.levelno == logging.DEBUG
     assert record.getMessage().startswith("kw-  list_vpcs_summary")
@@ -277,3 +288,98 @@ def test_masking_leaves_other_records_alone(log_text):
     backend.register_secret("")
     logging.getLogger("morvent.test").info("100%% of %s done", "routes")
     assert log_text().strip() == "morvent.test INFO 100% of routes done"
+
+
+# -- timeouts and certificate checks -----------------------------------------
+
+@pytest.mark.parametrize("method", ["GET", "POST"])
+@pytest.mark.parametrize("timeout", [(15.0, 900.0), (2.0, 30.0)])
+def test_timeout_and_verify_come_from_globals_at_each_call(controller, request_settings,
+                                                           method, timeout):
+    request_settings.controller_timeout = timeout
+    request_settings.controller_verify = controller.cert_path
+    sent = []
+    real = {"GET": requests.get, "POST": requests.post}[method]
+
+    def spy(url, **kwargs):
+        sent.append(kwargs)
+        return real(url, **kwargs)
+
+    with pytest.MonkeyPatch.context() as mp, warnings.catch_warnings():
+        warnings.simplefilter("error")  # a verified request has nothing to warn about
+        mp.setattr(requests, method.lower(), spy)
+        response = backend._send_corvane_api(api_endpoint_url=controller.url + "/v1/api",
+                                             request_method=method, payload={"action": "x"})
+    assert response.json()["return"] is True
+    assert (sent[0]["timeout"], sent[0]["verify"]) == (timeout, controller.cert_path)
+
+
+def test_a_certificate_the_bundle_does_not_trust_stops_the_login(controller, request_settings,
+                                                                 tmp_path):
+    other_ca, _ = make_self_signed_certificate(str(tmp_path))
+    request_settings.controller_verify = other_ca
+    with pytest.raises(ControllerLoginError) as info:
+        backend.getCid(controller.address, USER, PASSWORD)
+    message = str(info.value)
+    assert "\n" not in message and controller.address in message and USER in message
+    assert f"certificate is not trusted by {other_ca}" in message
+    assert controller.requests == []  # nothing was sent over the untrusted connection
+
+
+def test_login_without_an_answer_in_time_is_one_line(controller, request_settings):
+    release = threading.Event()
+
+    def slow(request):
+        release.wait(30)
+        return 200, {"return": True, "CID": CID}
+
+    controller.handler = slow
+    request_settings.controller_timeout = (5.0, 0.2)
+    try:
+        with pytest.raises(ControllerLoginError) as info:
+            backend.getCid(controller.address, USER, PASSWORD)
+    finally:
+        release.set()
+    assert str(info.value) == (f"the controller at {controller.address} did not answer the "
+                               f"login of user {USER!r}: no answer within 0.2 s")
+
+
+@pytest.mark.parametrize("error, words", [
+    (requests.ConnectTimeout, "cannot reach the controller at {address} to log in user "
+                              "'netops': no answer within 15 s"),
+    (requests.ReadTimeout, "the controller at {address} did not answer the login of user "
+                           "'netops': no answer within 900 s"),
+    (requests.ConnectionError, "cannot reach the controller at {address} to log in user "
+                               "'netops': refused"),
+])
+def test_login_request_errors(monkeypatch, error, words):
+    def fail(url, **kwargs):
+        raise error("refused")
+
+    monkeypatch.setattr(requests, "post", fail)
+    address = "127.0.0.1:8443"
+    with pytest.raises(ControllerLoginError) as info:
+        backend.getCid(address, USER, PASSWORD)
+    assert str(info.value) == words.format(address=address)
+
+
+# -- secrets in printed output ---------------------------------------------------
+
+@pytest.mark.parametrize("pieces", [
+    [f"GET /v1/api?CID={CID}&action=x\n"],
+    ["request with CID=", CID, " failed", "\n"],       # print() writes its parts apart
+    ["cid ", CID[:5], CID[5:], "\nnext line\n"],          # a secret cut in two
+    [f"password {PASSWORD}"],                              # no line end: goes at flush()
+])
+def test_masking_stream(pieces):
+    backend.register_secret(CID)
+    backend.register_secret(PASSWORD)
+    out = io.StringIO()
+    stream = backend.SecretMaskingStream(out)
+    for piece in pieces:
+        assert stream.write(piece) == len(piece)
+    stream.flush()
+    text = out.getvalue()
+    assert text == "".join(pieces).replace(CID, "****").replace(PASSWORD, "****")
+    assert CID not in text and PASSWORD not in text
+    assert stream.getvalue() == text and stream.closed is False  # the rest is the stream's

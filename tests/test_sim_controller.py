@@ -1,5 +1,6 @@
 """The simulated controller, driven over HTTPS the way the package drives it."""
 
+import re
 import threading
 import time
 
@@ -639,3 +640,130 @@ def test_replacing_nat_gateways_keeps_each_zone_egress_address(sim, api):
     api.ok("delete_multicloud_gateway", gw_name=name)
     assert not sim.ec2.describe_addresses(AllocationIds=[world.zones[0].allocation_id])[
         "Addresses"][0].get("AssociationId")
+
+
+# -- garbled answers and hung requests ---------------------------------------------------------
+
+def _account_fields(name):
+    return {"CID": None, "action": "setup_account_profile", "account_name": name,
+            "cloud_type": 1, "aws_account_number": "210987654321"}
+
+
+def _has_account(api, name):
+    listed = api.get("list_accounts", version=1)["results"]["account_list"]
+    return any(a["account_name"] == name for a in listed)
+
+
+@pytest.mark.parametrize("after", [False, True])
+def test_garbled_answer_lacks_its_keys(sim, api, after):
+    name = unique("acct")
+    sim.inject("setup_account_profile", mode="garbled", after=after)
+    response = requests.post(api.url(1), data={**_account_fields(name), "CID": api.cid},
+                             verify=False)
+    assert response.status_code == 200
+    assert response.json() == {"status": "unknown"}
+    assert _has_account(api, name) is after
+    record = sim.controller.calls("setup_account_profile")[-1]
+    assert (record.fault, record.answer) == ("garbled", {"status": "unknown"})
+
+
+@pytest.mark.parametrize("after", [False, True])
+def test_hang_gives_no_answer_and_the_server_goes_on_serving(sim, api, after):
+    name = unique("acct")
+    sim.inject("setup_account_profile", mode="hang", after=after)  # the default hold
+    outcome = []
+
+    def client():
+        try:
+            requests.post(api.url(1), data={**_account_fields(name), "CID": api.cid},
+                          verify=False, timeout=(5, 0.5))
+            outcome.append("answered")
+        except requests.Timeout:
+            outcome.append("timeout")
+
+    hung = threading.Thread(target=client)
+    hung.start()
+    # While the request is held, others are answered.
+    for _ in range(3):
+        assert api.get("list_version_info", version=1)["return"] is True
+    hung.join(10)
+    assert outcome == ["timeout"]
+    assert _has_account(api, name) is after
+    assert sim.controller.calls("setup_account_profile")[-1].fault == "hang"
+
+
+def test_hang_ends_by_closing_the_connection(api):
+    api.sim.inject("list_version_info", mode="hang", delay=0.2)
+    with pytest.raises(requests.ConnectionError) as info:
+        _version(api)  # no client timeout: the server's hold bounds the wait
+    assert not isinstance(info.value, requests.Timeout)
+    assert _version(api).json()["return"] is True
+
+
+def test_stop_lets_hung_requests_go():
+    from morvent.sim import ControllerSimulator
+
+    controller = ControllerSimulator(users={"u": "p"}).start()
+    handlers, errors = [], []
+    controller.add_observer(lambda record, answer: handlers.append(threading.current_thread()))
+    try:
+        controller.inject("login", mode="hang", after=True)  # the default hold: long
+        client = threading.Thread(target=lambda: errors.append(pytest.raises(
+            requests.ConnectionError, requests.post, controller.url(1),
+            data={"action": "login", "username": "u", "password": "p"}, verify=False)))
+        client.start()
+        while not handlers:
+            time.sleep(0.01)
+    finally:
+        controller.stop()
+    assert not handlers[0].is_alive()  # stop() waited for the held request's thread
+    client.join(10)
+    assert not client.is_alive() and len(errors) == 1
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("enable_snat", {"action": "enable_snat", "nth": 1, "mode": "fail", "after": False}),
+    ("create_multicloud_ha_gateway:2",
+     {"action": "create_multicloud_ha_gateway", "nth": 2, "mode": "fail", "after": False}),
+    ("enable_snat:drop", {"action": "enable_snat", "nth": 1, "mode": "drop", "after": False}),
+    ("create_multicloud_primary_gateway:1:drop-after",
+     {"action": "create_multicloud_primary_gateway", "nth": 1, "mode": "drop", "after": True}),
+    ("list_accounts:3:garbled",
+     {"action": "list_accounts", "nth": 3, "mode": "garbled", "after": False}),
+    ("change_gateway_size:hang-after=5",
+     {"action": "change_gateway_size", "nth": 1, "mode": "hang", "after": True, "delay": 5.0}),
+    (" login:delay=0.5 ", {"action": "login", "nth": 1, "mode": "delay", "after": False,
+                           "delay": 0.5}),
+    ("enable_snat:2:http500-after",
+     {"action": "enable_snat", "nth": 2, "mode": "http500", "after": True}),
+])
+def test_parse_fault(text, expected):
+    from morvent.sim.faults import FaultPlan, parse_fault
+
+    assert parse_fault(text) == expected
+    fault = FaultPlan().inject(**parse_fault(text))
+    assert (fault.action, fault.nth, fault.mode, fault.after) == \
+        (expected["action"], expected["nth"], expected["mode"], expected["after"])
+
+
+@pytest.mark.parametrize("text, words", [
+    ("", "ACTION[:N][:KIND]"),
+    ("enable snat", "ACTION[:N][:KIND]"),
+    ("enable_snat:1:drop:x", "ACTION[:N][:KIND]"),
+    ("enable_snat:0", "1 or more"),
+    ("enable_snat:drop:2", "1 or more"),
+    ("enable_snat:explode", "unknown kind 'explode'"),
+    ("enable_snat:2:drop-later", "unknown kind"),
+    ("enable_snat:", "unknown kind ''"),
+    ("enable_snat:hang=soon", "not a number of seconds"),
+    ("enable_snat:hang=-1", "not a number of seconds"),
+    ("enable_snat:hang=inf", "not a number of seconds"),
+    ("enable_snat:delay-after", "'-after' means nothing"),
+    (None, "text like"),
+])
+def test_parse_fault_refuses(text, words):
+    from morvent.sim.faults import parse_fault
+
+    with pytest.raises(ValueError, match=re.escape(words)) as info:
+        parse_fault(text)
+    assert "\n" not in str(info.value)

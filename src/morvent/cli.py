@@ -3,12 +3,16 @@
 Exit status: 0 success; 1 the migration (or revert) failed or could not
 start (controller login, lock held, AWS); 2 bad configuration or usage.
 Problems the user can fix are reported as one line on standard error; ``-v``
-adds the traceback.
+adds the traceback.  No controller password or session id reaches the
+output: log handlers, error lines and tracebacks are masked, and standard
+output and error are wrapped in a masking stream while a command runs (the
+migration prints tracebacks of failed steps straight to standard error).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import logging
 import os
@@ -16,7 +20,7 @@ import shlex
 import sys
 import traceback
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 from morvent import __version__
@@ -25,6 +29,9 @@ from morvent.core.Globals import Globals
 
 PROG = "morvent"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+#: Settings a command changes in Globals; main() puts them back afterwards.
+_RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
 
 
 class UsageError(Exception):
@@ -90,6 +97,46 @@ def _secret_masking_filter() -> logging.Filter | None:
         return backend.SecretMaskingFilter()
     except Exception:
         return None
+
+
+def _mask(text: str) -> str:
+    """``text`` with every password and session id the transport knows masked."""
+    try:
+        backend = importlib.import_module("morvent.lib.corvane_backend")
+        return backend.mask_secrets(text)
+    except Exception:
+        return text
+
+
+@contextlib.contextmanager
+def _masked_output() -> Iterator[None]:
+    """Wrap sys.stdout and sys.stderr in the transport's masking stream.
+
+    Whatever is printed meanwhile, by ``traceback.print_exc`` in the migration
+    or by a stray ``print``, passes through it; the streams are flushed and put
+    back afterwards.
+    """
+    try:
+        stream_class = importlib.import_module("morvent.lib.corvane_backend").SecretMaskingStream
+    except Exception:
+        yield
+        return
+    saved = sys.stdout, sys.stderr
+    wrapped = tuple(stream_class(s) if s is not None else None for s in saved)
+    sys.stdout, sys.stderr = wrapped
+    try:
+        yield
+    finally:
+        for stream in wrapped:
+            if stream is not None:
+                with contextlib.suppress(Exception):
+                    stream.flush()
+        sys.stdout, sys.stderr = saved
+
+
+def _print_traceback() -> None:
+    """The traceback of the exception being handled, masked, on standard error."""
+    print(_mask(traceback.format_exc()), end="", file=sys.stderr)
 
 
 # -- arguments -----------------------------------------------------------------
@@ -220,7 +267,7 @@ def _exit_status(e: SystemExit) -> int:
         return EXIT_OK
     if isinstance(e.code, int):
         return e.code
-    print(f"{PROG}: {e.code}", file=sys.stderr)
+    print(_mask(f"{PROG}: {e.code}"), file=sys.stderr)
     return EXIT_FAILED
 
 
@@ -245,21 +292,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         except KeyboardInterrupt:
             return fail("interrupted", 130)
 
-    handler, former_level = _setup_logging(verbosity)
-    dry_run_before = Globals.dry_run
-    try:
-        with warnings.catch_warnings():
-            _ignore_unverified_https_warnings()
-            return _run(args, verbosity)
-    finally:
-        Globals.dry_run = dry_run_before
-        logging.getLogger().removeHandler(handler)
-        logging.getLogger("morvent").setLevel(former_level)
+    saved = {name: getattr(Globals, name) for name in _RESTORED_SETTINGS}
+    with _masked_output():
+        handler, former_level = _setup_logging(verbosity)
+        try:
+            with warnings.catch_warnings():
+                return _run(args, verbosity)
+        finally:
+            for name, value in saved.items():
+                setattr(Globals, name, value)
+            logging.getLogger().removeHandler(handler)
+            logging.getLogger("morvent").setLevel(former_level)
 
 
 def _fail(message: str, status: int) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    print(_mask(f"{PROG}: error: {message}"), file=sys.stderr)
     return status
+
+
+def _use_controller_settings(config: Config) -> None:
+    """Timeout and certificate check of every controller request in this run."""
+    Globals.controller_timeout = config.controller_request_timeout
+    Globals.controller_verify = config.controller_verify
+    if Globals.controller_verify is False:
+        _ignore_unverified_https_warnings()
 
 
 def _run(args: argparse.Namespace, verbosity: int) -> int:
@@ -268,6 +324,7 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     fail = _fail
     try:
         config = load_config(args.config)
+        _use_controller_settings(config)
         _COMMANDS[args.command](args, config)
         return EXIT_OK
     except SystemExit as e:
@@ -280,33 +337,48 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
         return fail("interrupted", 130)
     except (ConfigError, UsageError) as e:
         if verbosity > 0:
-            traceback.print_exc()
+            _print_traceback()
         return fail(str(e), EXIT_USAGE)
     except _user_errors() as e:
         if verbosity > 0:
-            traceback.print_exc()
+            _print_traceback()
         return fail(_one_line(e), EXIT_FAILED)
     except _controller_errors() as e:
         # Only controller requests go through requests (AWS uses botocore):
         # a connection that broke or an answer that is not JSON.
         if verbosity > 0:
-            traceback.print_exc()
-        return fail(f"controller request failed: {_one_line(e)}", EXIT_FAILED)
+            _print_traceback()
+        return fail(f"controller request failed: {_controller_problem(e)}", EXIT_FAILED)
     except Exception as e:
         # Not something the user can fix from the message alone: keep the
         # traceback for the bug report.
-        traceback.print_exc()
+        _print_traceback()
         return fail(f"unexpected {type(e).__name__}: {_one_line(e)}", EXIT_FAILED)
 
 
 def _ignore_unverified_https_warnings() -> None:
-    """Controllers run with self-signed certificates and every controller
-    request is sent unverified on purpose: a warning per request is noise."""
+    """Controllers usually run with self-signed certificates; without a CA
+    bundle every controller request is sent unverified on purpose, and a
+    warning per request is noise."""
     try:
         from urllib3.exceptions import InsecureRequestWarning
     except ImportError:  # pragma: no cover - urllib3 always comes with requests
         return
     warnings.simplefilter("ignore", InsecureRequestWarning)
+
+
+def _controller_problem(e: BaseException) -> str:
+    """One line on a failed controller request; a time-out says how long it waited."""
+    import requests
+
+    timeout = Globals.controller_timeout
+    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
+    if isinstance(e, requests.ConnectTimeout):
+        return f"no connection to the controller within {connect:g} s"
+    if isinstance(e, requests.Timeout):
+        return (f"no answer from the controller within {read:g} s; it may still carry the "
+                "request out (run the command again to resume)")
+    return _one_line(e)
 
 
 def _one_line(e: BaseException) -> str:

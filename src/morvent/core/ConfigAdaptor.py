@@ -26,6 +26,12 @@ class ConfigAdaptor:
         self.controller_ip = cfg.controller_ip
         self.controller_user = cfg.controller_user
         self.controller_password_env = cfg.controller_password_env
+        # Every controller request: (connect, read) seconds and ``verify=``
+        # (False, or the CA bundle that checks the controller's certificate);
+        # the command line puts both into Globals for the run.
+        self.controller_timeout = cfg.controller_request_timeout
+        self.controller_ca_bundle = cfg.controller_ca_bundle
+        self.controller_verify = cfg.controller_verify
         # The cloud account, on the controller and in AWS.
         self.aws_account_name = cfg.aws_account_name
         self.aws_account_number = cfg.aws_account_number

@@ -11,6 +11,14 @@ class Globals:
     CID = None
     #: Controller address, as in the configuration.
     controller_ip = None
+    #: (connect, read) seconds handed as ``timeout=`` to every controller
+    #: request.  The read timeout is long: the controller answers a gateway
+    #: creation only when the gateway is up, which takes minutes.
+    controller_timeout = (15.0, 900.0)
+    #: Handed as ``verify=`` to every controller request: False sends it
+    #: without checking the controller's certificate (controllers usually run
+    #: with a self-signed one); the path of a CA bundle (PEM) checks it.
+    controller_verify = False
     #: When true, nothing that changes the controller or AWS is sent.
     dry_run = False
     #: The run's ``AwsClientManager``; AWS mementos take their clients from it.

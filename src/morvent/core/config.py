@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import difflib
 import ipaddress
+import math
 import os
 import re
 from collections.abc import Callable, Mapping
@@ -23,8 +24,14 @@ from typing import Any
 
 import yaml
 
-__all__ = ["Config", "ConfigError", "as_config", "config_from_mapping", "default_work_dir",
-           "load_config"]
+__all__ = ["CONTROLLER_CONNECT_TIMEOUT", "CONTROLLER_READ_TIMEOUT", "Config", "ConfigError",
+           "as_config", "config_from_mapping", "default_work_dir", "load_config"]
+
+#: Seconds to wait for the controller to accept a connection.
+CONTROLLER_CONNECT_TIMEOUT = 15.0
+#: Seconds to wait for the controller's answer unless ``controller_timeout``
+#: says otherwise: it answers a gateway creation only when the gateway is up.
+CONTROLLER_READ_TIMEOUT = 900.0
 
 
 class ConfigError(Exception):
@@ -64,6 +71,20 @@ class Config:
     aws_account_number: str | None = None
     aws_role_app: str | None = None
     aws_role_ec2: str | None = None
+    controller_timeout: float = CONTROLLER_READ_TIMEOUT
+    controller_ca_bundle: str | None = None
+
+    @property
+    def controller_request_timeout(self) -> tuple[float, float]:
+        """(connect, read) seconds for every controller request."""
+        read = self.controller_timeout
+        return min(CONTROLLER_CONNECT_TIMEOUT, read), read
+
+    @property
+    def controller_verify(self) -> str | bool:
+        """``verify=`` of every controller request: the CA bundle, or False
+        (the controller's certificate is not checked)."""
+        return self.controller_ca_bundle or False
 
 
 def default_work_dir() -> str:
@@ -206,6 +227,12 @@ def _check_url(value: str) -> str | None:
     return None
 
 
+def _check_timeout(value: float) -> str | None:
+    if not math.isfinite(value) or value <= 0:
+        return f"{value!r} is not a number of seconds above 0"
+    return None
+
+
 def _check_nonblank(value: str) -> str | None:
     if not value.strip() or value != value.strip():
         return f"{value!r} must not be blank or start or end with blanks"
@@ -214,7 +241,7 @@ def _check_nonblank(value: str) -> str | None:
 
 @dataclass(frozen=True)
 class _Key:
-    kind: type  # str, int or bool
+    kind: type  # str, int, float (any number) or bool
     required: bool = False
     check: Callable[[Any], str | None] | None = None
     path: bool = False  # a file or folder, relative to the configuration file
@@ -242,6 +269,8 @@ _KEYS: dict[str, _Key] = {
     "aws_account_number": _Key(str, False, _check_account_number),
     "aws_role_app": _Key(str, False, _check_role_arn),
     "aws_role_ec2": _Key(str, False, _check_role_arn),
+    "controller_timeout": _Key(float, False, _check_timeout),
+    "controller_ca_bundle": _Key(str, False, _check_nonblank, path=True),
 }
 
 # Keys people reach for that must not be there, with what to do instead.
@@ -254,7 +283,7 @@ _FORBIDDEN = {
     "dry_run": "a dry run is chosen on the command line (morvent execute --dry-run)",
 }
 
-_TYPE_WORDS = {str: "text", int: "a whole number", bool: "true or false"}
+_TYPE_WORDS = {str: "text", int: "a whole number", float: "a number", bool: "true or false"}
 
 
 def _describe(value: Any) -> str:
@@ -283,6 +312,9 @@ def _coerce(source: str, key: str, rule: _Key, value: Any) -> Any:
     elif rule.kind is int:
         if isinstance(value, int) and not isinstance(value, bool):
             return value
+    elif rule.kind is float:
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            return float(value)
     elif key == "aws_account_number" and isinstance(value, int) and not isinstance(value, bool):
         # An unquoted number: fine when it reads back as 12 digits; a number
         # with a leading zero may have been read as octal, so refuse it.
@@ -292,8 +324,29 @@ def _coerce(source: str, key: str, rule: _Key, value: Any) -> Any:
     hint = ""
     if rule.kind is str and isinstance(value, (int, float, bool)):
         hint = " (put it in quotes)"
+    elif rule.kind is float and isinstance(value, str):
+        hint = " (a plain number, without quotes or units)"
     raise ConfigError(source, key,
                       f"expected {_TYPE_WORDS[rule.kind]}, got {_describe(value)}{hint}")
+
+
+_PEM_CERTIFICATE = "-----BEGIN CERTIFICATE-----"
+
+
+def _check_ca_bundle(path: str) -> str | None:
+    """What is wrong with the CA bundle file ``path``, or None."""
+    try:
+        with open(path, encoding="ascii", errors="replace") as f:
+            text = f.read()
+    except FileNotFoundError:
+        return f"file {path} does not exist"
+    except IsADirectoryError:
+        return f"{path} is a folder; give the PEM file of the controller's CA certificate"
+    except OSError as e:
+        return f"file {path} cannot be read: {e.strerror or e}"
+    if _PEM_CERTIFICATE not in text:
+        return f"file {path} holds no PEM certificate ({_PEM_CERTIFICATE} ...)"
+    return None
 
 
 def config_from_mapping(data: Any, source: str = "<configuration>",
@@ -340,6 +393,10 @@ def config_from_mapping(data: Any, source: str = "<configuration>",
         if not os.path.isfile(values["input_test_config"]):
             raise ConfigError(source, "input_test_config",
                               f"file {values['input_test_config']} does not exist")
+    if "controller_ca_bundle" in values:
+        problem = _check_ca_bundle(values["controller_ca_bundle"])
+        if problem:
+            raise ConfigError(source, "controller_ca_bundle", problem)
     if "s3_prefix" in values:
         values["s3_prefix"] = values["s3_prefix"].strip("/")
     values.setdefault("work_dir", default_work_dir())

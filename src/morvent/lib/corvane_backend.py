@@ -1,27 +1,36 @@
 """Controller REST API transport, login and failure handlers.
 
 Every request goes to "https://<controller>/v1/api" or ".../v2/api" as form
-fields (query string for GET, form body for POST) without certificate checks,
-because controllers run with self-signed certificates.  Answers are JSON
-objects with "return" and "results" (or "reason" on a failure).
+fields (query string for GET, form body for POST), with the (connect, read)
+timeout of ``Globals.controller_timeout`` and the ``verify=`` of
+``Globals.controller_verify``: by default the certificate is not checked,
+because controllers usually run with self-signed certificates.  Answers are
+JSON objects with "return" and "results" (or "reason" on a failure).  A
+request that times out raises ``requests.Timeout``: whether the controller
+carried it out is unknown, and only the caller can decide what follows.
 
-The session id (CID) and the login password must never show up in a log
-file.  ``getCid`` registers both with ``register_secret``; the command line
+The session id (CID) and the login password must never show up in any
+output.  ``getCid`` registers both with ``register_secret``; the command line
 installs ``SecretMaskingFilter`` on its log handlers, which replaces every
-registered secret by "****" in each record that passes.
+registered secret by "****" in each record that passes, and wraps standard
+output and standard error in ``SecretMaskingStream`` for the duration of a
+command, for tracebacks and whatever else is printed there.
 """
 
 from __future__ import annotations
 
 import logging
+import re
 import sys
+import threading
 import urllib.parse
 import warnings
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, TextIO
 
 import requests
 
+from morvent.core.Globals import Globals
 from morvent.core.exceptions import ControllerLoginError
 
 try:
@@ -104,6 +113,45 @@ class SecretMaskingFilter(logging.Filter):
         return True
 
 
+class SecretMaskingStream:
+    """A text stream that writes to ``stream`` with registered secrets masked.
+
+    Text is passed on a line at a time, so a secret written in pieces (as
+    ``print`` writes its arguments) is still caught; a line without its end
+    goes on at ``flush()``.  Everything else (``fileno``, ``encoding``,
+    ``isatty`` ...) is the wrapped stream's.  Bytes written to ``.buffer``
+    bypass the masking.
+    """
+
+    def __init__(self, stream: TextIO):
+        self.stream = stream
+        self._pending = ""
+        self._lock = threading.Lock()
+
+    def write(self, text: str) -> int:
+        with self._lock:
+            self._pending += text
+            end = self._pending.rfind("\n") + 1
+            if end:
+                lines, self._pending = self._pending[:end], self._pending[end:]
+                self.stream.write(mask_secrets(lines))
+        return len(text)
+
+    def writelines(self, lines: Any) -> None:
+        for line in lines:
+            self.write(line)
+
+    def flush(self) -> None:
+        with self._lock:
+            if self._pending:
+                self.stream.write(mask_secrets(self._pending))
+                self._pending = ""
+        self.stream.flush()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.stream, name)
+
+
 # -- transport -------------------------------------------------------------
 
 def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
@@ -113,8 +161,10 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
     """Send one controller request and return the ``requests`` response.
 
     GET carries the payload in the query string, POST as a form body.  The
-    certificate is not verified.  One debug line names the action, never
-    the payload (it holds the CID).
+    timeout and the certificate check are ``Globals.controller_timeout`` and
+    ``Globals.controller_verify``, read at each call; a request without an
+    answer in time raises ``requests.Timeout``.  One debug line names the
+    action, never the payload (it holds the CID).
     """
     method = request_method.upper() if isinstance(request_method, str) else request_method
     if method not in ("GET", "POST"):
@@ -123,12 +173,15 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
     action = payload.get("action") if isinstance(payload, Mapping) else None
     logging.getLogger(__name__).debug("%s%s%s (%s %s)", keyword_for_log, indent, action,
                                       method, api_endpoint_url)
+    timeout, verify = Globals.controller_timeout, Globals.controller_verify
     with warnings.catch_warnings():
-        if InsecureRequestWarning is not None:
+        if InsecureRequestWarning is not None and verify is False:
+            # Unverified on purpose: a warning per request would be noise.
             warnings.simplefilter("ignore", InsecureRequestWarning)
         if method == "GET":
-            return requests.get(api_endpoint_url, params=payload, verify=False)
-        return requests.post(api_endpoint_url, data=payload, verify=False)
+            return requests.get(api_endpoint_url, params=payload, timeout=timeout,
+                                verify=verify)
+        return requests.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
 
 
 # -- answers ---------------------------------------------------------------
@@ -168,6 +221,34 @@ def _login_error(message: str) -> ControllerLoginError:
     return ControllerLoginError(mask_secrets(message))
 
 
+def _seconds(value: Any) -> str:
+    return f"{value:g}" if isinstance(value, (int, float)) else str(value)
+
+
+def _certificate_problem(error: OSError) -> str:
+    """The TLS library's reason in a verification error, else the whole message."""
+    found = re.search(r"certificate verify failed: (.*?)(?: \(_ssl\.c:\d+\)|'\)|$)", str(error))
+    return found.group(1) if found else str(error)
+
+
+def _unreachable(ip: str, user: str, error: OSError) -> ControllerLoginError:
+    """The login error for a request that got no answer."""
+    timeout = Globals.controller_timeout
+    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
+    if isinstance(error, requests.ConnectTimeout):
+        return _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
+                            f"no answer within {_seconds(connect)} s")
+    if isinstance(error, requests.Timeout):
+        return _login_error(f"the controller at {ip} did not answer the login of user "
+                            f"{user!r}: no answer within {_seconds(read)} s")
+    if isinstance(error, requests.exceptions.SSLError) and Globals.controller_verify:
+        return _login_error(f"cannot log in user {user!r} at {ip}: the controller's "
+                            f"certificate is not trusted by {Globals.controller_verify} "
+                            f"(controller_ca_bundle): {_certificate_problem(error)}")
+    return _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
+                        f"{error}")
+
+
 def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
     """Log in to the controller at ``ip``; return ``(version, CID)``.
 
@@ -192,8 +273,7 @@ def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
             api_endpoint_url=url, request_method="POST",
             payload={"action": "login", "username": user, "password": password})
     except OSError as e:  # requests' errors derive from OSError
-        raise _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
-                           f"{e}") from None
+        raise _unreachable(ip, user, e) from None
     try:
         body = response.json()
     except ValueError:

@@ -7,7 +7,8 @@
         ...
         assert sim.blackholes(world.vpc_id) == 0
 
-Faults: `sim.inject("enable_snat", nth=1, mode="drop")`; requests seen:
+Faults: `sim.inject("enable_snat", nth=1, mode="drop")`, or from a short
+text: `sim.inject(**parse_fault("enable_snat:1:drop"))`; requests seen:
 `sim.requests`.  moto keeps its state per process, so two worlds running at
 once share one cloud, and stopping a world wipes it.
 

@@ -25,7 +25,7 @@ from urllib.parse import parse_qsl, urlsplit
 
 from . import tls
 from .actions import ControllerState
-from .faults import Fault, FaultPlan
+from .faults import GARBLED_ANSWER, Fault, FaultPlan
 from .gateways import Gateway, GatewayCloud
 
 API_PATHS = ("/v1/api", "/v2/api")
@@ -61,7 +61,27 @@ class _Server(ThreadingHTTPServer):
                  context: ssl.SSLContext) -> None:
         self.sim = sim
         self.context = context
+        #: Set by stop(): requests held by a "hang" fault let go at once.
+        self.stopping = threading.Event()
+        self._held: set[threading.Thread] = set()
+        self._held_lock = threading.Lock()
         super().__init__(address, handler)
+
+    def hold(self, seconds: float) -> None:
+        """Keep the calling request thread waiting `seconds`, or until stop()."""
+        with self._held_lock:
+            self._held = {t for t in self._held if t.is_alive()}
+            self._held.add(threading.current_thread())
+        self.stopping.wait(seconds)
+
+    def release_held(self, timeout: float = 10.0) -> None:
+        """Let every held request go and wait for its thread to end."""
+        self.stopping.set()
+        with self._held_lock:
+            held, self._held = self._held, set()
+        for thread in held:
+            if thread is not threading.current_thread():
+                thread.join(timeout)
 
     def finish_request(self, request: socket.socket, client_address: Any) -> None:
         # The TLS handshake runs here, in the request's own thread, so a slow
@@ -122,12 +142,12 @@ class _Handler(BaseHTTPRequestHandler):
         if hit.delay:
             time.sleep(hit.delay)
         if hit.mode and not hit.after:
-            self._fault(record, hit.mode, hit.reason)
+            self._fault(record, hit.mode, hit.reason, hit.hold)
             return
         answer = sim._handle(record.action, fields)
         sim._notify(record, answer)
         if hit.mode:
-            self._fault(record, hit.mode, hit.reason)
+            self._fault(record, hit.mode, hit.reason, hit.hold)
             return
         self._answer(record, 200, answer)
 
@@ -146,7 +166,8 @@ class _Handler(BaseHTTPRequestHandler):
             return {}, f"Expected a form-encoded request (application/x-www-form-urlencoded), not {ctype}"
         return dict(parse_qsl(raw.decode("utf-8", "replace"), keep_blank_values=True)), None
 
-    def _fault(self, record: RecordedRequest, mode: str, reason: str | None) -> None:
+    def _fault(self, record: RecordedRequest, mode: str, reason: str | None,
+               hold: float = 0.0) -> None:
         record.fault = mode
         if mode == "fail":
             self._answer(record, 200, {
@@ -160,6 +181,12 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             self.wfile.write(body)
+        elif mode == "garbled":
+            self._answer(record, 200, dict(GARBLED_ANSWER))
+        elif mode == "hang":
+            # No answer at all, for a while; then the connection is closed.
+            self.server.hold(hold)
+            self.close_connection = True
         else:  # drop: close the connection without a word
             self.close_connection = True
 
@@ -223,6 +250,8 @@ class ControllerSimulator:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
             self._tmpdir = self.cert_path = None
             raise
+        # A start after stop() comes back on the same address.
+        self._port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.1},
                                         name="controller-sim", daemon=True)
@@ -231,10 +260,17 @@ class ControllerSimulator:
         return self
 
     def stop(self) -> None:
+        """Stop serving, as a controller that goes down: requests held by a
+        "hang" fault are let go first.  The state (gateways, accounts,
+        sessions) is kept, and start() brings the controller back on the
+        same address, its sessions still valid.  May be called from an
+        observer; the request being served still gets its answer."""
         if self._server is None:
             return
+        self._server.stopping.set()
         self._server.shutdown()
         self._server.server_close()
+        self._server.release_held()
         if self._thread is not None:
             self._thread.join(timeout=10)
         self._server = self._thread = None
@@ -325,8 +361,10 @@ class ControllerSimulator:
                reason: str | None = None, delay: float = 0.0, after: bool = False) -> Fault:
         """Make the `nth` call of `action`, counted from now, go wrong.
 
-        See `FaultPlan.inject` for the modes.  With after=True the action is
-        carried out and only its answer is spoiled.
+        See `FaultPlan.inject` for the modes ("fail", "http500", "drop",
+        "delay", "garbled", "hang"); `faults.parse_fault` reads them from a
+        short text.  With after=True the action is carried out and only its
+        answer is spoiled.
         """
         return self.faults.inject(action, nth, mode, reason=reason, delay=delay, after=after)
 

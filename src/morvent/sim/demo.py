@@ -124,8 +124,11 @@ def _log_levels(levels: dict[str, int]) -> Iterator[None]:
 
 @contextlib.contextmanager
 def _log_file(path: str) -> Iterator[None]:
+    from morvent.lib.corvane_backend import SecretMaskingFilter
+
     handler = logging.FileHandler(path, encoding="utf-8")
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
+    handler.addFilter(SecretMaskingFilter())  # no session id or password in the file
     handler.setLevel(logging.DEBUG)
     root = logging.getLogger()
     root.addHandler(handler)
