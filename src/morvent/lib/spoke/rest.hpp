@@ -1,8 +1,8 @@
 // The recurring moves of the spoke functions: the controller requests sent
 // with `requests`, the dry-run flag in its two forms, and the answer's
-// "  Returned: ... Result: ..." line.  What a step does when its answer is
-// missing or unusable lives in outcome.hpp.  Every name is looked up in the module
-// globals at the moment of the call, like the interpreted code would.
+// "  Returned: ... Result: ..." line.  Every name is looked up in the module
+// globals at the moment of the call, like the interpreted code would.  What
+// a step does when its answer is missing or unusable is in outcome.hpp.
 #pragma once
 
 #include "spoke.hpp"
