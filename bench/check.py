@@ -3,9 +3,9 @@ must do the same thing in every case.
 
 Each case runs once per implementation with a recording transport and a
 log capture; the results, the requests (method, URL, keyword, payload items
-in order, verify), the operation log, the log lines (level and text) and the
-state left in the fake world must be equal.  Otherwise the figures would
-compare different work.
+in order, verify, timeout), the operation log, the log lines (level and
+text) and the state left in the fake world must be equal.  Otherwise the
+figures would compare different work.
 """
 
 from __future__ import annotations

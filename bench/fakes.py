@@ -94,10 +94,10 @@ class Transport:
                 return answer
         return self.by_action.get(action, self.default)
 
-    def post(self, url, data=None, verify=True):
+    def post(self, url, data=None, verify=True, timeout=None):
         return self._answer(data)
 
-    def get(self, url, data=None, params=None, verify=True):
+    def get(self, url, data=None, params=None, verify=True, timeout=None):
         return self._answer(data if data is not None else params)
 
     def send_corvane_api(self, api_endpoint_url, request_method, payload, keyword_for_log,
@@ -112,14 +112,14 @@ class Recorder(Transport):
         super().__init__(*args, **kwargs)
         self.log: list[tuple] = []
 
-    def post(self, url, data=None, verify=True):
-        self.log.append(("POST", url, "data", list(data.items()), verify))
-        return super().post(url, data=data, verify=verify)
+    def post(self, url, data=None, verify=True, timeout=None):
+        self.log.append(("POST", url, "data", list(data.items()), verify, timeout))
+        return super().post(url, data=data, verify=verify, timeout=timeout)
 
-    def get(self, url, data=None, params=None, verify=True):
+    def get(self, url, data=None, params=None, verify=True, timeout=None):
         keyword, payload = ("data", data) if data is not None else ("params", params)
-        self.log.append(("GET", url, keyword, list(payload.items()), verify))
-        return super().get(url, data=data, params=params, verify=verify)
+        self.log.append(("GET", url, keyword, list(payload.items()), verify, timeout))
+        return super().get(url, data=data, params=params, verify=verify, timeout=timeout)
 
     def send_corvane_api(self, api_endpoint_url, request_method, payload, keyword_for_log,
                          indent):
@@ -154,7 +154,9 @@ class Operations:
 def make_globals(dry_run: Any = False) -> type:
     """A settings class like morvent.core.Globals."""
     return type("Globals", (), {"CID": CID, "controller_ip": CONTROLLER_IP, "dry_run": dry_run,
-                                "aws_client_manager": None, "cmdcnt": -1, "HS_LIMIT": 6})
+                                "aws_client_manager": None, "cmdcnt": -1, "HS_LIMIT": 6,
+                                "controller_verify": False,
+                                "controller_timeout": (15.0, 900.0)})
 
 
 def install_spoke(patch: Patcher, module, transport: Transport, operations: Operations,

@@ -50,6 +50,105 @@ import os
 import traceback
 
 
+# -- step outcomes -------------------------------------------------------------
+
+_UNKNOWN = object()
+
+
+def _no_answer(e):
+    """Why `e` left a step's outcome unknown, or None for any other error.
+
+    requests' own errors are named by their class only: their text may carry
+    the URL, with the session id in the query string.
+    """
+    if isinstance(e, requests.RequestException):
+        return type(e).__name__
+    if isinstance(e, (ValueError, KeyError, IndexError, TypeError)):
+        return f"{type(e).__name__}: {e}"
+    return None
+
+
+def _reason(answer):
+    if isinstance(answer, dict):
+        for key in ("reason", "results"):
+            if key in answer:
+                return answer[key]
+    return answer
+
+
+def _log_returned(logger, answer):
+    if "results" in answer:
+        returned = answer["return"]
+        results = answer["results"]
+        logger.info(f"  Returned: {returned}  Result: {results}")
+    else:
+        returned = answer["return"]
+        reason = answer.get("reason")
+        logger.info(f"  Returned: {returned}  Reason: {reason}")
+
+
+def _gateway_gone(logger, CID, url, name):
+    data = {"CID": CID, "action": "list_primary_and_ha_spoke_gateways"}
+    try:
+        r = requests.post(url, data=data, verify=Globals.controller_verify,
+                          timeout=Globals.controller_timeout).json()
+        if r["return"] == True:  # noqa: E712
+            names = [x["name"] for x in r["results"]]
+            return name not in names
+        why = _reason(r)
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+    logger.error(f"  **Error** could not check whether spoke gateway {name} is still there: "
+                 f"{why}")
+    return False
+
+
+def _gateway_detail(logger, CID, url, name, key):
+    data = {"CID": CID, "action": "get_gateway_info", "gateway_name": name}
+    try:
+        r = requests.get(url, params=data, verify=Globals.controller_verify,
+                         timeout=Globals.controller_timeout).json()
+        if r["return"] == True:  # noqa: E712
+            return r["results"][key]
+        why = _reason(r)
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+    logger.error(f"  **Error** could not read {key} of spoke gateway {name}: {why}")
+    return _UNKNOWN
+
+
+def _post_unless_accepted(logger, url, data, name):
+    try:
+        response = requests.post(url, data=data, verify=Globals.controller_verify,
+                                 timeout=Globals.controller_timeout)
+        r = response.json()
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+        logger.error(f"  **Error** no usable answer to {data['action']} for spoke gateway {name}: "
+                     f"{why}")
+        return False, why
+    if handleControllerApiFailure(r) == True:  # noqa: E712
+        logger.info(f"  {response.json()}")
+        return True, None
+    return False, _reason(r)
+
+
+def _delete_gateway(logger, CID, url, data, name):
+    accepted, reason = _post_unless_accepted(logger, url, data, name)
+    if accepted:
+        return None
+    if _gateway_gone(logger, CID, url, name):
+        logger.info(f"  spoke gateway {name} is gone: counted as deleted")
+        return None
+    raise CorvaneRollbackException(f"Spoke gateway {name} was not deleted: {reason}")
+
+
 # -- queries -------------------------------------------------------------------
 
 def getSpokeInfo(info, subnet_cidr):
@@ -80,7 +179,8 @@ def getSubnetWithSpokeGw(CID, controller_api_url, gw_names):
     result = []
     for name in gw_names:
         data = {"CID": CID, "action": "get_gateway_info", "gateway_name": name}
-        response = requests.get(controller_api_url, data=data, verify=False).json()
+        response = requests.get(controller_api_url, data=data, verify=Globals.controller_verify,
+                                timeout=Globals.controller_timeout).json()
         if response["return"] == False:  # noqa: E712 - Python equality on purpose
             logger.error(f"{response}")
             continue
@@ -95,23 +195,58 @@ def changeSpokeSize(CID, controller_api_url, spoke_gw_name, spoke_gw_size):
     logger = logging.getLogger(__name__)
     logger.info(f"- Set spoke gateway {spoke_gw_name} to {spoke_gw_size}")
     data = {"CID": CID, "action": "get_gateway_info", "gateway_name": spoke_gw_name}
-    response = requests.get(controller_api_url, params=data, verify=False)
-    if Globals.dry_run:
-        return None
-    r = response.json()
-    if handleControllerApiFailure(r) == False:  # noqa: E712
-        return None
-    if r["results"]["vpc_size"] == spoke_gw_size:
+    current = _UNKNOWN
+    try:
+        response = requests.get(controller_api_url, params=data,
+                                verify=Globals.controller_verify,
+                                timeout=Globals.controller_timeout)
+        if Globals.dry_run:
+            return None
+        r = response.json()
+        if handleControllerApiFailure(r) == False:  # noqa: E712
+            why = _reason(r)
+        else:
+            current = r["results"]["vpc_size"]
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+        logger.error(f"  **Error** no usable answer to get_gateway_info for spoke gateway "
+                     f"{spoke_gw_name}: {why}")
+    if current is _UNKNOWN:
+        raise CorvaneRollbackException(
+            f"Spoke gateway {spoke_gw_name} was not resized to {spoke_gw_size}: its size could "
+            f"not be read: {why}")
+    if current == spoke_gw_size:
         logger.info(f"  no need to resize,  {spoke_gw_name} instance size is already set to "
                     f"{spoke_gw_size}")
         return None
     data = {"CID": CID, "action": "change_gateway_size", "gw_name": spoke_gw_name,
             "gw_size": spoke_gw_size}
-    response = requests.post(controller_api_url, data=data, verify=False)
-    r = response.json()
-    handleControllerApiFailure(r)
-    logger.info(f"  Returned: {response.json()['return']}  Result: {response.json()['results']}")
-    return None
+    done = False
+    try:
+        response = requests.post(controller_api_url, data=data, verify=Globals.controller_verify,
+                                 timeout=Globals.controller_timeout)
+        r = response.json()
+        done = handleControllerApiFailure(r) == True  # noqa: E712
+        _log_returned(logger, response.json())
+        if not done:
+            why = _reason(r)
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+        done = False
+        logger.error(f"  **Error** no usable answer to change_gateway_size for spoke gateway "
+                     f"{spoke_gw_name}: {why}")
+    if done:
+        return None
+    size = _gateway_detail(logger, CID, controller_api_url, spoke_gw_name, "vpc_size")
+    if size is not _UNKNOWN and size == spoke_gw_size:
+        logger.info(f"  spoke gateway {spoke_gw_name} is of size {spoke_gw_size} now")
+        return None
+    raise CorvaneRollbackException(
+        f"Spoke gateway {spoke_gw_name} was not resized to {spoke_gw_size}: {why}")
 
 
 # -- deployment ----------------------------------------------------------------
@@ -126,7 +261,8 @@ def deployClassicSpoke(CID, controller_api_url, account_name, spoke_gw_name, spo
         data = {"CID": CID, "action": "create_spoke_gw", "account_name": account_name,
                 "gw_name": spoke_gw_name, "gw_size": gw_size, "public_subnet": subnet_cidrs[0],
                 "vpc_id": vpc, "region": region, "cloud_type": 1, "reuse_eip": "off"}
-        response = requests.post(controller_api_url, data=data, verify=False).json()
+        response = requests.post(controller_api_url, data=data, verify=Globals.controller_verify,
+                                 timeout=Globals.controller_timeout).json()
         handleControllerApiFailureAndExit(response)
         logger.info(f"  Returned: {response['return']}  Result: {response['results']}")
     if len(subnet_cidrs) > 1:
@@ -135,7 +271,9 @@ def deployClassicSpoke(CID, controller_api_url, account_name, spoke_gw_name, spo
         if Globals.dry_run == False:  # noqa: E712
             data = {"CID": CID, "action": "enable_spoke_ha", "account_name": account_name,
                     "gw_name": spoke_gw_name, "public_subnet": ha_cidr}
-            response = requests.post(controller_api_url, data=data, verify=False).json()
+            response = requests.post(controller_api_url, data=data,
+                                     verify=Globals.controller_verify,
+                                     timeout=Globals.controller_timeout).json()
             handleControllerApiFailureAndExit(response)
             logger.info(f"  Returned: {response['return']}  Result: {response['results']}")
     return None
@@ -149,16 +287,42 @@ def _find_existing(url, CID, gw_name, subnet_cidr, missing):
     return {"gw_name": missing}
 
 
+def _look_up(logger, url, CID, gw_name, subnet_cidr):
+    try:
+        return _find_existing(url, CID, gw_name, subnet_cidr, None)
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+    logger.error(f"  **Error** no usable answer to the look-up of spoke gateway {gw_name}: "
+                 f"{why}; counted as not found")
+    return {"gw_name": None}
+
+
 def _create_hs_gateway(logger, CID, url, data, fallback_name, subnet_cidr):
-    response = requests.post(url, data=data, verify=False).json()
-    handleControllerApiFailure(response)
-    logger.info(f"  Returned: {response['return']}  Result: {response['results']}")
-    if response["return"] == True:  # noqa: E712
-        answer = list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
-                                   acx_gw_only="no",
-                                   gw_name=response["results"].split(" ")[0]).json()
-        return getSpokeInfo(answer["results"][0], subnet_cidr)
-    return _find_existing(url, CID, fallback_name, subnet_cidr, None)
+    why = None
+    try:
+        response = requests.post(url, data=data, verify=Globals.controller_verify,
+                                 timeout=Globals.controller_timeout).json()
+        handleControllerApiFailure(response)
+        _log_returned(logger, response)
+        if response["return"] == True:  # noqa: E712
+            answer = list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
+                                       acx_gw_only="no",
+                                       gw_name=response["results"].split(" ")[0]).json()
+            return getSpokeInfo(answer["results"][0], subnet_cidr)
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+        logger.error(f"  **Error** no usable answer to {data['action']} in {subnet_cidr}: {why}; "
+                     f"looking up {fallback_name}")
+    found = _look_up(logger, url, CID, fallback_name, subnet_cidr)
+    if why is not None:
+        name = found["gw_name"]
+        if name is not None:
+            logger.info(f"  spoke gateway {name} found in {subnet_cidr}: counted as created")
+    return found
 
 
 def deployPrimaryHsSpoke(CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc,
@@ -199,7 +363,8 @@ def deployHsSpoke(CID, controller_api_url, account_name, spoke_gw_name, spoke_gw
     logger.info("- Deploy HS Spoke")
     subnet_cidrs = [x.subnet_cidr for x in natGwInfos]
     data = {"CID": CID, "action": "list_primary_and_ha_spoke_gateways"}
-    response = requests.post(controller_api_url, data=data, verify=False).json()
+    response = requests.post(controller_api_url, data=data, verify=Globals.controller_verify,
+                             timeout=Globals.controller_timeout).json()
     handleControllerApiFailureAndExit(response)
     gw_names = []
     for x in response["results"]:
@@ -241,7 +406,8 @@ def deleteSpoke(CID, controller_api_url, spoke_gw_name):
     logger.info(f"- Disable HA on spoke gateway {spoke_gw_name}")
     if Globals.dry_run == False:  # noqa: E712
         data = {"CID": CID, "action": "disable_spoke_ha", "gw_name": spoke_gw_name}
-        response = requests.post(controller_api_url, data=data, verify=False)
+        response = requests.post(controller_api_url, data=data, verify=Globals.controller_verify,
+                                 timeout=Globals.controller_timeout)
         r = response.json()
         if handleControllerApiFailure(r) == True:  # noqa: E712
             logger.info(f"  {response.json()}")
@@ -249,10 +415,7 @@ def deleteSpoke(CID, controller_api_url, spoke_gw_name):
     if Globals.dry_run == False:  # noqa: E712
         data = {"CID": CID, "action": "delete_container", "cloud_type": 1,
                 "gw_name": spoke_gw_name}
-        response = requests.post(controller_api_url, data=data, verify=False)
-        r = response.json()
-        if handleControllerApiFailure(r) == True:  # noqa: E712
-            logger.info(f"  {response.json()}")
+        _delete_gateway(logger, CID, controller_api_url, data, spoke_gw_name)
     return None
 
 
@@ -261,10 +424,7 @@ def deleteHsSpoke(CID, controller_api_url, spoke_gw_name):
     data = {"CID": CID, "action": "delete_multicloud_gateway", "gw_name": spoke_gw_name}
     if Globals.dry_run:
         return None
-    response = requests.post(controller_api_url, data=data, verify=False)
-    r = response.json()
-    if handleControllerApiFailure(r) == True:  # noqa: E712
-        logger.info(f"  {response.json()}")
+    _delete_gateway(logger, CID, controller_api_url, data, spoke_gw_name)
     return None
 
 
@@ -272,7 +432,8 @@ def deleteAllHsSpokes(CID, controller_api_url, spoke_gw_name):
     logger = logging.getLogger(__name__)
     logger.info("- Delete HS spoke")
     data = {"CID": CID, "action": "list_primary_and_ha_spoke_gateways"}
-    r = requests.post(controller_api_url, data=data, verify=False).json()
+    r = requests.post(controller_api_url, data=data, verify=Globals.controller_verify,
+                      timeout=Globals.controller_timeout).json()
     handleControllerApiFailureAndExit(r)
     gw_names = [x["name"] for x in r["results"]]
     logger.info(f"  found spoke gateways: {gw_names}")
@@ -294,13 +455,29 @@ def enableSNAT(spoke_gw_name, controller_api_url, CID):
     logger.info(f"- Enable Single IP SNAT on spoke gateway {spoke_gw_name}")
     if Globals.dry_run == False:  # noqa: E712
         data = {"CID": CID, "action": "enable_snat", "gateway_name": spoke_gw_name}
-        response = requests.post(controller_api_url, data=data, verify=False)
-        r = response.json()
-        if handleControllerApiFailure(r) == False:  # noqa: E712
+        accepted = False
+        why = None
+        try:
+            response = requests.post(controller_api_url, data=data,
+                                     verify=Globals.controller_verify,
+                                     timeout=Globals.controller_timeout)
+            r = response.json()
+            accepted = handleControllerApiFailure(r) != False  # noqa: E712
+            if accepted:
+                _log_returned(logger, response.json())
+        except Exception as e:
+            why = _no_answer(e)
+            if why is None:
+                raise
+            logger.error(f"  **Error** no usable answer to enable_snat for spoke gateway "
+                         f"{spoke_gw_name}: {why}")
+            accepted = False
+        if why is not None:
+            raise CorvaneRollbackException(
+                f"Single IP SNAT was not enabled on spoke gateway {spoke_gw_name}: {why}")
+        if not accepted:
             raise CorvaneRollbackException(
                 f"Single IP SNAT was not enabled on spoke gateway {spoke_gw_name}")
-        logger.info(f"  Returned: {response.json()['return']}  Result: "
-                    f"{response.json()['results']}")
     return None
 
 
@@ -310,11 +487,18 @@ def disable_snat(CID, controller_api_url, spoke_gw_name):
     if Globals.dry_run:
         return None
     data = {"CID": CID, "action": "disable_snat", "gateway_name": spoke_gw_name}
-    response = requests.post(controller_api_url, data=data, verify=False)
-    r = response.json()
-    if handleControllerApiFailure(r) == True:  # noqa: E712
-        logger.info(f"  {response.json()}")
-    return None
+    accepted, reason = _post_unless_accepted(logger, controller_api_url, data, spoke_gw_name)
+    if accepted:
+        return None
+    if _gateway_gone(logger, CID, controller_api_url, spoke_gw_name):
+        logger.info(f"  spoke gateway {spoke_gw_name} is gone: its SNAT with it")
+        return None
+    snat = _gateway_detail(logger, CID, controller_api_url, spoke_gw_name, "snat")
+    if snat is not _UNKNOWN and snat == False:  # noqa: E712
+        logger.info(f"  SNAT is off on spoke gateway {spoke_gw_name}")
+        return None
+    raise CorvaneRollbackException(
+        f"SNAT was not disabled on spoke gateway {spoke_gw_name}: {reason}")
 
 
 # -- commands and mementos -----------------------------------------------------
@@ -469,7 +653,16 @@ class ResizeSpokeGatewayMemento(Memento):
         self.to_gw_size = to_gw_size
 
     def restore(self):
-        ResizeSpokeGatewayCmd(self.spoke_gw_name, self.to_gw_size, self.from_gw_size).execute()
+        try:
+            ResizeSpokeGatewayCmd(self.spoke_gw_name, self.to_gw_size, self.from_gw_size).execute()
+        except Exception:
+            logger = logging.getLogger(__name__)
+            CID = Globals.CID
+            controller_api_url = f"https://{Globals.controller_ip}/v2/api"
+            name = self.spoke_gw_name
+            if not _gateway_gone(logger, CID, controller_api_url, name):
+                raise
+            logger.info(f"  spoke gateway {name} is gone: nothing to size back")
 
     def toDict(self):
         return self.__dict__

@@ -34,7 +34,8 @@ def make_globals(events, **values):
                 events.append(("read", name))
             return super().__getattribute__(name)
 
-    attrs = {"CID": CID, "controller_ip": IP, "dry_run": False}
+    attrs = {"CID": CID, "controller_ip": IP, "dry_run": False, "controller_verify": False,
+             "controller_timeout": (15.0, 900.0)}
     attrs.update(values)
     return Recorded("Globals", (), attrs)
 

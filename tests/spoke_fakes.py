@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 import pytest
+import requests
 
 from morvent.lib import spoke
 
@@ -33,7 +34,7 @@ class Request:
     @property
     def keyword(self) -> str:
         """'data' or 'params': the keyword that carried the payload."""
-        (name,) = [k for k in self.kwargs if k != "verify"]
+        (name,) = [k for k in self.kwargs if k not in ("verify", "timeout")]
         return name
 
     @property
@@ -80,6 +81,10 @@ class Controller:
     (handed out in order, the last one repeated) or a callable taking the
     payload.  An action without an answer gets ok().
     """
+
+    # What the module's `except` clauses look up through `requests`.
+    RequestException = requests.RequestException
+    exceptions = requests.exceptions
 
     def __init__(self, events: list, answers: dict | None = None):
         self.events = events
@@ -155,8 +160,15 @@ class Handlers:
             raise ProcessEnded(answer)
 
 
+VERIFY = "/etc/morvent/controller-ca.pem"
+TIMEOUT = (3.0, 60.0)
+
+
 def make_globals(dry_run: Any = False) -> types.SimpleNamespace:
-    return types.SimpleNamespace(dry_run=dry_run, CID=CID, controller_ip="10.0.0.1")
+    """Settings with a CA bundle and a timeout that no default matches, so a
+    request that does not take them from here shows."""
+    return types.SimpleNamespace(dry_run=dry_run, CID=CID, controller_ip="10.0.0.1",
+                                 controller_verify=VERIFY, controller_timeout=TIMEOUT)
 
 
 def nat(subnet_cidr: str, nat_gw_id: str, gateway_size: str = "t3.small"):
@@ -194,27 +206,33 @@ def recorder(events: list, name: str, result: Any = None) -> Callable:
 
 @dataclass
 class World:
+    """The fakes installed in `module`: the native module, or an interpreted
+    twin of it (bench/reference.py) for a side-by-side comparison."""
+
     monkeypatch: pytest.MonkeyPatch
     events: list = field(default_factory=list)
+    module: Any = spoke
 
     def __post_init__(self):
         self.controller = Controller(self.events)
         self.handlers = Handlers(self.events)
         self.globals = make_globals()
-        mp = self.monkeypatch
-        mp.setattr(spoke, "requests", self.controller)
-        mp.setattr(spoke, "Globals", self.globals)
-        mp.setattr(spoke, "handleControllerApiFailure", self.handlers.handleControllerApiFailure)
-        mp.setattr(spoke, "handleControllerApiFailureAndExit",
+        self.operations: list = []
+        mp, module = self.monkeypatch, self.module
+        mp.setattr(module, "requests", self.controller)
+        mp.setattr(module, "Globals", self.globals)
+        mp.setattr(module, "handleControllerApiFailure", self.handlers.handleControllerApiFailure)
+        mp.setattr(module, "handleControllerApiFailureAndExit",
                    self.handlers.handleControllerApiFailureAndExit)
-        mp.setattr(spoke, "_send_corvane_api", self.controller.send_corvane_api)
+        mp.setattr(module, "_send_corvane_api", self.controller.send_corvane_api)
+        mp.setattr(module, "comm", types.SimpleNamespace(logOperation=self.operations.append))
 
     def answer(self, action: str, answer: Any) -> None:
         self.controller.answers[action] = answer
 
     def replace(self, name: str, result: Any = None) -> Callable:
         fake = recorder(self.events, name, result)
-        self.monkeypatch.setattr(spoke, name, fake)
+        self.monkeypatch.setattr(self.module, name, fake)
         return fake
 
     @property

@@ -10,11 +10,13 @@ import sys
 import tracemalloc
 
 import pytest
+import requests
 
 from morvent.core.exceptions import CorvaneRollbackException
 from morvent.lib import spoke
-from spoke_fakes import (CID, LOGGER, URL, FakeResponse, ProcessEnded, failed, gateway_record,
-                         messages, nat, ok, spoke_info, world)  # noqa: F401  (fixture)
+from spoke_fakes import (CID, LOGGER, TIMEOUT, URL, VERIFY, FakeResponse, ProcessEnded, failed,
+                         gateway_record, messages, nat, ok, spoke_info,
+                         world)  # noqa: F401  (fixture)
 
 NATS = [nat("10.0.1.0/24", "nat-1", "t3.small"), nat("10.0.2.0/24", "nat-2", "t3.medium"),
         nat("10.0.3.0/24", "nat-3", "t3.large")]
@@ -143,8 +145,11 @@ def test_exact_requests(std, name, expected):
     assert [(r.method, r.items) for r in std.requests] == expected
     for r in std.requests:
         assert r.url == URL
-        assert r.kwargs["verify"] is False
-        assert r.keyword == ("params" if r.method == "GET" else "data")
+        # the payload keyword first, then the controller settings of the moment
+        keyword = "params" if r.method == "GET" else "data"
+        assert list(r.kwargs) == [keyword, "verify", "timeout"]
+        assert r.kwargs["verify"] is std.globals.controller_verify
+        assert r.kwargs["timeout"] is std.globals.controller_timeout
         # "cloud_type" stays the integer 1, never True or "1"
         assert "cloud_type" not in r.payload or type(r.payload["cloud_type"]) is int
 
@@ -247,16 +252,26 @@ def test_answer_logged_only_when_handler_says_true(std, caplog, name, result, lo
     caplog.set_level(logging.INFO, LOGGER)
     run(name, *CALLS[name])
     answer_lines = [m for m in messages(caplog) if m.startswith("  ")]
-    expected = ["  " + str(r.json()) for r in std.controller.responses]
-    assert answer_lines == (expected if logged else [])
+    if logged:
+        assert answer_lines == ["  " + str(r.json()) for r in std.controller.responses]
+    else:
+        # Not known to be done: the listing, which no longer names gw1, settles it.
+        assert std.controller.actions[-1] == LIST
+        assert len(answer_lines) == 1 and answer_lines[0].startswith("  spoke gateway gw1 is gone")
 
 
-@pytest.mark.parametrize("result, resized", [(False, False), (0, False), (None, True),
+@pytest.mark.parametrize("result, changed", [(False, False), (0, False), (None, True),
                                              (True, True)])
-def test_resize_stops_when_handler_result_equals_false(std, result, resized):
+def test_resize_goes_by_the_handler_results(std, result, changed):
+    """A size the handler calls unreadable stops the resize with an error;
+    a change it does not call a success is checked, and here not confirmed."""
     std.handlers.result = result
-    spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
-    assert ("change_gateway_size" in std.controller.actions) is resized
+    if result is True:
+        spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+    else:
+        with pytest.raises(CorvaneRollbackException, match="^Spoke gateway gw1 was not resized"):
+            spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+    assert ("change_gateway_size" in std.controller.actions) is changed
 
 
 @pytest.mark.parametrize("result, refused", [(False, True), (0, True), (None, False),
@@ -407,8 +422,8 @@ def test_deploy_hs_rerun_after_complete_deployment(std, caplog):
     assert deploy_hs(std, existing) == ([], [])
     assert std.controller.actions == [LIST] + ["get_gateway_info"] * 3
     assert [r.kwargs for r in std.requests[1:]] == [
-        {"data": {"CID": CID, "action": "get_gateway_info", "gateway_name": n}, "verify": False}
-        for n in existing]
+        {"data": {"CID": CID, "action": "get_gateway_info", "gateway_name": n}, "verify": VERIFY,
+         "timeout": TIMEOUT} for n in existing]
     assert messages(caplog) == [
         "- Deploy HS Spoke", "  Found existing spoke gateways ['gw1', 'gw1-hagw', 'gw1-hagw-1']",
         "  subnet 10.0.1.0/24 already has a spoke gw gw1",
@@ -516,10 +531,16 @@ def test_refused_create_falls_back_to_lookup_by_primary_name(std, caplog, name, 
     assert messages(caplog)[-1] == "  Returned: False  Result: exists"
 
 
-def test_create_success_without_record_raises(std):
+def test_create_success_without_record_counts_as_not_found(std, caplog):
+    """The controller said it made the gateway but does not describe it: it
+    is looked up once more by its name, and not being found fails the step."""
     std.answer("list_vpcs_summary", ok([]))
-    with pytest.raises(IndexError):
-        spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"])
+    caplog.set_level(logging.INFO, LOGGER)
+    assert spoke.deployPrimaryHsSpoke(*CALLS["deployPrimaryHsSpoke"]) == {"gw_name": None}
+    assert [c["payload"]["gateway_name"] for c in std.controller.transport_calls] == ["gw1"] * 2
+    assert messages(caplog, "ERROR") == [
+        "  **Error** no usable answer to create_multicloud_primary_gateway in 10.0.1.0/24: "
+        "IndexError: list index out of range; looking up gw1"]
 
 
 def test_create_uses_siblings_looked_up_at_call_time(std):
@@ -575,13 +596,10 @@ def not_json(payload):
     return FakeResponse(error=json.JSONDecodeError("Expecting value", "<html>", 0))
 
 
-# (function, action whose answer is spoiled)
+# (function, action whose answer is spoiled): functions that stop on it as
+# before; what the others make of it is under "step outcomes" below.
 SPOILED = [("deleteAllHsSpokes", LIST), ("deployHsSpoke", LIST),
-           ("changeSpokeSize", "get_gateway_info"), ("enableSNAT", "enable_snat"),
-           ("disable_snat", "disable_snat"), ("deleteSpoke", "disable_spoke_ha"),
-           ("deleteHsSpoke", DEL), ("deployClassicSpoke", "create_spoke_gw"),
-           ("deployPrimaryHsSpoke", "create_multicloud_primary_gateway"),
-           ("deployHaHsSpoke", "create_multicloud_ha_gateway")]
+           ("deleteSpoke", "disable_spoke_ha"), ("deployClassicSpoke", "create_spoke_gw")]
 
 
 @pytest.mark.parametrize("name, action", SPOILED)
@@ -598,13 +616,7 @@ def test_non_json_answer_raises_value_error(std, name, action):
     ("deleteAllHsSpokes", LIST, ok([{"id": 1}]), KeyError),
     ("deployHsSpoke", LIST, ok({"name": "gw1"}), TypeError),
     ("deployHsSpoke", LIST, ok([{"name": 5}]), AttributeError),
-    ("changeSpokeSize", "get_gateway_info", ok("t3.small"), TypeError),
-    ("changeSpokeSize", "get_gateway_info", ok({}), KeyError),
-    ("enableSNAT", "enable_snat", {"return": True}, KeyError),
     ("deployPrimaryHsSpoke", "create_multicloud_primary_gateway", ok(["gw1"]), AttributeError),
-    ("deployPrimaryHsSpoke", "list_vpcs_summary", ok("gw1"), TypeError),
-    ("deployPrimaryHsSpoke", "list_vpcs_summary", ok({"gw1": {}}), KeyError),
-    ("deployHaHsSpoke", "create_multicloud_ha_gateway", {"results": "x"}, KeyError),
     ("deployClassicSpoke", "create_spoke_gw", {"return": True}, KeyError),
 ])
 def test_malformed_answer_raises_ordinary_error(std, name, action, body, error):
@@ -629,6 +641,281 @@ def test_missing_global_is_name_error(std, monkeypatch, missing):
     monkeypatch.delattr(spoke, missing)
     with pytest.raises(NameError, match=missing):
         spoke.disable_snat(CID, URL, "gw1")
+
+
+# --- step outcomes: answers that are refused, lost or unusable ----------------------
+
+PRIMARY_CREATE = "create_multicloud_primary_gateway"
+HA_CREATE = "create_multicloud_ha_gateway"
+INFO = "get_gateway_info"
+
+
+def lost(error=requests.ConnectionError):
+    """An answer that never comes.  The error's text holds the URL with the
+    session id, as requests writes it for a GET: it must not reach the log."""
+    def send(payload):
+        raise error(f"Max retries exceeded with url: /v2/api?CID={CID}&action=x")
+    return send
+
+
+# How an answer goes missing or wrong, and how the error line names it.
+UNUSABLE = {
+    "connection lost": (lost(), "ConnectionError"),
+    "timed out": (lost(requests.ReadTimeout), "ReadTimeout"),
+    "HTTP 500 page": (not_json, "JSONDecodeError: Expecting value: line 1 column 1 (char 0)"),
+    "no return": ({"reason": "internal error"}, "KeyError: 'return'"),
+}
+
+
+def sent_with_settings(fakes) -> bool:
+    """Every request carried its payload, then verify and timeout of Globals."""
+    return all(list(r.kwargs)[1:] == ["verify", "timeout"]
+               and r.kwargs["verify"] is fakes.globals.controller_verify
+               and r.kwargs["timeout"] is fakes.globals.controller_timeout
+               for r in fakes.requests)
+
+
+def no_session_id(caplog) -> bool:
+    return not any(CID in r.getMessage() for r in caplog.records)
+
+
+@pytest.mark.parametrize("fault", UNUSABLE)
+@pytest.mark.parametrize("name, lookup, ret, lookup_error", [
+    ("deployPrimaryHsSpoke", ok([PRIMARY]), spoke_info("gw1", "10.0.1.0/24"), None),
+    ("deployPrimaryHsSpoke", failed("Gateway gw1 does not exist"), {"gw_name": None}, None),
+    ("deployPrimaryHsSpoke", ok([{"gw_name": "gw1"}]), {"gw_name": None},
+     "KeyError: 'public_subnet'"),
+    ("deployPrimaryHsSpoke", lost(), {"gw_name": None}, "ConnectionError"),
+    # an HA gateway is found through its primary's HA list
+    ("deployHaHsSpoke", ok([PRIMARY]), spoke_info("gw1-hagw", "10.0.2.0/24"), None),
+    ("deployHaHsSpoke", ok([gateway_record("gw1", "10.0.1.0/24")]), {"gw_name": None}, None),
+])
+def test_create_without_usable_answer_goes_by_the_look_up(std, caplog, fault, name, lookup, ret,
+                                                          lookup_error):
+    answer, why = UNUSABLE[fault]
+    action = PRIMARY_CREATE if name == "deployPrimaryHsSpoke" else HA_CREATE
+    subnet = CALLS[name][7 if name == "deployPrimaryHsSpoke" else 4]
+    std.answer(action, answer)
+    std.answer("list_vpcs_summary", lookup)
+    caplog.set_level(logging.INFO, LOGGER)
+
+    assert run(name, *CALLS[name]) == ret
+    assert [c["payload"]["gateway_name"] for c in std.controller.transport_calls] == ["gw1"]
+    expected = [f"  **Error** no usable answer to {action} in {subnet}: {why}; looking up gw1"]
+    if lookup_error:
+        expected.append(f"  **Error** no usable answer to the look-up of spoke gateway gw1: "
+                        f"{lookup_error}; counted as not found")
+    assert messages(caplog, "ERROR") == expected
+    found = f"  spoke gateway {ret['gw_name']} found in {subnet}: counted as created"
+    assert (found in messages(caplog)) is (ret["gw_name"] is not None)
+    assert no_session_id(caplog) and sent_with_settings(std)
+
+
+@pytest.mark.parametrize("primary, ret", [(True, spoke_info("gw1", "10.0.1.0/24")),
+                                          (False, spoke_info("gw1-hagw", "10.0.2.0/24"))])
+def test_refused_create_without_results_logs_its_reason_and_finds_the_gateway(std, caplog,
+                                                                               primary, ret):
+    """A re-run after a lost answer: the controller refuses the second create
+    with a failure answer that has no "results"."""
+    std.answer(PRIMARY_CREATE if primary else HA_CREATE,
+               {"return": False, "reason": "Gateway gw1 already exists"})
+    caplog.set_level(logging.INFO, LOGGER)
+    memento = spoke.HsSpokeCmd("acct", "gw1", None, "vpc-1", "r", primary).create(
+        ret["gw_subnet_cidr"], "198.51.100.7", "t3.small")
+    assert memento.getSpokeInfo() == ret
+    assert "  Returned: False  Reason: Gateway gw1 already exists" in messages(caplog)
+    assert messages(caplog, "ERROR") == []
+
+
+@pytest.mark.parametrize("lookup, created", [(ok([PRIMARY]), True), (failed("no such gw"), False)])
+def test_lost_create_answer_is_recorded_or_fails_the_step(std, lookup, created):
+    std.answer(PRIMARY_CREATE, lost(requests.ReadTimeout))
+    std.answer("list_vpcs_summary", lookup)
+    cmd = spoke.HsSpokeCmd("acct", "gw1", None, "vpc-1", "r")
+    if created:
+        assert cmd.create("10.0.1.0/24", None, "t3.small").getSpokeInfo()["gw_name"] == "gw1"
+    else:
+        with pytest.raises(CorvaneRollbackException, match="^Spoke gateway gw1 creation failure$"):
+            cmd.create("10.0.1.0/24", None, "t3.small")
+
+
+@pytest.mark.parametrize("change, after, reason", [
+    (failed("busy"), "t3.large", None),
+    (failed("busy"), "t3.small", "busy"),
+    ({"return": False, "reason": "busy"}, "t3.small", "busy"),
+    (lost(), "t3.large", None),
+    (lost(requests.ReadTimeout), "t3.small", "ReadTimeout"),
+    (not_json, "t3.large", None),
+    (failed("busy"), failed("Gateway gw1 does not exist"), "busy"),
+    (failed("busy"), lost(), "busy"),
+])
+def test_resize_without_accepted_answer_is_confirmed_by_the_size(std, caplog, change, after,
+                                                                  reason):
+    std.answer("change_gateway_size", change)
+    later = ok({"vpc_size": after}) if isinstance(after, str) else after
+    std.answer(INFO, [ok({"vpc_size": "t3.small"}), later])
+    caplog.set_level(logging.INFO, LOGGER)
+    if reason is None:
+        spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+        assert messages(caplog)[-1] == "  spoke gateway gw1 is of size t3.large now"
+    else:
+        with pytest.raises(CorvaneRollbackException) as info:
+            spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+        assert str(info.value) == f"Spoke gateway gw1 was not resized to t3.large: {reason}"
+    assert std.controller.actions == [INFO, "change_gateway_size", INFO]
+    assert not any(m.startswith("  Returned: ") and "Result" not in m and "Reason" not in m
+                   for m in messages(caplog))
+    assert no_session_id(caplog) and sent_with_settings(std)
+
+
+@pytest.mark.parametrize("answer, why", [
+    (failed("Gateway gw1 does not exist"), "Gateway gw1 does not exist"),
+    (lost(requests.ConnectTimeout), "ConnectTimeout"),
+    (not_json, "JSONDecodeError: Expecting value"),
+    (ok({}), "KeyError: 'vpc_size'"),
+    (ok("t3.small"), "TypeError: string indices must be integers"),
+])
+def test_resize_with_unreadable_size_raises_before_any_change(std, caplog, answer, why):
+    std.answer(INFO, answer)
+    with pytest.raises(CorvaneRollbackException) as info:
+        spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+    assert str(info.value).startswith(
+        f"Spoke gateway gw1 was not resized to t3.large: its size could not be read: {why}")
+    assert std.controller.actions == [INFO]
+    assert no_session_id(caplog)
+
+
+@pytest.mark.parametrize("listing, gone", [
+    (ok([{"name": "gw1-hagw"}]), True),
+    (ok([{"name": "gw1"}]), False),
+    (failed("busy"), False),
+    (lost(), False),
+])
+def test_resize_undo_of_a_gateway_that_is_gone_is_done(std, caplog, listing, gone):
+    std.answer(INFO, failed("Gateway gw1 does not exist"))
+    std.answer(LIST, listing)
+    caplog.set_level(logging.INFO, LOGGER)
+    memento = spoke.ResizeSpokeGatewayMemento("gw1", "t3.small", "t3.large")
+    if gone:
+        assert memento.restore() is None
+        assert messages(caplog)[-1] == "  spoke gateway gw1 is gone: nothing to size back"
+    else:
+        # the resize's own error, unchanged
+        with pytest.raises(CorvaneRollbackException, match="its size could not be read: Gateway"):
+            memento.restore()
+    assert std.controller.actions == [INFO, LIST]
+    assert {r.url for r in std.requests} == {"https://10.0.0.1/v2/api"}
+
+
+DELETIONS = [("deleteHsSpoke", DEL), ("deleteSpoke", "delete_container")]
+
+
+@pytest.mark.parametrize("name, action", DELETIONS)
+@pytest.mark.parametrize("answer, listing, reason", [
+    (failed("Gateway gw1 does not exist"), ok([{"name": "other"}]), None),
+    ({"return": False, "reason": "busy"}, ok([{"name": "gw1"}, {"name": "other"}]), "busy"),
+    (lost(), ok([]), None),
+    (lost(requests.ReadTimeout), ok([{"name": "gw1"}]), "ReadTimeout"),
+    (not_json, failed("listing refused"), "JSONDecodeError: Expecting value"),
+    (failed("busy"), not_json, "busy"),
+    (failed("busy"), ok([{"id": "gw1"}]), "busy"),
+])
+def test_deletion_that_did_not_happen_raises_and_a_gone_gateway_counts_as_deleted(
+        std, caplog, name, action, answer, listing, reason):
+    std.answer(action, answer)
+    std.answer(LIST, listing)
+    caplog.set_level(logging.INFO, LOGGER)
+    if reason is None:
+        assert run(name, *CALLS[name]) is None
+        assert messages(caplog)[-1] == "  spoke gateway gw1 is gone: counted as deleted"
+    else:
+        with pytest.raises(CorvaneRollbackException) as info:
+            run(name, *CALLS[name])
+        assert str(info.value).startswith(f"Spoke gateway gw1 was not deleted: {reason}")
+    assert std.controller.actions[-2:] == [action, LIST]
+    assert std.requests[-1].items == [("CID", CID), ("action", LIST)]
+    assert no_session_id(caplog) and sent_with_settings(std)
+
+
+def test_delete_all_stops_at_a_deletion_that_did_not_happen(std):
+    std.answer(LIST, ok([{"name": "gw1"}, {"name": "gw1-hagw"}]))
+    std.answer(DEL, failed("busy"))
+    with pytest.raises(CorvaneRollbackException, match="^Spoke gateway gw1-hagw was not deleted"):
+        spoke.deleteAllHsSpokes(CID, URL, "gw1")
+    assert std.controller.actions == [LIST, DEL, LIST]   # the primary is left alone
+
+
+@pytest.mark.parametrize("answer, listing, info, outcome", [
+    (failed("busy"), ok([]), None, "  spoke gateway gw1 is gone: its SNAT with it"),
+    (failed("busy"), ok([{"name": "gw1"}]), ok({"snat": False}),
+     "  SNAT is off on spoke gateway gw1"),
+    (lost(), failed("busy"), ok({"snat": False}), "  SNAT is off on spoke gateway gw1"),
+    (failed("busy"), ok([{"name": "gw1"}]), ok({"snat": True}), "busy"),
+    (lost(), ok([{"name": "gw1"}]), failed("x"), "ConnectionError"),
+    (failed("busy"), ok([{"name": "gw1"}]), ok({"vpc_size": "t3"}), "busy"),
+])
+def test_snat_off_counts_as_done_only_when_it_is_off(std, caplog, answer, listing, info,
+                                                     outcome):
+    std.answer("disable_snat", answer)
+    std.answer(LIST, listing)
+    std.answer(INFO, info)
+    caplog.set_level(logging.INFO, LOGGER)
+    if outcome.startswith("  "):
+        assert spoke.disable_snat(CID, URL, "gw1") is None
+        assert messages(caplog)[-1] == outcome
+    else:
+        with pytest.raises(CorvaneRollbackException) as error:
+            spoke.disable_snat(CID, URL, "gw1")
+        assert str(error.value) == f"SNAT was not disabled on spoke gateway gw1: {outcome}"
+    assert std.controller.actions == ["disable_snat", LIST] + ([INFO] if info else [])
+    assert no_session_id(caplog) and sent_with_settings(std)
+
+
+@pytest.mark.parametrize("fault", UNUSABLE)
+def test_snat_switch_without_usable_answer_raises(std, caplog, fault):
+    answer, why = UNUSABLE[fault]
+    std.answer("enable_snat", answer)
+    std.handlers.result = None   # a handler that lets the "no return" answer through
+    with pytest.raises(CorvaneRollbackException) as info:
+        spoke.enableSNAT("gw1", URL, CID)
+    assert str(info.value) == f"Single IP SNAT was not enabled on spoke gateway gw1: {why}"
+    assert messages(caplog, "ERROR") == [
+        f"  **Error** no usable answer to enable_snat for spoke gateway gw1: {why}"]
+    assert no_session_id(caplog)
+
+
+@pytest.mark.parametrize("name, action, args", [
+    ("enableSNAT", "enable_snat", CALLS["enableSNAT"]),
+    ("changeSpokeSize", "change_gateway_size", CALLS["changeSpokeSize"]),
+])
+def test_success_answer_without_results_is_logged(std, caplog, name, action, args):
+    std.answer(action, {"return": True})
+    caplog.set_level(logging.INFO, LOGGER)
+    assert run(name, *args) is None
+    assert messages(caplog)[-1] == "  Returned: True  Reason: None"
+
+
+def test_controller_settings_are_read_for_each_request(std):
+    def operator_changes_them(payload):
+        std.globals.controller_verify = False
+        std.globals.controller_timeout = (5.0, 1800.0)
+        return ok({"vpc_size": "t3.small"})
+
+    std.answer(INFO, operator_changes_them)
+    spoke.changeSpokeSize(CID, URL, "gw1", "t3.large")
+    first, second = std.requests
+    assert (first.kwargs["verify"], first.kwargs["timeout"]) == (VERIFY, TIMEOUT)
+    assert (second.kwargs["verify"], second.kwargs["timeout"]) == (False, (5.0, 1800.0))
+
+
+@pytest.mark.parametrize("error", [RuntimeError("handler bug"), KeyboardInterrupt()])
+def test_other_errors_are_not_taken_for_a_lost_answer(std, error):
+    def broken(answer):
+        raise error
+    std.monkeypatch.setattr(spoke, "handleControllerApiFailure", broken)
+    with pytest.raises(type(error)):
+        spoke.deleteHsSpoke(CID, URL, "gw1")
+    assert std.controller.actions == [DEL]
 
 
 # --- references and memory --------------------------------------------------------------

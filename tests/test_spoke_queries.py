@@ -6,8 +6,8 @@ import logging
 import pytest
 
 from morvent.lib import spoke
-from spoke_fakes import (CID, LOGGER, URL, FakeResponse, failed, gateway_record, messages, ok,
-                         spoke_info, world)  # noqa: F401  (fixture)
+from spoke_fakes import (CID, LOGGER, TIMEOUT, URL, VERIFY, FakeResponse, failed, gateway_record,
+                         messages, ok, spoke_info, world)  # noqa: F401  (fixture)
 
 A, B, C = "10.0.1.0/24", "10.0.2.0/24", "10.0.3.0/24"
 
@@ -108,7 +108,7 @@ def test_get_subnet_with_spoke_gw(world, caplog, names, known, result):
     assert spoke.getSubnetWithSpokeGw(CID, URL, names) == result
     assert [(r.method, r.url, r.kwargs) for r in world.requests] == [
         ("GET", URL, {"data": {"CID": CID, "action": "get_gateway_info", "gateway_name": n},
-                      "verify": False}) for n in names]
+                      "verify": VERIFY, "timeout": TIMEOUT}) for n in names]
     assert [list(r.payload) for r in world.requests] == [["CID", "action", "gateway_name"]] * len(
         names)
     # one error line per unknown name, the whole answer

@@ -42,13 +42,16 @@ def _user_errors() -> tuple[type[BaseException], ...]:
     """Exceptions whose message alone tells the user what to do."""
     import botocore.exceptions
 
-    from morvent.core.exceptions import HistoryError
+    from morvent.core.exceptions import CorvaneRollbackException, HistoryError
     from morvent.lib.awsutil import AwsStepError, WaitTimeout
     from morvent.lib.cvn_account import AccountSetupError
     from morvent.lib.s3 import BackupError, LockHeldError
 
     errors: list[type[BaseException]] = [
         LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,
+        # a step that did not happen, named with the controller's reason (a revert
+        # keeps its undo record, so running it again retries the step)
+        CorvaneRollbackException,
         botocore.exceptions.NoCredentialsError, botocore.exceptions.ClientError,
         botocore.exceptions.EndpointConnectionError, botocore.exceptions.NoRegionError,
     ]

@@ -9,7 +9,7 @@
 //
 // Arguments are evaluated left to right into locals before each call, as the
 // interpreter would, since C++ leaves the order of argument evaluation open.
-#include "spoke.hpp"
+#include "outcome.hpp"
 
 #include <initializer_list>
 #include <utility>
@@ -357,15 +357,30 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
 
     add_method(cls, "restore",
                [scope](nb::handle self) {
-                   nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
-                   nb::object name = self.attr("spoke_gw_name");
-                   nb::object to_size = self.attr("to_gw_size");
-                   nb::object from_size = self.attr("from_gw_size");
-                   // The sizes exchanged; the inverse memento of this resize is not kept.
-                   nb::object cmd = cmd_type(name, to_size, from_size);
-                   cmd.attr("execute")();
+                   try {
+                       nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
+                       nb::object name = self.attr("spoke_gw_name");
+                       nb::object to_size = self.attr("to_gw_size");
+                       nb::object from_size = self.attr("from_gw_size");
+                       // The sizes exchanged; the inverse memento of this resize is not kept.
+                       nb::object cmd = cmd_type(name, to_size, from_size);
+                       cmd.attr("execute")();
+                   } catch (nb::python_error& e) {
+                       // A gateway that is gone has nothing left to size back:
+                       // the undo is complete.  Any other failure stands.
+                       if (!e.matches(PyExc_Exception)) throw;
+                       native::HandlingException handling(e.value());
+                       nb::object logger = scope.logger();
+                       nb::object cid = native::attr(scope.global("Globals"), "CID");
+                       nb::str url = scope.controller_url(kHsPath);
+                       nb::object name = self.attr("spoke_gw_name");
+                       if (!outcome::gateway_gone(scope, logger, cid, url, name)) throw;
+                       native::log_info(logger, {"  spoke gateway ", name,
+                                                 " is gone: nothing to size back"});
+                   }
                },
-               "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.");
+               "Resize the gateway back through a fresh ResizeSpokeGatewayCmd.\n\n"
+               "When that fails and the gateway is gone, there is nothing to undo.");
 
     add_to_dict(cls);
     return cls;

@@ -1,5 +1,5 @@
 // Spoke gateway deletion.
-#include "rest.hpp"
+#include "outcome.hpp"
 
 namespace morvent::spoke {
 
@@ -14,9 +14,9 @@ using native::payload;
 
 namespace {
 
-// Posts one deletion request and logs the decoded answer (decoded afresh)
-// when the failure handler reports success.  A handler that reports a
-// failure and returns stops nothing: the caller goes on.
+// Posts one request and logs the decoded answer (decoded afresh) when the
+// failure handler reports success.  A handler that reports a failure and
+// returns stops nothing: the caller goes on.
 void post_and_report(const ModuleScope& scope, nb::handle logger, nb::handle url,
                      nb::handle data) {
     nb::object response = rest::post(scope, url, data);
@@ -45,7 +45,10 @@ nb::object make_deleteSpoke(const ModuleScope& scope) {
                                          {"action", native::name("delete_container")},
                                          {"cloud_type", nb::int_(1)},
                                          {"gw_name", spoke_gw_name}});
-                post_and_report(scope, logger, controller_api_url, data);
+                // The deletion itself is what the undo needs: it must have
+                // happened, or raise.
+                outcome::delete_gateway(scope, logger, CID, controller_api_url, data,
+                                        spoke_gw_name);
             }
             return nb::none();
         },
@@ -62,7 +65,7 @@ nb::object make_deleteHsSpoke(const ModuleScope& scope) {
                                      {"gw_name", spoke_gw_name}});
             // Silent in a dry run: the callers announce the deletion.
             if (rest::dry_run(scope)) return nb::none();
-            post_and_report(scope, logger, controller_api_url, data);
+            outcome::delete_gateway(scope, logger, CID, controller_api_url, data, spoke_gw_name);
             return nb::none();
         },
         nb::scope(scope.module()), nb::name("deleteHsSpoke"), param("CID"),

@@ -1,5 +1,5 @@
 // HS and classic spoke deployment.
-#include "rest.hpp"
+#include "outcome.hpp"
 
 namespace morvent::spoke {
 
@@ -65,23 +65,58 @@ nb::object find_existing(const ModuleScope& scope, nb::handle url, nb::handle CI
     return payload({{"gw_name", missing}});
 }
 
+// find_existing for a live create: {"gw_name": None} also when the look-up
+// answer is unusable (a record without "public_subnet", a body that is not
+// JSON, a lost connection), with one error line saying why.
+nb::object look_up(const ModuleScope& scope, nb::handle logger, nb::handle url, nb::handle CID,
+                   nb::handle gw_name, nb::handle subnet_cidr) {
+    nb::object why;
+    try {
+        return find_existing(scope, url, CID, gw_name, subnet_cidr, Py_None);
+    } catch (nb::python_error& e) {
+        std::optional<nb::str> no = outcome::no_answer(scope, e);
+        if (!no) throw;
+        why = *no;
+    }
+    native::log_error(logger, {"  **Error** no usable answer to the look-up of spoke gateway ",
+                               gw_name, ": ", why, "; counted as not found"});
+    return payload({{"gw_name", Py_None}});
+}
+
 // The create request of both HS functions, sent outside a dry run: post,
 // report, log, then describe the new gateway.  When the controller refuses,
 // the gateway may still exist from an earlier attempt, so it is looked up by
 // `fallback_name` (the primary's name; an HA gateway is found through the
-// primary's HA list).
+// primary's HA list).  So it is when the answer is lost or unusable: the
+// gateway may or may not have been made, and the look-up tells which.
 nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID,
                              nb::handle url, nb::handle data, nb::handle fallback_name,
                              nb::handle subnet_cidr) {
-    nb::object response = rest::json(rest::post(scope, url, data));
-    scope.global("handleControllerApiFailure")(response);
-    rest::log_returned(logger, response);
-    if (equals_true(item(response, "return"))) {
-        nb::object answer =
-            lookup_gateway(scope, url, CID, first_word(item(response, "results")));
-        return spoke_info_in(scope, answer, subnet_cidr);
+    std::optional<nb::str> why;
+    try {
+        nb::object response = rest::json(rest::post(scope, url, data));
+        scope.global("handleControllerApiFailure")(response);
+        outcome::log_returned(logger, response);
+        if (equals_true(item(response, "return"))) {
+            nb::object answer =
+                lookup_gateway(scope, url, CID, first_word(item(response, "results")));
+            return spoke_info_in(scope, answer, subnet_cidr);
+        }
+    } catch (nb::python_error& e) {
+        why = outcome::no_answer(scope, e);
+        if (!why) throw;
+        native::log_error(logger, {"  **Error** no usable answer to ", item(data, "action"),
+                                   " in ", subnet_cidr, ": ", *why, "; looking up ",
+                                   fallback_name});
     }
-    return find_existing(scope, url, CID, fallback_name, subnet_cidr, Py_None);
+    nb::object found = look_up(scope, logger, url, CID, fallback_name, subnet_cidr);
+    if (why) {
+        nb::object name = item(found, "gw_name");
+        if (!name.is_none())
+            log_info(logger, {"  spoke gateway ", name, " found in ", subnet_cidr,
+                              ": counted as created"});
+    }
+    return found;
 }
 
 // The entries of existing_gw_cidrs whose "cidr" equals `cidr`.

@@ -1,7 +1,8 @@
 // The recurring moves of the spoke functions: the controller requests sent
 // with `requests`, the dry-run flag in its two forms, and the answer's
 // "  Returned: ... Result: ..." line.  Every name is looked up in the module
-// globals at the moment of the call, like the interpreted code would.
+// globals at the moment of the call, like the interpreted code would.  What
+// a step does when its answer is missing or unusable is in outcome.hpp.
 #pragma once
 
 #include "spoke.hpp"
@@ -10,22 +11,33 @@ namespace morvent::spoke::rest {
 
 using namespace nb::literals;
 
-// requests.post(url, data=data, verify=False)
+// requests.<method>(url, <keyword>=payload, verify=Globals.controller_verify,
+// timeout=Globals.controller_timeout), evaluated in that order: both
+// settings are read at the moment of each request, so an operator's CA
+// bundle or longer timeout applies to every request that follows.
+inline nb::object send(const ModuleScope& scope, const char* method, nb::handle url,
+                       const char* keyword, nb::handle payload) {
+    nb::object function = native::attr(scope.global("requests"), method);
+    nb::object verify = native::attr(scope.global("Globals"), "controller_verify");
+    nb::object timeout = native::attr(scope.global("Globals"), "controller_timeout");
+    return native::call(function, {url},
+                        {{keyword, payload}, {"verify", verify}, {"timeout", timeout}});
+}
+
+// requests.post(url, data=data, verify=..., timeout=...)
 inline nb::object post(const ModuleScope& scope, nb::handle url, nb::handle data) {
-    return native::call_method(scope.global("requests"), "post", {url},
-                               {{"data", data}, {"verify", Py_False}});
+    return send(scope, "post", url, "data", data);
 }
 
-// requests.get(url, data=data, verify=False): the payload as form body.
+// requests.get(url, data=data, verify=..., timeout=...): the payload as form body.
 inline nb::object get_form(const ModuleScope& scope, nb::handle url, nb::handle data) {
-    return native::call_method(scope.global("requests"), "get", {url},
-                               {{"data", data}, {"verify", Py_False}});
+    return send(scope, "get", url, "data", data);
 }
 
-// requests.get(url, params=params, verify=False): the payload as query string.
+// requests.get(url, params=params, verify=..., timeout=...): the payload as
+// query string.
 inline nb::object get_query(const ModuleScope& scope, nb::handle url, nb::handle params) {
-    return native::call_method(scope.global("requests"), "get", {url},
-                               {{"params", params}, {"verify", Py_False}});
+    return send(scope, "get", url, "params", params);
 }
 
 // response.json()

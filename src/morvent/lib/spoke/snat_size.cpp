@@ -1,5 +1,5 @@
 // Single-IP SNAT and gateway size.
-#include "rest.hpp"
+#include "outcome.hpp"
 
 namespace morvent::spoke {
 
@@ -8,20 +8,10 @@ using native::param;
 using namespace nb::literals;
 using native::equals;
 using native::equals_false;
+using native::equals_true;
 using native::item;
 using native::log_info;
 using native::payload;
-
-namespace {
-
-// "  Returned: " + response.json()["return"] + "  Result: " +
-// response.json()["results"], the answer decoded afresh for each value.
-void log_returned_afresh(nb::handle logger, nb::handle response) {
-    log_info(logger, {"  Returned: ", item(rest::json(response), "return"), "  Result: ",
-                      item(rest::json(response), "results")});
-}
-
-}  // namespace
 
 nb::object make_changeSpokeSize(const ModuleScope& scope) {
     return nb::cpp_function(
@@ -33,12 +23,32 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
             nb::dict data = payload({{"CID", CID},
                                      {"action", native::name("get_gateway_info")},
                                      {"gateway_name", spoke_gw_name}});
-            nb::object response = rest::get_query(scope, controller_api_url, data);
-            if (rest::dry_run(scope)) return nb::none();
-
-            nb::object r = rest::json(response);
-            if (equals_false(scope.global("handleControllerApiFailure")(r))) return nb::none();
-            if (equals(item(item(r, "results"), "vpc_size"), spoke_gw_size)) {
+            // A size that cannot be read stops the resize with an error: the
+            // step must not be recorded as done when nothing was changed.
+            nb::object current;
+            nb::object why;
+            try {
+                nb::object response = rest::get_query(scope, controller_api_url, data);
+                if (rest::dry_run(scope)) return nb::none();
+                nb::object r = rest::json(response);
+                if (equals_false(scope.global("handleControllerApiFailure")(r))) {
+                    why = outcome::reason_of(r);
+                } else {
+                    current = item(item(r, "results"), "vpc_size");
+                }
+            } catch (nb::python_error& e) {
+                std::optional<nb::str> no = outcome::no_answer(scope, e);
+                if (!no) throw;
+                why = *no;
+                native::log_error(logger, {"  **Error** no usable answer to get_gateway_info for "
+                                           "spoke gateway ", spoke_gw_name, ": ", why});
+            }
+            if (!current.is_valid()) {
+                outcome::raise_rollback(
+                    scope, native::text({"Spoke gateway ", spoke_gw_name, " was not resized to ",
+                                         spoke_gw_size, ": its size could not be read: ", why}));
+            }
+            if (equals(current, spoke_gw_size)) {
                 log_info(logger, {"  no need to resize,  ", spoke_gw_name,
                                   " instance size is already set to ", spoke_gw_size});
                 return nb::none();
@@ -48,11 +58,34 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
                             {"action", native::name("change_gateway_size")},
                             {"gw_name", spoke_gw_name},
                             {"gw_size", spoke_gw_size}});
-            response = rest::post(scope, controller_api_url, data);
-            r = rest::json(response);
-            scope.global("handleControllerApiFailure")(r);
-            log_returned_afresh(logger, response);
-            return nb::none();
+            bool done = false;
+            try {
+                nb::object response = rest::post(scope, controller_api_url, data);
+                nb::object r = rest::json(response);
+                done = equals_true(scope.global("handleControllerApiFailure")(r));
+                outcome::log_returned(logger, rest::json(response));
+                if (!done) why = outcome::reason_of(r);
+            } catch (nb::python_error& e) {
+                std::optional<nb::str> no = outcome::no_answer(scope, e);
+                if (!no) throw;
+                done = false;
+                why = *no;
+                native::log_error(logger, {"  **Error** no usable answer to change_gateway_size "
+                                           "for spoke gateway ", spoke_gw_name, ": ", why});
+            }
+            if (done) return nb::none();
+            // Refused, lost or unusable: the gateway's size now says whether
+            // the change happened after all.
+            std::optional<nb::object> size = outcome::gateway_detail(
+                scope, logger, CID, controller_api_url, spoke_gw_name, "vpc_size");
+            if (size && equals(*size, spoke_gw_size)) {
+                log_info(logger, {"  spoke gateway ", spoke_gw_name, " is of size ", spoke_gw_size,
+                                  " now"});
+                return nb::none();
+            }
+            outcome::raise_rollback(scope, native::text({"Spoke gateway ", spoke_gw_name,
+                                                         " was not resized to ", spoke_gw_size,
+                                                         ": ", why}));
         },
         nb::scope(scope.module()), nb::name("changeSpokeSize"), param("CID"),
         param("controller_api_url"), param("spoke_gw_name"), param("spoke_gw_size"));
@@ -67,15 +100,33 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
                 nb::dict data = payload({{"CID", CID},
                                          {"action", native::name("enable_snat")},
                                          {"gateway_name", spoke_gw_name}});
-                nb::object response = rest::post(scope, controller_api_url, data);
-                nb::object r = rest::json(response);
                 // A refused switch must not count as done: the next step
                 // deletes a NAT gateway whose routes SNAT was to take over.
-                if (equals_false(scope.global("handleControllerApiFailure")(r))) {
-                    native::raise_object(scope.global("CorvaneRollbackException")(native::text(
-                        {"Single IP SNAT was not enabled on spoke gateway ", spoke_gw_name})));
+                // Neither may a switch whose answer is lost or unusable.
+                bool accepted = false;
+                std::optional<nb::str> why;
+                try {
+                    nb::object response = rest::post(scope, controller_api_url, data);
+                    nb::object r = rest::json(response);
+                    accepted = !equals_false(scope.global("handleControllerApiFailure")(r));
+                    if (accepted) outcome::log_returned(logger, rest::json(response));
+                } catch (nb::python_error& e) {
+                    why = outcome::no_answer(scope, e);
+                    if (!why) throw;
+                    native::log_error(logger, {"  **Error** no usable answer to enable_snat for "
+                                               "spoke gateway ", spoke_gw_name, ": ", *why});
+                    accepted = false;
                 }
-                log_returned_afresh(logger, response);
+                if (why) {
+                    outcome::raise_rollback(
+                        scope, native::text({"Single IP SNAT was not enabled on spoke gateway ",
+                                             spoke_gw_name, ": ", *why}));
+                }
+                if (!accepted) {
+                    outcome::raise_rollback(scope, native::text({"Single IP SNAT was not enabled "
+                                                                 "on spoke gateway ",
+                                                                 spoke_gw_name}));
+                }
             }
             return nb::none();
         },
@@ -92,10 +143,23 @@ nb::object make_disable_snat(const ModuleScope& scope) {
             nb::dict data = payload({{"CID", CID},
                                      {"action", native::name("disable_snat")},
                                      {"gateway_name", spoke_gw_name}});
-            nb::object response = rest::post(scope, controller_api_url, data);
-            nb::object r = rest::json(response);
-            if (rest::handled_ok(scope, r)) log_info(logger, {"  ", rest::json(response)});
-            return nb::none();
+            std::optional<nb::object> reason = outcome::post_unless_accepted(
+                scope, logger, controller_api_url, data, spoke_gw_name);
+            if (!reason) return nb::none();
+            // Not switched off as far as the answer tells: SNAT is off all
+            // the same on a gateway that is gone, or whose record says so.
+            if (outcome::gateway_gone(scope, logger, CID, controller_api_url, spoke_gw_name)) {
+                log_info(logger, {"  spoke gateway ", spoke_gw_name, " is gone: its SNAT with it"});
+                return nb::none();
+            }
+            std::optional<nb::object> snat = outcome::gateway_detail(
+                scope, logger, CID, controller_api_url, spoke_gw_name, "snat");
+            if (snat && equals_false(*snat)) {
+                log_info(logger, {"  SNAT is off on spoke gateway ", spoke_gw_name});
+                return nb::none();
+            }
+            outcome::raise_rollback(scope, native::text({"SNAT was not disabled on spoke gateway ",
+                                                         spoke_gw_name, ": ", *reason}));
         },
         nb::scope(scope.module()), nb::name("disable_snat"), param("CID"),
         param("controller_api_url"), param("spoke_gw_name"));
