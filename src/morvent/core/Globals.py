@@ -29,11 +29,3 @@ class Globals:
     #: Most spoke gateways planned for a VPC when ``hs_mode`` is neither 1 nor
     #: 2 (one primary plus HA gateways, one per availability zone).
     HS_LIMIT = 6
-    #: TLS check of the controller's certificate on every controller request:
-    #: False (controllers often run with self-signed certificates) or the path
-    #: of a CA bundle that signed the controller's certificate.
-    controller_verify = False
-    #: Timeout of every controller request, as requests takes it: (connect,
-    #: read) seconds.  A resize or a gateway creation answers only when done,
-    #: hence the long read timeout.
-    controller_timeout = (15.0, 900.0)
