@@ -43,15 +43,18 @@ def _stored_files(m):
 
 
 @pytest.mark.parametrize("verbosity", [[], ["-v"]])
-@pytest.mark.parametrize("gone_after, traceback_printed", [
-    # The account check after the login fails: the command line reports it.
-    ("list_version_info", False),
-    # The look-up after the primary's creation fails: the migration prints
-    # the traceback itself and rolls back, against a controller that is gone.
-    ("create_multicloud_primary_gateway", True),
+@pytest.mark.parametrize("gone_after, traceback_printed, url_shown", [
+    # The account check after the login fails: the command line reports it,
+    # with the failed request's URL.
+    ("list_version_info", False, True),
+    # The look-up after the primary's creation fails: the step names the
+    # error by its class only, the migration prints the traceback itself and
+    # rolls back, against a controller that is gone.
+    ("create_multicloud_primary_gateway", True, False),
 ])
 def test_no_secret_when_the_controller_goes_away(migration, capsys, controller_goes_away,
-                                                 verbosity, gone_after, traceback_printed):
+                                                 verbosity, gone_after, traceback_printed,
+                                                 url_shown):
     m = migration(2)
     controller_goes_away(gone_after)
     capsys.readouterr()
@@ -62,7 +65,8 @@ def test_no_secret_when_the_controller_goes_away(migration, capsys, controller_g
     sessions = list(m.sim.controller.state.sessions)
     assert sessions, "nobody logged in"
     secrets = [*sessions, m.sim.password]
-    assert "CID=****" in err  # the failed request's URL was shown, masked
+    if url_shown:
+        assert "CID=****" in err  # the failed request's URL was shown, masked
     assert ("Traceback" in err) is (traceback_printed or bool(verbosity))
     for secret in secrets:
         assert secret not in out and secret not in err
