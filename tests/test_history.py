@@ -45,11 +45,13 @@ def fresh_histories(monkeypatch):
         monkeypatch.setattr(CommandHistory, name, value)
     monkeypatch.setattr(MementoHistory, "_path", None)
     monkeypatch.setattr(MementoHistory, "_entries", [])
+    monkeypatch.setattr(MementoHistory, "_undoing", None)
 
 
 def reload_as_new_process(monkeypatch, folder):
     monkeypatch.setattr(MementoHistory, "_path", None)
     monkeypatch.setattr(MementoHistory, "_entries", [])
+    monkeypatch.setattr(MementoHistory, "_undoing", None)
     MementoHistory.init(folder)
 
 
