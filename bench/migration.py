@@ -11,6 +11,11 @@ allocated through Python (tracemalloc) during the largest migration is
 reported too; it includes what the simulators allocate meanwhile, so it is an
 upper bound.  The route sampling of the demo is switched off here, so it does
 not count as our time.  The figures are medians over --runs repetitions.
+
+"write-through" is what storing every history change in S3 at once costs:
+the PUTs made by the histories' write-through (one per change of a history,
+on top of the end-of-run upload, which the AWS requests include as well) and
+the wall time spent in them, which is part of the run's wall time.
 """
 
 from __future__ import annotations
@@ -39,6 +44,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
 
 def run_once(zones: int) -> dict:
     """One demo migration of `zones` zones: the figures of its execute and revert."""
+    from morvent.lib.s3 import S3BackupCmdV2
     from morvent.sim import demo, monitor
 
     class Counting(monitor.RunMonitor):
@@ -46,9 +52,20 @@ def run_once(zones: int) -> dict:
             super().__init__(sim, None, **kwargs)  # count requests, take no samples
 
     phases = {}
+    through = {"puts": 0, "seconds": 0.0}
+    store = S3BackupCmdV2.store
+
+    def timed_store(self, path):
+        started = time.perf_counter()
+        try:
+            return store(self, path)
+        finally:
+            through["puts"] += 1
+            through["seconds"] += time.perf_counter() - started
 
     class Measured(demo.Demo):
         def run(self, name, argv, run_monitor):
+            through.update(puts=0, seconds=0.0)
             cpu = time.thread_time()
             tracemalloc.reset_peak()
             phase = super().run(name, argv, run_monitor)
@@ -60,17 +77,22 @@ def run_once(zones: int) -> dict:
                 "aws_requests": sum(phase.aws.values()),
                 "aws_changes": phase.aws_changes,
                 "peak_python_bytes": tracemalloc.get_traced_memory()[1],
+                "s3_puts": phase.aws["s3.PutObject"],
+                "write_through_puts": through["puts"],
+                "write_through_s": through["seconds"],
             }
             return phase
 
     args = demo._parser().parse_args(["--zones", str(zones), "-q"])
     original = monitor.RunMonitor
     monitor.RunMonitor = Counting
+    S3BackupCmdV2.store = timed_store
     try:
         with contextlib.redirect_stdout(io.StringIO()):
             status = Measured(args, sys.stdout).main()
     finally:
         monitor.RunMonitor = original
+        S3BackupCmdV2.store = store
     if status != 0:
         raise SystemExit(f"bench: the {zones}-zone migration failed its checks (status {status})")
     return phases
@@ -94,10 +116,12 @@ def main(argv: list[str]) -> int:
     tracemalloc.stop()
 
     head = ("zones", "phase", "wall", "own CPU", "controller req", "AWS req (changing)",
-            "peak Python memory")
+            "S3 PUTs", "write-through", "peak Python memory")
     lines = [(str(r["zones"]), r["phase"], f"{r['wall_s']:.2f} s", f"{r['own_cpu_s']:.2f} s",
               str(int(r["controller_requests"])),
               f"{int(r['aws_requests'])} ({int(r['aws_changes'])})",
+              str(int(r["s3_puts"])),
+              f"{int(r['write_through_puts'])} PUTs, {r['write_through_s']:.2f} s",
               f"{r['peak_python_bytes'] / 2**20:.1f} MiB") for r in results]
     widths = [max(len(x) for x in col) for col in zip(head, *lines)]
     for line in (head, tuple("-" * w for w in widths), *lines):

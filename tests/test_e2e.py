@@ -7,6 +7,7 @@ are looked at, and none may route into something that no longer exists.
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -14,11 +15,11 @@ from pathlib import Path
 import pytest
 
 import morvent
-from e2e_fixtures import migration, on_step, sim  # noqa: F401
+from e2e_fixtures import ACCOUNT, BUCKET, migration, on_step, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
-from morvent.lib.s3 import VpcLock
+from morvent.lib.s3 import S3BackupCmdV2, VpcLock
 
 
 def _mementos(m):
@@ -119,6 +120,38 @@ def test_fault_at_each_step(migration, monkeypatch, arm, left, then):
     if then == "resume":
         assert m.execute().status == 0
         assert m.replaced_problems() == []
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+    assert m.blackholes() == []
+
+
+class Killed(BaseException):
+    """The process dies here: no rollback, no upload."""
+
+
+@pytest.mark.parametrize("machine", ["same", "another"])
+def test_killed_run_resumes_from_the_records_in_s3(migration, monkeypatch, machine):
+    # Killed after the primary spoke (step 4): its records are in S3 already.
+    m = migration(3)
+
+    def kill():
+        raise Killed()
+
+    with monkeypatch.context() as dying:
+        on_step(dying, brindlemark, "SnapshotRTCmd", "execute",
+                lambda *a, **kw: kw.get("tag") == "s2", kill)
+        dying.setattr(S3BackupCmdV2, "upload", lambda self: None)
+        with pytest.raises(Killed):
+            m.execute()
+    key = f"morvent/{ACCOUNT}/{m.world.region}/{m.world.vpc_id}/memento_history.json"
+    in_s3 = json.loads(m.sim.client("s3").get_object(Bucket=BUCKET, Key=key)["Body"].read())
+    assert len(in_s3["mementos"]) == 4
+    if machine == "another":
+        shutil.rmtree(m.backup_folder)
+
+    result = m.execute()
+    assert result.status == 0, result.stderr
+    assert m.replaced_problems() == []
     assert m.revert().status == 0
     assert m.reverted_problems() == []
     assert m.blackholes() == []

@@ -1,7 +1,9 @@
 """Command and memento histories: round trips, durability, damaged files, stack order."""
 
+import itertools
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -11,6 +13,7 @@ import morvent
 from morvent.commands import history
 from morvent.commands.history import CommandHistory, HistoryError, MementoHistory
 from morvent.commands.memento import Memento
+from morvent.core import backup
 
 
 class StepMemento(Memento):
@@ -45,11 +48,14 @@ def fresh_histories(monkeypatch):
         monkeypatch.setattr(CommandHistory, name, value)
     monkeypatch.setattr(MementoHistory, "_path", None)
     monkeypatch.setattr(MementoHistory, "_entries", [])
+    monkeypatch.setattr(MementoHistory, "_undoing", None)
+    monkeypatch.setattr(backup, "_pending", {})
 
 
 def reload_as_new_process(monkeypatch, folder):
     monkeypatch.setattr(MementoHistory, "_path", None)
     monkeypatch.setattr(MementoHistory, "_entries", [])
+    monkeypatch.setattr(MementoHistory, "_undoing", None)
     MementoHistory.init(folder)
 
 
@@ -152,6 +158,72 @@ def test_is_memento_exist_answers_for_what_is_held(tmp_path, held):
     assert next(positions) is False
 
 
+# -- the record of an undo under way -------------------------------------------
+
+def stored_marks(folder):
+    """(n, mark_begin, undoing) of every entry of the memento history file."""
+    with open(memento_file(folder), encoding="utf-8") as f:
+        return [(m["state"]["n"], m["mark_begin"], m.get("undoing", False))
+                for m in json.load(f)["mementos"]]
+
+
+# The next operation after a pop, what it answers and the file after it.
+NEXT_OPERATION = {
+    "isEmpty": (MementoHistory.isEmpty, False, [("a", True, False)]),
+    "isCmdBegin": (MementoHistory.isCmdBegin, True, [("a", True, False)]),
+    "size": (MementoHistory.size, 1, [("a", True, False)]),
+    "is_memento_exist": (lambda: list(itertools.islice(MementoHistory.is_memento_exist(), 2)),
+                         [True, False], [("a", True, False)]),
+    "append": (lambda: MementoHistory.append(StepMemento(n="c")), None,
+               [("a", True, False), ("c", False, False)]),
+    "pop": (lambda: MementoHistory.pop().n, "a", [("a", True, True)]),
+    "init": (lambda: MementoHistory.init(os.path.dirname(MementoHistory.path())), None,
+             [("a", True, False)]),
+    "upload": (lambda: backup.finish_pending(os.path.dirname(MementoHistory.path())), None,
+               [("a", True, False)]),
+}
+
+
+@pytest.mark.parametrize("operation", NEXT_OPERATION)
+def test_a_popped_record_stays_on_disk_until_the_next_operation(tmp_path, monkeypatch,
+                                                                 operation):
+    folder = str(tmp_path / "run")
+    MementoHistory.init(folder)
+    MementoHistory.append(StepMemento(n="a"), MarkBegin=True)
+    MementoHistory.append(StepMemento(n="b"))
+    assert MementoHistory.pop().n == "b"
+    assert stored_marks(folder) == [("a", True, False), ("b", False, True)]
+
+    # Killed now (during the restore): a later run holds the record as an ordinary one.
+    killed = shutil.copytree(folder, str(tmp_path / "killed"))
+    call, answer, after = NEXT_OPERATION[operation]
+    result = call()
+    assert stored_marks(folder) == after
+    if answer is not None:
+        assert result == answer
+
+    reload_as_new_process(monkeypatch, killed)
+    assert MementoHistory.size() == 2 and MementoHistory.isCmdBegin() is False
+    assert MementoHistory.pop().n == "b"
+
+
+@pytest.mark.parametrize("mark", [True, False])
+def test_putting_back_a_memento_whose_undo_failed_clears_the_mark(tmp_path, monkeypatch, mark):
+    folder = str(tmp_path)
+    MementoHistory.init(folder)
+    MementoHistory.append(StepMemento(n="a"), MarkBegin=True)
+    MementoHistory.append(StepMemento(n="b"), MarkBegin=mark)
+    is_begin = MementoHistory.isCmdBegin()
+    x = MementoHistory.pop()
+    x.n = "changed by a half-done restore"
+    MementoHistory.append(x, MarkBegin=is_begin)
+    assert stored_marks(folder) == [("a", True, False), ("b", mark, False)]
+    assert MementoHistory.size() == 2 and MementoHistory.isCmdBegin() is mark
+    assert MementoHistory.pop() is x
+    reload_as_new_process(monkeypatch, folder)
+    assert MementoHistory.size() == 2
+
+
 def local_class_memento():
     class Local(Memento):
         pass
@@ -246,6 +318,7 @@ VALID = json.dumps({"format": 1, "mementos": [entry(mark=True), entry(state={"n"
     ("[]", "not a memento history"),
     (json.dumps({"format": 9, "mementos": []}), "layout 9"),
     (json.dumps({"mementos": [entry(), {"module": __name__}]}), "memento entry 1 is damaged"),
+    (json.dumps({"mementos": [{**entry(), "undoing": "yes"}]}), "memento entry 0 is damaged"),
     (json.dumps({"mementos": [entry(module="no_such_module_for_history")]}),
      "no_such_module_for_history.StepMemento cannot be rebuilt"),
     (json.dumps({"mementos": [entry(module="morvent.no_such_module")]}), "cannot be imported"),

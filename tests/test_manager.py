@@ -11,7 +11,7 @@ import pytest
 from manager_fakes import (CONFIG, FOLDER, GROUP_OPENERS, LOGGER, World, newest_group,
                            sequence)
 from morvent.commands import brindlemark
-from morvent.core.exceptions import CorvaneRollbackException
+from morvent.core.exceptions import BackupUnavailable, CorvaneRollbackException
 
 Manager = brindlemark.Manager
 SEQ = sequence(3)  # the steps of a fresh run with three NAT gateways
@@ -209,17 +209,20 @@ def test_rollback_puts_back_a_memento_whose_restore_fails(make_world, capsys):
     assert w.labels() == SEQ
 
 
-def test_interrupted_rollback_keeps_history_and_uploads(make_world):
+@pytest.mark.parametrize("where, exc", [("restore", KeyboardInterrupt()),
+                                        ("MementoHistory.pop", BackupUnavailable("S3 down"))])
+def test_interrupted_rollback_keeps_history_and_uploads(make_world, where, exc):
     w = make_world()
-    w.fail("restore", KeyboardInterrupt(), nth=1)
+    w.fail(where, exc, nth=1)
     w.fail("HsSpokeCmd.create", RuntimeError("boom"), 2)
-    with pytest.raises(KeyboardInterrupt):
+    with pytest.raises(type(exc)):
         Manager.execute(CONFIG)
     assert w.labels() == SEQ[:7] and w.uploads == [SEQ[:7]]
     assert "exit" not in w.names()
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(),
+                                 BackupUnavailable("S3 cannot be written")])
 def test_non_exception_in_sequence_uploads_without_rollback(make_world, exc):
     w = make_world()
     w.fail("NatGwCmd.delete", exc, 2)

@@ -8,7 +8,8 @@ import pytest
 from awsconf_fixtures import (BUCKET, aws_env, folder_contents, globals_state,  # noqa: F401
                               s3, s3_contents)
 from morvent.core.backup import BackupDescriptor
-from morvent.lib.s3 import BackupError, LockHeldError, S3BackupCmdV2, VpcLock
+from morvent.lib.s3 import (BackupError, BackupUnavailable, LockHeldError, S3BackupCmdV2,
+                            VpcLock)
 
 PREFIX = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0"
 
@@ -50,24 +51,28 @@ def test_absent_backup_is_an_empty_folder(s3, des, globals_state):
     assert folder_contents(des.local_folder) == {}
 
 
-def test_download_mirrors_and_keeps_unknown_local_files_aside(s3, des, tmp_path, caplog,
-                                                               globals_state):
-    put(s3, "memento_history.json", b"from s3")
+def test_download_fetches_what_only_s3_holds_and_keeps_every_local_file(s3, des, tmp_path,
+                                                                        caplog, globals_state):
+    # Replaces the former ".kept-" folder: nothing local is moved or lost.
+    put(s3, "route-snapshot-s1.json", b"from s3")
     put(s3, "same.json", b"same")
+    put(s3, "natgw-1.json", b"s3 copy")
     local = tmp_path / "backup"
-    write(local, {"memento_history.json": b"newer local", "same.json": b"same",
-                  "stale/rtb.json": b"stale"})
+    write(local, {"same.json": b"same", "natgw-1.json": b"local copy",
+                  "rtb/rtb-9.json": b"only here"})
+    before = s3_contents(s3)
     caplog.set_level(logging.INFO)
     S3BackupCmdV2(s3, des).download()
 
-    assert folder_contents(local) == {"memento_history.json": b"from s3", "same.json": b"same"}
-    kept = [p for p in tmp_path.iterdir() if p.name.startswith("backup.kept-")]
-    assert len(kept) == 1
-    # Nothing a dead run left behind is lost.
-    assert folder_contents(kept[0]) == {"memento_history.json": b"newer local",
-                                        "stale/rtb.json": b"stale"}
-    warning = [r for r in caplog.records if r.levelno == logging.WARNING]
-    assert len(warning) == 1 and str(kept[0]) in warning[0].getMessage()
+    assert folder_contents(local) == {"route-snapshot-s1.json": b"from s3", "same.json": b"same",
+                                      "natgw-1.json": b"local copy",
+                                      "rtb/rtb-9.json": b"only here"}
+    assert s3_contents(s3) == before
+    assert [p.name for p in tmp_path.iterdir()] == ["backup"]
+    infos = " | ".join(r.getMessage() for r in caplog.records if r.levelno == logging.INFO)
+    assert "kept the local " + str(local / "natgw-1.json") in infos
+    assert "rtb/rtb-9.json" in infos and "next upload" in infos
+    assert not [r for r in caplog.records if r.levelno > logging.INFO]
 
 
 def test_download_leaves_an_identical_folder_alone(s3, des, tmp_path, globals_state):
@@ -147,7 +152,8 @@ def test_second_holder_is_refused_with_the_holders_details(s3, des):
     assert info.value.holder["host"] == "ops-1"
 
 
-@pytest.mark.parametrize("ending", [RuntimeError("boom"), SystemExit(1), KeyboardInterrupt()])
+@pytest.mark.parametrize("ending", [RuntimeError("boom"), SystemExit(1), KeyboardInterrupt(),
+                                    BackupUnavailable("S3 cannot be written")])
 def test_lock_is_released_however_the_run_ends(s3, des, ending):
     with pytest.raises(type(ending)):
         with VpcLock(s3, des, owner=OWNER):

@@ -8,13 +8,31 @@ and uploaded to S3 around every run:
   the records it found);
 - ``memento_history.json``: the stack of undo records, oldest first.  Each
   entry holds the memento's class path (module and qualified name), its
-  state (``toDict()``) and whether it opens a group of steps.
+  state (``toDict()``) and whether it opens a group of steps.  The newest
+  entry may also carry ``"undoing": true``: it was popped and its undo is
+  under way (see below).  Files without that key, written by earlier
+  versions, read as before; earlier versions reading a newer file ignore
+  the key, which is what it means to them too.
 
 Every change is written atomically before the call returns (temporary file
 in the same folder, fsync, rename, fsync of the folder), so a process that
 is killed at any moment leaves either the old or the new file, never a torn
-one.  A memento is rebuilt without calling its constructor, the way the
-memento classes are written to be rebuilt: ``cls.__new__(cls)`` and then its
+one.  Then, when the folder has an S3 mirror (``morvent.core.backup``: the
+download of a real run registers one), the file is stored there too, also
+before the call returns: an undo record is in S3 before the caller makes
+the next change.  When S3 cannot store it, ``BackupUnavailable`` stops the
+run; the local file keeps the record.
+
+``MementoHistory.pop()`` hands out the newest memento but keeps its record
+on disk (and in S3), marked as being undone, until the next operation of
+the history -- by then the caller is past ``restore()``.  A run killed
+during a restore thus keeps the record of a change that may still exist; a
+history loaded with a marked record treats it as an ordinary one, and since
+every undo can be run again, a revert simply retries it.  Putting the same
+memento back with ``append()`` after a failed restore just clears the mark.
+
+A memento is rebuilt without calling its constructor, the way the memento
+classes are written to be rebuilt: ``cls.__new__(cls)`` and then its
 ``__dict__`` updated with the stored state.
 
 Both histories are used through their classes (class-level state), one VPC
@@ -34,13 +52,16 @@ from collections.abc import Iterator
 from typing import Any
 
 from morvent.commands.memento import Memento
+from morvent.core import backup
 from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
-__all__ = ["CommandHistory", "MementoHistory", "HistoryError"]
+__all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDiverged",
+           "HISTORY_FILES", "newer_copy"]
 
 COMMAND_HISTORY_FILE = "command_history.json"
 MEMENTO_HISTORY_FILE = "memento_history.json"
+HISTORY_FILES = (COMMAND_HISTORY_FILE, MEMENTO_HISTORY_FILE)
 #: Layout number of both files, raised when their shape changes.
 FILE_FORMAT = 1
 #: Index of the NAT gateway discovery in the command history.
@@ -76,6 +97,13 @@ def _write_json_atomically(path: str, data: Any) -> None:
         write_atomically(path, text.encode("utf-8"), temp_prefix=_temp_prefix(path))
     except OSError as e:
         raise HistoryError(f"cannot write {path}: {e}; the file was left as it was") from e
+
+
+def _store_in_mirror(path: str) -> None:
+    """Store ``path`` in the S3 mirror of its folder, when the folder has one."""
+    mirror = backup.mirror_of(os.path.dirname(path))
+    if mirror is not None:
+        mirror.store(path)
 
 
 def _temp_prefix(path: str) -> str:
@@ -195,7 +223,7 @@ class CommandHistory:
 
     @classmethod
     def log_discover_natgw_cmd(cls, records: list[dict]) -> None:
-        """Record the NAT gateway discovery with its records, on disk before returning.
+        """Record the NAT gateway discovery with its records, on disk (and in S3) before returning.
 
         What ``get_discovered_natgws`` gives back afterwards is the stored
         copy, exactly as a later run reads it from the file.
@@ -217,6 +245,7 @@ class CommandHistory:
                                       "vpc_id": cls._vpc_id, "commands": commands})
         cls._commands = commands
         cls._natgws = natgws
+        _store_in_mirror(path)
 
     @classmethod
     def get_discovered_natgws(cls) -> list:
@@ -272,14 +301,19 @@ class MementoHistory:
 
     _path: str | None = None
     _entries: list[_Entry] = []
+    #: The popped entry whose undo is under way: still on disk, no longer held.
+    _undoing: _Entry | None = None
 
     @classmethod
     def init(cls, folder: str) -> None:
         """Bind the history to ``folder`` and rebuild the mementos stored there.
 
         A damaged file or a memento whose class cannot be found is an error
-        naming the file, raised before anything changes.
+        naming the file, raised before anything changes.  An entry stored as
+        being undone is held as an ordinary one: its change may still exist.
         """
+        if cls._path is not None:
+            cls._settle()
         path = os.path.join(os.fspath(folder), MEMENTO_HISTORY_FILE)
         data = _read_json(path)
         entries: list[_Entry] = []
@@ -288,17 +322,21 @@ class MementoHistory:
                 raise HistoryError(f"{path} is not a memento history (no list of mementos)")
             _check_format(path, data)
             for i, record in enumerate(data["mementos"]):
-                entries.append(_Entry(cls._rebuild(path, i, record), record))
+                memento = cls._rebuild(path, i, record)
+                record = {k: v for k, v in record.items() if k != "undoing"}
+                entries.append(_Entry(memento, record))
         _remove_stale_temp_files(path)
         cls._path = path
         cls._entries = entries
+        cls._undoing = None
 
     @staticmethod
     def _rebuild(path: str, i: int, record: Any) -> Any:
         if (not isinstance(record, dict) or not isinstance(record.get("module"), str)
                 or not isinstance(record.get("qualname"), str)
                 or not isinstance(record.get("state"), dict)
-                or not isinstance(record.get("mark_begin"), bool)):
+                or not isinstance(record.get("mark_begin"), bool)
+                or not isinstance(record.get("undoing", False), bool)):
             raise HistoryError(f"{path}: memento entry {i} is damaged")
         name = f"{record['module']}.{record['qualname']}"
         try:
@@ -322,9 +360,28 @@ class MementoHistory:
         return cls._path
 
     @classmethod
-    def _save(cls, entries: list[_Entry]) -> None:
-        _write_json_atomically(cls._require_init(), {
-            "format": FILE_FORMAT, "mementos": [entry.record for entry in entries]})
+    def _write(cls, entries: list[_Entry], undoing: _Entry | None) -> str:
+        """Store ``entries`` (and ``undoing``, marked) on disk and hold them.
+
+        On an error nothing changes, on disk or here.  The S3 mirror is the
+        caller's next step.
+        """
+        path = cls._require_init()
+        records = [entry.record for entry in entries]
+        if undoing is not None:
+            records.append({**undoing.record, "undoing": True})
+        _write_json_atomically(path, {"format": FILE_FORMAT, "mementos": records})
+        cls._entries, cls._undoing = entries, undoing
+        # Transfers of the folder finish the removal first (the caller of
+        # pop() is past restore() by the time it uploads).
+        backup.set_pending(os.path.dirname(path), cls._settle if undoing is not None else None)
+        return path
+
+    @classmethod
+    def _settle(cls) -> None:
+        """Remove the entry whose undo was under way: its caller is past ``restore()``."""
+        if cls._undoing is not None:
+            _store_in_mirror(cls._write(cls._entries, None))
 
     @classmethod
     def path(cls) -> str:
@@ -335,11 +392,23 @@ class MementoHistory:
     def append(cls, memento: Any, MarkBegin: bool = False) -> None:
         """Push ``memento``; ``MarkBegin=True`` marks it as the first step of a group.
 
-        The memento is on disk before this returns.  Its ``toDict()`` must be
-        JSON data (tuples come back as lists), else TypeError and nothing
-        changes.
+        The memento is on disk and in S3 before this returns.  Its
+        ``toDict()`` must be JSON data (tuples come back as lists), else
+        TypeError and nothing changes.  The memento just popped, put back
+        because its undo failed, keeps its stored record (no duplicate).
         """
         cls._require_init()
+        undoing = cls._undoing
+        if undoing is not None and memento is undoing.memento:
+            record = {**undoing.record, "mark_begin": bool(MarkBegin)}
+        else:
+            record = cls._record(memento, MarkBegin)
+        path = cls._write(cls._entries + [_Entry(memento, record)], None)
+        _store_in_mirror(path)
+
+    @staticmethod
+    def _record(memento: Any, mark_begin: bool) -> dict:
+        """The stored form of ``memento``; TypeError when it cannot be stored."""
         memento_class = type(memento)
         name = _class_path(memento_class)
         if not isinstance(memento, Memento):
@@ -356,34 +425,45 @@ class MementoHistory:
             raise TypeError(f"{name}.toDict() returned a {type(state).__qualname__}, "
                             "not a dictionary")
         _check_json_value(state, f"{name}.toDict()")
-        record = {"module": memento_class.__module__, "qualname": memento_class.__qualname__,
-                  "state": _json_copy(state), "mark_begin": bool(MarkBegin)}
-        entries = cls._entries + [_Entry(memento, record)]
-        cls._save(entries)
-        cls._entries = entries
+        return {"module": memento_class.__module__, "qualname": memento_class.__qualname__,
+                "state": _json_copy(state), "mark_begin": bool(mark_begin)}
 
     @classmethod
     def pop(cls) -> Any:
-        """Remove the newest memento and return it; gone from the file before this returns."""
+        """Hand out the newest memento for its undo; it is no longer held.
+
+        Its record stays on disk and in S3, marked as being undone, until the
+        next operation of the history (see the module's description).
+        """
         path = cls._require_init()
         if not cls._entries:
+            cls._settle()
             raise HistoryError(f"cannot pop a memento: the history in {path} is empty")
-        entries = cls._entries[:-1]
-        cls._save(entries)
-        newest = cls._entries[-1]
-        cls._entries = entries
+        held = cls._entries
+        newest = held[-1]
+        cls._write(held[:-1], newest)
+        try:
+            _store_in_mirror(path)
+        except BaseException:
+            # Not handed out, so not undone: it is held as before (the file
+            # marks it, which a later run reads as an ordinary entry).
+            cls._entries, cls._undoing = held, None
+            backup.set_pending(os.path.dirname(path), None)
+            raise
         return newest.memento
 
     @classmethod
     def isEmpty(cls) -> bool:
         """True when no memento is held."""
         cls._require_init()
+        cls._settle()
         return not cls._entries
 
     @classmethod
     def isCmdBegin(cls) -> bool:
         """True when the newest memento opens a group; False when the history is empty."""
         cls._require_init()
+        cls._settle()
         return bool(cls._entries) and cls._entries[-1].record["mark_begin"]
 
     @classmethod
@@ -394,12 +474,14 @@ class MementoHistory:
         values, False for every value after them.
         """
         cls._require_init()
+        cls._settle()
         return itertools.chain(itertools.repeat(True, len(cls._entries)), itertools.repeat(False))
 
     @classmethod
     def size(cls) -> int:
         """The number of mementos held."""
         cls._require_init()
+        cls._settle()
         return len(cls._entries)
 
     @classmethod
@@ -409,3 +491,75 @@ class MementoHistory:
         return [{"class": f"{e.record['module']}.{e.record['qualname']}",
                  "mark_begin": e.record["mark_begin"],
                  "state": _json_copy(e.record["state"])} for e in cls._entries]
+
+
+# -- two copies of a history -------------------------------------------------
+
+class HistoryDiverged(Exception):
+    """Neither of two copies of a history file holds the other; ``str()`` says why."""
+
+
+def _stored_entries(name: str, data: bytes) -> tuple[Any, list]:
+    """The head and the entries of a stored history file, in the form copies are compared.
+
+    Memento entries compare by class path, state and group mark (not by the
+    mark of an undo under way); commands compare whole.  ValueError when
+    ``data`` is not such a file.
+    """
+    try:
+        content = json.loads(data.decode("utf-8"))
+    except (ValueError, UnicodeDecodeError) as e:
+        raise ValueError(f"not valid JSON: {e}") from None
+    if name == MEMENTO_HISTORY_FILE:
+        if not isinstance(content, dict) or not isinstance(content.get("mementos"), list):
+            raise ValueError("no list of mementos")
+        entries = []
+        for i, record in enumerate(content["mementos"], 1):
+            if not isinstance(record, dict):
+                raise ValueError(f"entry {i} is damaged")
+            entries.append((record.get("module"), record.get("qualname"), record.get("state"),
+                            record.get("mark_begin")))
+        return content.get("format", FILE_FORMAT), entries
+    if name == COMMAND_HISTORY_FILE:
+        if not isinstance(content, dict) or not isinstance(content.get("commands"), list):
+            raise ValueError("no list of commands")
+        return (content.get("vpc_id"), content.get("version")), content["commands"]
+    raise ValueError(f"{name} is not a history file")
+
+
+def _describe(name: str, entry: Any) -> str:
+    if name == MEMENTO_HISTORY_FILE:
+        module, qualname, _, mark_begin = entry
+        return f"{module}.{qualname}" + (", opens a group" if mark_begin else "")
+    if isinstance(entry, dict):
+        return f"command {entry.get('index')} {entry.get('name', '')}".rstrip()
+    return repr(entry)
+
+
+def newer_copy(name: str, local: bytes, remote: bytes) -> str:
+    """Which of two copies of the history file ``name`` holds the other.
+
+    "local" when the remote copy's entries are a proper beginning of the
+    local copy's, "remote" in the opposite case, "same" when both hold the
+    same entries.  HistoryDiverged when neither holds the other (its message
+    says where they part) or when a copy cannot be read.
+    """
+    try:
+        local_head, local_entries = _stored_entries(name, local)
+    except ValueError as e:
+        raise HistoryDiverged(f"the local copy cannot be read ({e})") from None
+    try:
+        remote_head, remote_entries = _stored_entries(name, remote)
+    except ValueError as e:
+        raise HistoryDiverged(f"the S3 copy cannot be read ({e})") from None
+    if local_head != remote_head:
+        raise HistoryDiverged(f"their headers differ (local {local_head!r}, "
+                              f"S3 {remote_head!r})")
+    for number, (mine, theirs) in enumerate(zip(local_entries, remote_entries), 1):
+        if mine != theirs:
+            raise HistoryDiverged(
+                f"they have diverged at entry {number} (local: {_describe(name, mine)}; "
+                f"S3: {_describe(name, theirs)})")
+    if len(local_entries) == len(remote_entries):
+        return "same"
+    return "local" if len(local_entries) > len(remote_entries) else "remote"

@@ -11,6 +11,16 @@ later real run could take for its own records.  The choice is made each time
 the folder is asked for, from ``Globals.dry_run`` at that moment; one scratch
 folder serves every descriptor of the same VPC in a process and is removed
 when the process ends.
+
+While a run works in the real folder, the folder has an S3 mirror: the
+histories store every file they write there at once (write-through), so an
+undo record is in S3 before the next change goes out.  ``download()`` of
+``morvent.lib.s3`` registers itself as the mirror (never in a dry run); the
+histories look it up by folder with :func:`mirror_of` each time they write
+and know nothing about S3 themselves.  A history may also hold back one
+write (a popped undo record stays on disk until its undo is done):
+:func:`finish_pending` makes it, and the transfers call it before they read
+or replace the folder.
 """
 
 from __future__ import annotations
@@ -20,6 +30,8 @@ import logging
 import os
 import shutil
 import tempfile
+from collections.abc import Callable
+from typing import Protocol
 
 from morvent.core.Globals import Globals
 
@@ -83,3 +95,48 @@ class BackupDescriptor:
 
     def __repr__(self) -> str:
         return f"BackupDescriptor({self.url!r}, local={self.local_folder!r})"
+
+
+# -- what a backup folder is tied to while a run works in it -----------------------
+
+class Mirror(Protocol):
+    """Where the files written into a local backup folder are stored at once."""
+
+    def store(self, path: str) -> None:
+        """Store the file ``path`` of the folder; raise BackupUnavailable when it cannot."""
+
+
+_mirrors: dict[str, Mirror] = {}
+_pending: dict[str, Callable[[], None]] = {}
+
+
+def _key(folder: str | os.PathLike) -> str:
+    return os.path.realpath(os.fspath(folder))
+
+
+def set_mirror(folder: str | os.PathLike, mirror: Mirror | None) -> None:
+    """Make ``mirror`` the S3 mirror of ``folder`` (None: the folder has none)."""
+    if mirror is None:
+        _mirrors.pop(_key(folder), None)
+    else:
+        _mirrors[_key(folder)] = mirror
+
+
+def mirror_of(folder: str | os.PathLike) -> Mirror | None:
+    """The mirror registered for ``folder``, or None."""
+    return _mirrors.get(_key(folder))
+
+
+def set_pending(folder: str | os.PathLike, finish: Callable[[], None] | None) -> None:
+    """Note that ``finish()`` must run before ``folder`` is read or replaced (None: nothing)."""
+    if finish is None:
+        _pending.pop(_key(folder), None)
+    else:
+        _pending[_key(folder)] = finish
+
+
+def finish_pending(folder: str | os.PathLike) -> None:
+    """Make the write held back for ``folder``, if there is one."""
+    finish = _pending.get(_key(folder))
+    if finish is not None:
+        finish()

@@ -11,3 +11,27 @@ class ControllerLoginError(Exception):
 
 class HistoryError(Exception):
     """A command or memento history cannot be read, written or used as asked."""
+
+
+class BackupUnavailable(BaseException):
+    """S3 could not store the backup during a run; the run stops at once.
+
+    Raised when an undo record, written to the local backup folder, cannot
+    be stored in S3 before the next change would go out (and when the
+    end-of-run upload cannot store the folder).  ``str()`` is one line
+    naming the local folder that keeps the records and the S3 folder; the
+    next run stores them there.
+
+    Deliberately not an ``Exception``: a failed migration step rolls back on
+    ``Exception``, and a rollback is itself a series of changes whose records
+    could not be stored either.  Like ``KeyboardInterrupt`` it passes through
+    ``except Exception`` handlers, while ``with`` blocks (the VPC lock) and
+    ``finally`` clauses still run.  Catch it by name.
+    """
+
+    def __init__(self, message: str, folder: str | None = None, url: str | None = None):
+        super().__init__(message)
+        #: The local backup folder that holds what S3 lacks.
+        self.folder = folder
+        #: The S3 folder that could not be written.
+        self.url = url

@@ -1,13 +1,28 @@
 """The VPC's backup folder in S3, and the lock that keeps two runs apart.
 
-``S3BackupCmdV2(s3_client, backup_des).download()`` makes the local backup
-folder a copy of the VPC's backup in S3; ``upload()`` makes S3 a copy of the
-local folder.  Both directions mirror: files or objects missing on the source
-side are removed on the other side, with one safety net: ``download()`` never
-throws local work away.  A local file that S3 does not hold, or holds with
-other content, can only come from a run that ended before its upload (it may
-be the only undo record of a change already made), so it is moved aside into
-a ``<folder>.kept-<time>`` folder and a warning says where.
+``S3BackupCmdV2(s3_client, backup_des).download()`` brings the local backup
+folder up to date with the VPC's backup in S3; ``upload()`` makes S3 a copy
+of the local folder (objects gone locally are deleted).  ``download()``
+never throws a local record away: the local folder may hold what a run that
+ended early (killed, S3 unavailable) could not store.  It merges:
+
+- the histories (``command_history.json``, ``memento_history.json``): when
+  one copy's entries begin the other's, the longer copy is kept, and a
+  longer local copy is stored in S3 at once; copies that have diverged stop
+  the run before any change, with both places and what to do;
+- every other file (route table backups, snapshots, NAT gateway
+  descriptions: all uniquely named, for people): files only in S3 are
+  fetched, local-only files stay (the next upload stores them), and of a
+  file that differs the local copy stays.
+
+A dry run works in a scratch folder that is a plain copy of S3, and stores
+nothing.  A real run's ``download()`` registers the command as the S3
+mirror of the folder (``morvent.core.backup``): from then on the histories
+store each file they write in S3 at once, through :meth:`S3BackupCmdV2.store`.
+
+When S3 cannot be written during a run (a history's write-through, the
+final upload), :class:`BackupUnavailable` stops the run without a rollback;
+see ``morvent.core.exceptions``.
 
 ``VpcLock`` is an object next to the backup folder, written with a
 conditional put (``IfNoneMatch="*"``), so exactly one of two runs that start
@@ -23,7 +38,6 @@ import logging
 import os
 import socket
 import sys
-import time
 import uuid
 from collections.abc import Mapping
 from datetime import datetime, timezone
@@ -31,16 +45,23 @@ from typing import Any
 
 import botocore.exceptions
 
+from morvent.commands.history import HISTORY_FILES, HistoryDiverged, newer_copy
+from morvent.core import backup
 from morvent.core.backup import BackupDescriptor
+from morvent.core.exceptions import BackupUnavailable
 from morvent.core.files import write_atomically
 from morvent.core.Globals import Globals
 
-__all__ = ["BackupError", "LockHeldError", "S3BackupCmdV2", "VpcLock", "default_owner",
-           "describe_holder"]
+__all__ = ["BackupError", "BackupDiverged", "BackupUnavailable", "LockHeldError",
+           "S3BackupCmdV2", "VpcLock", "default_owner", "describe_holder"]
 
 
 class BackupError(Exception):
     """The backup could not be read or written; ``str()`` is one line."""
+
+
+class BackupDiverged(BackupError):
+    """The local and the S3 copy of a history hold different records; nothing was changed."""
 
 
 class LockHeldError(Exception):
@@ -101,8 +122,11 @@ class S3BackupCmdV2:
 
     # -- S3 side -------------------------------------------------------------
 
-    def _remote_keys(self) -> dict[str, str]:
-        """Relative path -> key of every object of the backup folder."""
+    def _remote_keys(self, failed: Any = _failed) -> dict[str, str]:
+        """Relative path -> key of every object of the backup folder.
+
+        ``failed(what, error)`` makes the exception raised when S3 fails.
+        """
         des = self.backup_des
         keys = {}
         try:
@@ -122,9 +146,9 @@ class S3BackupCmdV2:
             if _error_code(e) == "NoSuchBucket":
                 raise BackupError(f"S3 bucket {des.bucket!r} does not exist (s3_bucket in the "
                                   "configuration)") from e
-            raise _failed(f"listing {des.url}", e) from e
+            raise failed(f"listing {des.url}", e) from e
         except botocore.exceptions.BotoCoreError as e:
-            raise _failed(f"listing {des.url}", e) from e
+            raise failed(f"listing {des.url}", e) from e
         return keys
 
     def _get(self, key: str) -> bytes:
@@ -134,60 +158,135 @@ class S3BackupCmdV2:
         except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
             raise _failed(f"reading s3://{self.backup_des.bucket}/{key}", e) from e
 
+    def _put(self, rel: str, path: str) -> None:
+        des = self.backup_des
+        key = des.folder_key + rel
+        try:
+            self.s3_client.put_object(Bucket=des.bucket, Key=key, Body=_read(path))
+        except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
+            raise self._unavailable(f"storing s3://{des.bucket}/{key}", e) from e
+
+    def _unavailable(self, what: str, e: Exception) -> BackupUnavailable:
+        des = self.backup_des
+        folder = des.getAbsolutePath()
+        return BackupUnavailable(
+            f"S3 cannot be written: {_failed(what, e)}; stopped before any further change "
+            f"(no rollback); the records are kept in {folder} and the next run stores them "
+            f"in {des.url}", folder=folder, url=des.url)
+
     # -- the two directions ----------------------------------------------------
 
     def download(self) -> None:
-        """Make the local backup folder a copy of the backup in S3.
+        """Bring the local backup folder up to date with the backup in S3.
 
-        No backup in S3 yet gives an empty folder.
+        No backup in S3 yet gives an empty folder (or keeps the local one).
+        Local records are never discarded (see the module's description);
+        diverged histories raise BackupDiverged before anything changes.
+        Not in a dry run: this command becomes the folder's S3 mirror.
         """
         log = logging.getLogger(__name__)
         des = self.backup_des
         folder = des.getAbsolutePath()
+        backup.finish_pending(folder)
         remote = {rel: self._get(key) for rel, key in self._remote_keys().items()}
         os.makedirs(folder, exist_ok=True)
-
         local = _local_files(folder)
-        differing = sorted(rel for rel, path in local.items()
-                           if rel not in remote or _read(path) != remote[rel])
-        if differing and Globals.dry_run:
-            # The scratch copy of an earlier dry run in this process: never
-            # meant to be kept.
-            for rel in differing:
-                os.unlink(local[rel])
-        elif differing:
-            kept = self._keep_aside(folder, local, differing)
-            log.warning("  local backup files not in %s kept in %s: %s (a run may have "
-                        "ended before its upload; check them before going on)", des.url, kept,
-                        ", ".join(differing))
-        for rel, data in remote.items():
-            path = os.path.join(folder, *rel.split("/"))
-            if rel in differing or not os.path.exists(path):
-                write_atomically(path, data)
+        if Globals.dry_run:
+            self._copy_for_dry_run(folder, local, remote)
+        else:
+            self._merge(folder, local, remote)
         _remove_empty_dirs(folder)
         if remote:
             log.info("- Downloaded backup %s (%s) to %s", des.url, _files(len(remote)), folder)
         else:
-            log.info("- No backup in %s yet; starting with an empty folder %s", des.url, folder)
+            log.info("- No backup in %s yet; starting with %s folder %s", des.url,
+                     "the local" if local and not Globals.dry_run else "an empty", folder)
+        if not Globals.dry_run:
+            backup.set_mirror(folder, self)
 
     @staticmethod
-    def _keep_aside(folder: str, local: dict[str, str], rels: list[str]) -> str:
-        stamp = time.strftime("%Y%m%dT%H%M%S")
-        kept = f"{folder.rstrip(os.sep)}.kept-{stamp}"
-        n = 1
-        while os.path.exists(kept):
-            n += 1
-            kept = f"{folder.rstrip(os.sep)}.kept-{stamp}-{n}"
-        for rel in rels:
-            target = os.path.join(kept, *rel.split("/"))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            os.replace(local[rel], target)
-        return kept
+    def _copy_for_dry_run(folder: str, local: dict[str, str], remote: dict[str, bytes]) -> None:
+        """Make the scratch folder a copy of S3.
+
+        What differs is the scratch copy of an earlier dry run in this
+        process: never meant to be kept.
+        """
+        for rel, path in local.items():
+            if rel not in remote or _read(path) != remote[rel]:
+                os.unlink(path)
+        for rel, data in remote.items():
+            path = os.path.join(folder, *rel.split("/"))
+            if not os.path.exists(path):
+                write_atomically(path, data)
+
+    def _merge(self, folder: str, local: dict[str, str], remote: dict[str, bytes]) -> None:
+        """Fetch what only S3 holds or holds newer; keep every local record."""
+        log = logging.getLogger(__name__)
+        url = self.backup_des.url
+        # Every history is checked before anything changes.  A history that
+        # one side lacks is empty there: the other copy is the longer one.
+        fetch, push = [], []
+        for rel in HISTORY_FILES:
+            if rel in local and rel in remote:
+                newer = self._newer_history(rel, local[rel], remote[rel])
+            else:
+                newer = "local" if rel in local else "remote" if rel in remote else "same"
+            if newer == "remote":
+                fetch.append(rel)
+                if rel in local:
+                    log.info("  %s holds a newer %s than %s; taken", url, rel, local[rel])
+            elif newer == "local":
+                push.append(rel)
+                log.warning("  %s holds records that %s lacks (a run ended before storing "
+                            "them); storing them there now", local[rel], url)
+        others = sorted(set(remote) - set(HISTORY_FILES))
+        fetch += [rel for rel in others if rel not in local]
+        differing = [rel for rel in others if rel in local and _read(local[rel]) != remote[rel]]
+        only_local = sorted(local.keys() - remote.keys() - set(HISTORY_FILES))
+
+        for rel in fetch:
+            write_atomically(os.path.join(folder, *rel.split("/")), remote[rel])
+        for rel in push:
+            self._put(rel, local[rel])
+        for rel in differing:
+            log.info("  kept the local %s, which differs from the copy in %s", local[rel], url)
+        if only_local:
+            log.info("  kept %s that %s does not hold (the next upload stores them): %s",
+                     _files(len(only_local)), url, ", ".join(only_local))
+
+    def _newer_history(self, rel: str, path: str, remote: bytes) -> str:
+        """Which copy holds the other (see ``newer_copy``); BackupDiverged when neither does."""
+        s3_url = self.backup_des.url + rel
+        local = _read(path)
+        if local == remote:
+            return "same"
+        try:
+            return newer_copy(rel, local, remote)
+        except HistoryDiverged as e:
+            raise BackupDiverged(
+                f"the local and the S3 copy of {rel} cannot be merged: {e}; local {path}, "
+                f"S3 {s3_url}; nothing was changed. To keep the S3 copy, remove {path}; to "
+                f"keep the local copy, delete {s3_url}; then run again") from None
+
+    def store(self, path: str) -> None:
+        """Store one file of the local backup folder in S3 now (the histories' write-through).
+
+        Nothing is stored in a dry run.  BackupUnavailable when S3 cannot be
+        written; the local file stays as it is.
+        """
+        if Globals.dry_run:
+            return
+        folder = self.backup_des.getAbsolutePath()
+        rel = os.path.relpath(os.path.abspath(path), folder).replace(os.sep, "/")
+        if rel.startswith("../"):
+            raise ValueError(f"{path} is not in the backup folder {folder}")
+        self._put(rel, path)
 
     def upload(self) -> None:
         """Store the local backup folder in S3; objects gone locally are deleted.
 
         In a dry run nothing is stored: the log says what would have been.
+        BackupUnavailable when S3 cannot be written.
         """
         log = logging.getLogger(__name__)
         des = self.backup_des
@@ -196,18 +295,16 @@ class S3BackupCmdV2:
             # Never mirror a missing folder: that would delete the whole backup.
             raise BackupError(f"local backup folder {folder} does not exist; nothing uploaded, "
                               f"{des.url} left as it was")
+        backup.finish_pending(folder)
         local = _local_files(folder)
-        stale = sorted(key for rel, key in self._remote_keys().items() if rel not in local)
+        failed = _failed if Globals.dry_run else self._unavailable
+        stale = sorted(key for rel, key in self._remote_keys(failed).items() if rel not in local)
         if Globals.dry_run:
             log.info("- Dry run: would upload %s to %s and delete %d objects there; "
                      "nothing stored", _files(len(local)), des.url, len(stale))
             return
         for rel, path in local.items():
-            key = des.folder_key + rel
-            try:
-                self.s3_client.put_object(Bucket=des.bucket, Key=key, Body=_read(path))
-            except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
-                raise _failed(f"storing s3://{des.bucket}/{key}", e) from e
+            self._put(rel, path)
         for start in range(0, len(stale), 1000):
             batch = stale[start:start + 1000]
             try:
@@ -215,7 +312,7 @@ class S3BackupCmdV2:
                     Bucket=des.bucket,
                     Delete={"Objects": [{"Key": k} for k in batch], "Quiet": True})
             except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
-                raise _failed(f"deleting old objects of {des.url}", e) from e
+                raise self._unavailable(f"deleting old objects of {des.url}", e) from e
             if answer.get("Errors"):
                 first = answer["Errors"][0]
                 raise BackupError(f"deleting s3://{des.bucket}/{first.get('Key')} failed: "
