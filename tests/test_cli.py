@@ -339,33 +339,25 @@ def test_broken_controller_connection_is_one_line(run, name, args):
 
 # -- reading the backup first, stopping, and saying what is left ----------------
 
-@pytest.mark.parametrize("command", ["execute", "revert"])
-def test_backup_is_read_before_the_migration_starts(run, monkeypatch, command):
+@pytest.mark.parametrize("argv", [["execute"], ["revert"], ["execute", "--dry-run"]])
+def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
     run.keep(memento_history=deletions("a"))
     seen = []
-    run.manager.during = lambda: seen.append(sorted(p.name for p in run.folder.iterdir()))
-    assert run(command, "--config", "CONFIG")[0] == 0
+    run.manager.during = lambda: seen.append(
+        os.listdir(ConfigAdaptor(str(run.path)).backup_descriptor.getAbsolutePath()))
+    assert run(*argv, "--config", "CONFIG")[0] == 0
     assert seen == [["memento_history.json"]]
+    assert run.folder.exists() is ("--dry-run" not in argv)  # a dry run reads a scratch copy
 
     def unreadable(self):
         raise BackupError("local and S3 copies of the backup have diverged")
 
     monkeypatch.setattr(S3BackupCmdV2, "download", unreadable)
-    status, err = run(command, "--config", "CONFIG")
+    status, err = run(*argv, "--config", "CONFIG")
     assert status == 1 and len(run.manager.calls) == 1  # the first run's only
     assert err.strip().splitlines()[-1] == ("morvent: error: local and S3 copies of the "
                                             "backup have diverged")
     assert not lock_exists(run.s3)
-
-
-def test_dry_run_reads_the_backup_into_its_scratch_folder(run):
-    run.keep(memento_history=deletions("a"))
-    seen = []
-    run.manager.during = lambda: seen.append(
-        os.listdir(ConfigAdaptor(str(run.path)).backup_descriptor.getAbsolutePath()))
-    assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0
-    assert seen == [["memento_history.json"]]
-    assert not run.folder.exists()
 
 
 @pytest.mark.parametrize("history", [None, {"format": 1, "mementos": []}])
@@ -488,21 +480,3 @@ def test_signal_while_the_lock_is_released_waits_for_the_release(run, monkeypatc
     status, err = run("execute", "--config", "CONFIG")
     assert status == 143 and not lock_exists(run.s3)
     assert err.strip().splitlines()[-1] == "morvent: error: stopped by SIGTERM"
-
-
-def test_handlers_are_installed_in_the_main_thread_only():
-    import threading
-
-    from morvent.core.interrupt import StopOnSignals
-
-    before = signal.getsignal(signal.SIGTERM)
-    seen = []
-
-    def worker():
-        with StopOnSignals():
-            seen.append(signal.getsignal(signal.SIGTERM))
-
-    thread = threading.Thread(target=worker)
-    thread.start()
-    thread.join()
-    assert seen == [before]
