@@ -272,10 +272,10 @@ def _after_execute(config: Config, backup: _Backup, stop: BaseException | None) 
         return f"execute cannot resume: {unresumable}"
     if not state.discovered:
         return (f"execute {how} before the NAT gateways were discovered; no NAT gateway, "
-                "route or spoke gateway was changed; run it again to resume once the cause "
-                "above is fixed")
-    done = ("the failed step's group was rolled back (see above for any step that could not "
-            "be undone); " if stop is None else "")
+                "route or spoke gateway was changed; run it again to resume"
+                + (" once the cause above is fixed" if stop is None else ""))
+    done = ("the newest group of steps was rolled back (see above for any step that could "
+            "not be undone); " if stop is None else "")
     return (f"execute {how}; {done}{_records(len(state.mementos))} kept in {backup.where}: "
             "run it again to resume (`morvent execute`), or `morvent revert` to undo them")
 
