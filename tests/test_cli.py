@@ -1,7 +1,9 @@
 """The command line, with a fake migration command and an in-process simulated S3."""
 
+import json
 import logging
 import os
+import signal
 import subprocess
 import sys
 import traceback
@@ -16,10 +18,11 @@ from morvent import cli
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import Config
 from morvent.lib import corvane_backend
-from morvent.lib.s3 import VpcLock
+from morvent.lib.s3 import BackupError, S3BackupCmdV2, VpcLock
 
 PASSWORD_ENV = MINIMAL["controller_password_env"]
 LOCK_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
+BACKUP_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0/"
 
 
 class FakeManager:
@@ -29,6 +32,7 @@ class FakeManager:
         self.s3 = s3_client
         self.calls = []
         self.action = None  # what the next call does: an exception to raise, or None
+        self.during = None  # called with no arguments during the call, before ``action``
 
     def _run(self, method, config):
         self.calls.append({
@@ -42,6 +46,8 @@ class FakeManager:
             "level": logging.getLogger("morvent").getEffectiveLevel(),
         })
         logging.getLogger("morvent.commands.brindlemark").info("- step with s3cr3t inside")
+        if self.during is not None:
+            self.during()
         if self.action is not None:
             raise self.action
 
@@ -69,7 +75,34 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
         return status, capsys.readouterr().err
 
     call.manager, call.path, call.s3 = manager, path, s3
+    call.keep = lambda **files: keep_in_backup(s3, **files)
+    call.folder = tmp_path / "work" / "prod-acct" / "eu-central-1" / "vpc-0123456789abcdef0"
     return call
+
+
+def natgw_record(zone):
+    return {"subnet_id": f"subnet-{zone}", "subnet_cidr": f"10.0.{ord(zone) - 97}.0/24",
+            "nat_gw_id": f"nat-{zone}", "eip": f"198.51.100.{ord(zone) - 96}"}
+
+
+def discovery(*zones):
+    return {"format": 1, "version": "v2", "vpc_id": MINIMAL["vpc_id"], "commands": [
+        {"index": 0, "name": "discover_natgw", "natgws": [natgw_record(z) for z in zones]}]}
+
+
+def deletions(*zones):
+    """A memento history holding the NAT gateway deletions of ``zones``."""
+    return {"format": 1, "mementos": [
+        {"module": "morvent.lib.natgw", "qualname": "NatGwDeleteMemento",
+         "state": {"subnet_id": f"subnet-{z}", "nat_gw_id": f"nat-{z}"}, "mark_begin": True}
+        for z in zones]}
+
+
+def keep_in_backup(s3_client, **files):
+    """Store ``name=data`` (the name without .json) in the VPC's backup in S3."""
+    for name, data in files.items():
+        s3_client.put_object(Bucket=MINIMAL["s3_bucket"], Key=BACKUP_KEY + name + ".json",
+                             Body=json.dumps(data).encode())
 
 
 def lock_exists(s3_client):
@@ -103,6 +136,7 @@ def test_dry_run_sets_the_flag_and_writes_no_lock(run):
 
 
 def test_revert_is_never_a_dry_run(run, globals_state):
+    run.keep(memento_history=deletions("a"))
     globals_state.dry_run = True
     status, _ = run("revert", "--config", "CONFIG")
     assert status == 0
@@ -165,6 +199,7 @@ def test_lock_held_exits_1_naming_the_holder(run):
 def test_break_lock_takes_over_a_stale_lock(run):
     des = ConfigAdaptor(str(run.path)).backup_descriptor
     VpcLock(run.s3, des, owner={"user": "alice", "host": "ops-1"}).acquire()
+    run.keep(memento_history=deletions("a"))
     status, err = run("revert", "--config", "CONFIG", "--break-lock")
     assert status == 0 and run.manager.calls[0]["locked"]
     assert "broke the lock" in err and not lock_exists(run.s3)
@@ -276,6 +311,7 @@ def test_aws_step_and_history_errors_are_one_line(run, error):
     # Their messages say what is wrong and what holds it (an Elastic IP that
     # stays associated, a damaged history file): no traceback needed.
     module, name = error.rsplit(".", 1)
+    run.keep(memento_history=deletions("a"))
     run.manager.action = getattr(__import__(module, fromlist=[name]), name)(
         "timed out after 600 s waiting for Elastic IP eipalloc-1 to be free")
     status, err = run("revert", "--config", "CONFIG")
@@ -296,6 +332,7 @@ def _requests_error(name, *args):
     ("JSONDecodeError", ("Expecting value", "<html>", 0)),
 ])
 def test_broken_controller_connection_is_one_line(run, name, args):
+    run.keep(memento_history=deletions("a"))
     run.manager.action = _requests_error(name, *args)
     status, err = run("revert", "--config", "CONFIG")
     assert status == 1
@@ -382,3 +419,148 @@ def test_secrets_are_masked_in_error_lines_tracebacks_and_prints(run, capsys, ve
         "morvent: error: controller request failed: Max retries exceeded with url: "
         "/v1/api?action=list_vpcs_summary&CID=****")
     assert (sys.stdout, sys.stderr) == streams  # put back after the command
+
+
+# -- reading the backup first, stopping, and saying what is left ----------------
+
+@pytest.mark.parametrize("argv", [["execute"], ["revert"], ["execute", "--dry-run"]])
+def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
+    run.keep(memento_history=deletions("a"))
+    seen = []
+    run.manager.during = lambda: seen.append(
+        os.listdir(ConfigAdaptor(str(run.path)).backup_descriptor.getAbsolutePath()))
+    assert run(*argv, "--config", "CONFIG")[0] == 0
+    assert seen == [["memento_history.json"]]
+    assert run.folder.exists() is ("--dry-run" not in argv)  # a dry run reads a scratch copy
+
+    def unreadable(self):
+        raise BackupError("local and S3 copies of the backup have diverged")
+
+    monkeypatch.setattr(S3BackupCmdV2, "download", unreadable)
+    status, err = run(*argv, "--config", "CONFIG")
+    assert status == 1 and len(run.manager.calls) == 1  # the first run's only
+    assert err.strip().splitlines()[-1] == ("morvent: error: local and S3 copies of the "
+                                            "backup have diverged")
+    assert not lock_exists(run.s3)
+
+
+@pytest.mark.parametrize("history", [None, {"format": 1, "mementos": []}])
+def test_revert_with_nothing_to_revert_changes_nothing(run, history):
+    if history is not None:
+        run.keep(memento_history=history)
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 0 and run.manager.calls == []  # no login, no restore
+    (line,) = [x for x in err.splitlines() if "nothing to revert" in x]
+    assert f"s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY}" in line and str(run.folder) in line
+    assert not lock_exists(run.s3)
+
+
+def write_discovery(run, *zones):
+    """What the migration's discovery leaves in the local folder."""
+    return lambda: (run.folder / "command_history.json").write_text(
+        json.dumps(discovery(*zones)))
+
+
+@pytest.mark.parametrize("kept, during, wanted, unwanted", [
+    # A step failed: its group was rolled back, the rest is kept.
+    (dict(command_history=discovery("a", "b"), memento_history=deletions("a", "b", "c")),
+     None, ["rolled back", "3 undo records kept in s3://", "run it again to resume",
+            "`morvent revert`"], []),
+    # The discovery's fatal checks: nothing to replace.
+    ({}, (), ["cannot resume", "no available public NAT gateway was found in vpc-0123",
+              "no NAT gateway, route or spoke gateway was changed"], ["run it again"]),
+    ({}, ("a",), ["cannot resume", "only 1 NAT gateway was found", "nat-a in subnet-a",
+                  "no NAT gateway, route or spoke gateway was changed"], ["run it again"]),
+    # Stopped before anything was discovered.
+    ({}, None, ["before the NAT gateways were discovered", "run it again to resume"],
+     ["rolled back"]),
+])
+def test_failed_execute_says_what_is_left(run, kept, during, wanted, unwanted):
+    run.keep(**kept)
+    if during is not None:
+        run.manager.during = write_discovery(run, *during)
+    run.manager.action = SystemExit(1)
+    status, err = run("execute", "--config", "CONFIG")
+    assert status == 1 and not lock_exists(run.s3)
+    (line,) = [x for x in err.splitlines() if "ERROR" in x]
+    assert [w for w in wanted if w not in line] == []
+    assert [u for u in unwanted if u in line] == []
+
+
+def test_execute_with_nothing_to_resume_stops_before_the_migration(run):
+    run.keep(command_history=discovery("a"))
+    status, err = run("execute", "--config", "CONFIG")
+    assert status == 1 and run.manager.calls == [] and not lock_exists(run.s3)
+    assert "only 1 NAT gateway" in err and "command_history.json" in err
+
+
+def test_failed_revert_names_the_record_it_stopped_at(run):
+    from morvent.lib.awsutil import AwsStepError
+
+    run.keep(memento_history=deletions("a", "b"))
+    run.manager.action = AwsStepError("new NAT gateway nat-9 in subnet-b is failed")
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1
+    (advice,) = [x for x in err.splitlines() if "revert failed" in x]
+    error = err.strip().splitlines()[-1]
+    assert "stopped at the undo record of the deletion of NAT gateway nat-b in subnet-b" \
+        in advice
+    assert "2 undo records left are kept" in advice and "`morvent revert` again" in advice
+    assert error == "morvent: error: new NAT gateway nat-9 in subnet-b is failed"
+
+
+def test_backup_unavailable_ends_the_run_with_its_message(run):
+    from morvent.core.exceptions import BackupUnavailable
+
+    run.manager.action = BackupUnavailable("undo record 3 not stored in S3 (kept in /w/x)")
+    status, err = run("execute", "--config", "CONFIG")
+    assert status == 1 and not lock_exists(run.s3)
+    assert err.strip().splitlines()[-1] == ("morvent: error: undo record 3 not stored in S3 "
+                                            "(kept in /w/x)")
+
+
+def emulated_native_run(run, signum, events):
+    """A migration that gets ``signum`` mid-way and then, like the native one,
+    uploads its records while the exception passes; a second signal comes
+    during that upload."""
+    def during():
+        try:
+            os.kill(os.getpid(), signum)
+            events.append("not stopped")
+        except BaseException as e:
+            events.append(type(e).__name__)
+            os.kill(os.getpid(), signum)  # again, during the clean-up
+            events.append("upload done")
+            raise
+    run.manager.during = during
+
+
+@pytest.mark.parametrize("signum, status, name", [
+    (signal.SIGTERM, 143, "Terminated"),
+    (signal.SIGINT, 130, "KeyboardInterrupt"),
+])
+@pytest.mark.parametrize("command", ["execute", "revert"])
+def test_signal_stops_the_run_once_and_lets_it_clean_up(run, command, signum, status, name):
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a", "b"))
+    before = signal.getsignal(signum)
+    events = []
+    emulated_native_run(run, signum, events)
+    got, err = run(command, "--config", "CONFIG")
+    assert (got, events) == (status, [name, "upload done"])
+    assert "already stopping" in err and not lock_exists(run.s3)
+    assert "2 undo records" in err and f"`morvent {command}`" in err
+    assert signal.getsignal(signum) is before
+
+
+
+def test_signal_while_the_lock_is_released_waits_for_the_release(run, monkeypatch):
+    release = VpcLock.release
+
+    def interrupted_release(self):
+        os.kill(os.getpid(), signal.SIGTERM)
+        release(self)
+
+    monkeypatch.setattr(VpcLock, "release", interrupted_release)
+    status, err = run("execute", "--config", "CONFIG")
+    assert status == 143 and not lock_exists(run.s3)
+    assert err.strip().splitlines()[-1] == "morvent: error: stopped by SIGTERM"

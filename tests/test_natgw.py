@@ -116,9 +116,14 @@ def test_restore_waits_for_eip_held_by_a_spoke_and_names_it(world, tmp_path, mon
     memento = NatGwCmd(world.ec2, world.vpc_id, str(tmp_path)).delete(zone.record())
     spoke = world.spoke(zone)  # the spoke gateway has not let go of the address
     monkeypatch.setattr(natgw, "EIP_RELEASE_TIMEOUT", 0)
-    with pytest.raises(WaitTimeout, match=spoke["eni"]):
+    with pytest.raises(WaitTimeout, match=spoke["eni"]) as raised:
         roundtrip(memento).restore()
     assert world.live_natgws(zone.public_subnet) == []
+    # One line: who holds it, and what to do when it is an unrecorded spoke gateway.
+    message = str(raised.value)
+    assert "\n" not in message and f"held by instance {spoke['instance_id']}" in message
+    assert f"put back NAT gateway {zone.nat_gw_id}" in message
+    assert "`morvent execute` records it" in message
 
 
 def test_restore_without_allocation_is_a_clear_error(world, tmp_path):

@@ -1,12 +1,18 @@
 """The command line: ``morvent execute | revert | cleanup | demo``.
 
 Exit status: 0 success; 1 the migration (or revert) failed or could not
-start (controller login, lock held, AWS); 2 bad configuration or usage.
-Problems the user can fix are reported as one line on standard error; ``-v``
-adds the traceback.  No controller password or session id reaches the
-output: log handlers, error lines and tracebacks are masked, and standard
-output and error are wrapped in a masking stream while a command runs (the
-migration prints tracebacks of failed steps straight to standard error).
+start (controller login, lock held, AWS); 2 bad configuration or usage; 130
+stopped by Ctrl-C (SIGINT), 143 stopped by SIGTERM.  Problems the user can
+fix are reported as one line on standard error; ``-v`` adds the traceback.
+
+``execute`` and ``revert`` take the VPC's lock and read the backup before
+anything else; a run that stops (failure, signal) says what its records hold
+and what to run next.
+
+No controller password or session id reaches the output: log handlers, error
+lines and tracebacks are masked, and standard output and error are wrapped in a
+masking stream while a command runs (the migration prints tracebacks of failed
+steps straight to standard error).
 """
 
 from __future__ import annotations
@@ -20,15 +26,23 @@ import shlex
 import sys
 import traceback
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from morvent import __version__
+from morvent.core.backup import BackupDescriptor
 from morvent.core.config import Config, ConfigError, load_config
+from morvent.core.exceptions import BackupUnavailable
 from morvent.core.Globals import Globals
+from morvent.core.interrupt import StopOnSignals, Terminated, exit_status, shielded, \
+    signal_name
 
 PROG = "morvent"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+BREAK_LOCK_HELP = ("remove the VPC's lock that a run which no longer runs left in S3 (killed "
+                   "with SIGKILL, machine lost), then run; a run refused by a lock names its "
+                   "holder and since when it holds it")
 
 #: Settings a command changes in Globals; main() puts them back afterwards.
 _RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
@@ -36,6 +50,13 @@ _RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
 
 class UsageError(Exception):
     """Bad command line or environment; exit status 2."""
+
+
+class Refused(Exception):
+    """The command stopped before changing anything; exit status 1.
+
+    The first line of the message is the error, each further line a detail.
+    """
 
 
 def _user_errors() -> tuple[type[BaseException], ...]:
@@ -170,11 +191,9 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_argument("--dry-run", action="store_true",
                      help="change nothing: show what would be done, on a scratch copy of the "
                           "backup")
-    sub.add_argument("--break-lock", action="store_true",
-                     help="remove a lock left behind by a run that died, then run")
+    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
     sub = add("revert", "undo the replacement recorded in the VPC's backup")
-    sub.add_argument("--break-lock", action="store_true",
-                     help="remove a lock left behind by a run that died, then run")
+    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
     add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
     # Everything after "demo" belongs to the demo (main() passes it on).
     commands.add_parser("demo", add_help=False,
@@ -210,7 +229,39 @@ def _lock(config: Config, command: str) -> Any:
                    owner=default_owner(command))
 
 
-def _run_locked(config: Config, args: argparse.Namespace, command: str, run: Any) -> None:
+@dataclass
+class _Backup:
+    """The VPC's backup as read before the run, and where it lives."""
+
+    des: BackupDescriptor
+    state: Any  # morvent.core.reconcile.BackupState
+
+    @property
+    def where(self) -> str:
+        return f"{self.des.url} (local copy {self.des.getAbsolutePath()})"
+
+    def now(self) -> Any:
+        """The records as the run left them locally; None when they cannot be read."""
+        from morvent.core.reconcile import read_backup_state
+
+        try:
+            return read_backup_state(self.des.getAbsolutePath())
+        except Exception:
+            return None
+
+
+def _read_backup(lock: Any) -> _Backup:
+    """Bring the backup from S3 (merged with the local folder) before anything changes."""
+    from morvent.core.reconcile import read_backup_state
+    from morvent.lib.s3 import S3BackupCmdV2
+
+    S3BackupCmdV2(lock.s3_client, lock.backup_des).download()
+    return _Backup(lock.backup_des, read_backup_state(lock.backup_des.getAbsolutePath()))
+
+
+def _run_locked(config: Config, args: argparse.Namespace, command: str,
+                run: Callable[[_Backup], None]) -> None:
+    """Take the VPC's lock (not in a dry run), read the backup, then ``run(backup)``."""
     from morvent.lib.s3 import describe_holder
 
     lock = _lock(config, command)
@@ -222,12 +273,63 @@ def _run_locked(config: Config, args: argparse.Namespace, command: str, run: Any
             logging.getLogger(__name__).warning(
                 "  %s is locked by %s; the dry run reads a backup that may be changing",
                 config.vpc_id, describe_holder(holder))
-        run(config)
+        run(_read_backup(lock))
         return
     if args.break_lock:
         lock.break_lock()
-    with lock:
-        run(config)
+    try:
+        # Neither half-taken nor left behind, whatever signal comes.
+        with shielded():
+            lock.acquire()
+        run(_read_backup(lock))
+    finally:
+        with shielded():
+            lock.release()
+
+
+def _records(n: int) -> str:
+    return f"{n} undo record" + ("" if n == 1 else "s")
+
+
+def _stopped_by(e: BaseException) -> str:
+    return "Ctrl-C (SIGINT)" if isinstance(e, KeyboardInterrupt) else signal_name(e.signum)
+
+
+def _unresumable(config: Config, state: Any) -> str | None:
+    """What the discovery found when it leaves nothing to replace, else None."""
+    if not state.discovered or len(state.natgws) >= 2 or state.mementos:
+        return None
+    if not state.natgws:
+        found = (f"no available public NAT gateway was found in {config.vpc_id}: nothing to "
+                 "replace (replaced already, or none to begin with)")
+    else:
+        natgw = state.natgws[0]
+        found = (f"only 1 NAT gateway was found in {config.vpc_id} ({natgw.get('nat_gw_id')} "
+                 f"in {natgw.get('subnet_id')}); the replacement needs at least two")
+    return (f"{found}; no NAT gateway, route or spoke gateway was changed; to discover the "
+            f"NAT gateways again, remove command_history.json from {state.folder} and from "
+            "the backup in S3")
+
+
+def _after_execute(config: Config, backup: _Backup, stop: BaseException | None) -> str:
+    """What a failed or stopped run of execute left, and what to run next."""
+    how = f"stopped by {_stopped_by(stop)}" if stop is not None else "failed"
+    if Globals.dry_run:
+        return f"the dry run {how}; nothing was changed"
+    state = backup.now()
+    if state is None:
+        return f"execute {how}; run it again to resume, or see the log above"
+    unresumable = _unresumable(config, state)
+    if unresumable is not None:
+        return f"execute cannot resume: {unresumable}"
+    if not state.discovered:
+        return (f"execute {how} before the NAT gateways were discovered; no NAT gateway, "
+                "route or spoke gateway was changed; run it again to resume"
+                + (" once the cause above is fixed" if stop is None else ""))
+    done = ("the newest group of steps was rolled back (see above for any step that could "
+            "not be undone); " if stop is None else "")
+    return (f"execute {how}; {done}{_records(len(state.mementos))} kept in {backup.where}: "
+            "run it again to resume (`morvent execute`), or `morvent revert` to undo them")
 
 
 def _execute(args: argparse.Namespace, config: Config) -> None:
@@ -238,15 +340,77 @@ def _execute(args: argparse.Namespace, config: Config) -> None:
     Globals.dry_run = bool(args.dry_run)
     command = f"{PROG} execute --config {shlex.quote(config.source)}" + \
         (" --dry-run" if args.dry_run else "")
-    _run_locked(config, args, command, manager.execute)
+    log = logging.getLogger(__name__)
+
+    def run(backup: _Backup) -> None:
+        unresumable = _unresumable(config, backup.state)
+        if unresumable is not None:
+            raise Refused(f"nothing to resume: {unresumable}")
+        try:
+            manager.execute(config)
+        except SystemExit as e:
+            if e.code not in (None, 0):
+                log.error("%s", _after_execute(config, backup, None))
+            raise
+        except (KeyboardInterrupt, Terminated) as e:
+            log.error("%s", _after_execute(config, backup, e))
+            raise
+
+    _run_locked(config, args, command, run)
+
+
+def _after_revert(backup: _Backup, stop: BaseException | None) -> str:
+    """Where a revert stopped, and that its records are kept."""
+    from morvent.core.reconcile import describe_record
+
+    how = f"stopped by {_stopped_by(stop)}" if stop is not None else "failed"
+    state = backup.now()
+    if state is None:
+        return f"revert {how}; run it again, or see the log above"
+    if not state.mementos:
+        return f"revert {how} after every undo record was restored"
+    return (f"revert {how}; it stopped at the undo record of the "
+            f"{describe_record(state.mementos[-1])}; the {_records(len(state.mementos))} left "
+            f"are kept in {backup.where}: run `morvent revert` again to go on")
+
+
+def _check_world(config: Config, backup: _Backup) -> None:
+    """Refuse to revert when EC2 shows a change that no undo record describes."""
+    from morvent.core.reconcile import unrecorded_changes
+    from morvent.lib.aws_cred import AwsClientManager
+
+    ec2 = AwsClientManager(config).getEc2Client()
+    findings = unrecorded_changes(ec2, config.vpc_id, backup.state)
+    if findings:
+        raise Refused("\n".join(
+            [f"revert stopped before changing anything: {config.vpc_id} does not match its "
+             f"{_records(len(backup.state.mementos))}, all kept in {backup.where}"]
+            + [f"  {finding}" for finding in findings]
+            + ["`morvent execute` finishes the interrupted step; then `morvent revert` "
+               "restores the VPC"]))
 
 
 def _revert(args: argparse.Namespace, config: Config) -> None:
     _require_password(config)
     manager = _load_manager()
     Globals.dry_run = False
-    _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}",
-                manager.revert)
+    log = logging.getLogger(__name__)
+
+    def run(backup: _Backup) -> None:
+        if not backup.state.mementos:
+            # Nothing to undo: no login, no change.
+            print(f"{PROG}: nothing to revert: no undo record in {backup.where}",
+                  file=sys.stderr)
+            return
+        _check_world(config, backup)
+        try:
+            manager.revert(config)
+        except (Exception, KeyboardInterrupt, Terminated) as e:
+            log.error("%s", _after_revert(
+                backup, e if isinstance(e, (KeyboardInterrupt, Terminated)) else None))
+            raise
+
+    _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}", run)
 
 
 def _cleanup(args: argparse.Namespace, config: Config) -> None:
@@ -323,21 +487,28 @@ def _use_controller_settings(config: Config) -> None:
 
 def _run(args: argparse.Namespace, verbosity: int) -> int:
     """Load the configuration and run one command; returns the exit status."""
-    log = logging.getLogger(__name__)
     fail = _fail
     try:
-        config = load_config(args.config)
-        _use_controller_settings(config)
-        _COMMANDS[args.command](args, config)
+        # SIGTERM stops a command the way Ctrl-C does, records saved.
+        with StopOnSignals():
+            config = load_config(args.config)
+            _use_controller_settings(config)
+            _COMMANDS[args.command](args, config)
         return EXIT_OK
     except SystemExit as e:
-        status = _exit_status(e)
-        if status != EXIT_OK and args.command in ("execute", "revert"):
-            log.error("%s ended with exit status %s; run it again to resume, or see the log "
-                      "above", args.command, status)
-        return status
-    except KeyboardInterrupt:
-        return fail("interrupted", 130)
+        # execute and revert have said what the run left and what to do.
+        return _exit_status(e)
+    except (KeyboardInterrupt, Terminated) as e:
+        return fail("interrupted" if isinstance(e, KeyboardInterrupt) else str(e),
+                    exit_status(e))
+    except BackupUnavailable as e:
+        return fail(_one_line(e), EXIT_FAILED)
+    except Refused as e:
+        first, *details = str(e).splitlines()
+        fail(first, EXIT_FAILED)
+        for line in details:
+            print(f"{PROG}: {line}", file=sys.stderr)
+        return EXIT_FAILED
     except (ConfigError, UsageError) as e:
         if verbosity > 0:
             _print_traceback()

@@ -164,8 +164,33 @@ def routes_using(ec2, vpc_id: str, nat_gw_id: str) -> list[list[str]]:
 
 
 def _holder(address: dict) -> str:
-    parts = [address.get("NetworkInterfaceId") or "", address.get("InstanceId") or ""]
-    return " / ".join(p for p in parts if p) or address.get("AssociationId", "?")
+    instance, interface = address.get("InstanceId"), address.get("NetworkInterfaceId")
+    if instance:
+        return f"instance {instance}" + (f" (interface {interface})" if interface else "")
+    if interface:
+        return f"network interface {interface}"
+    return address.get("AssociationId", "?")
+
+
+def address_instance(ec2, address: dict) -> Optional[str]:
+    """The EC2 instance that holds the Elastic IP address entry, or None.
+
+    An address associated through a network interface names the instance
+    only on the interface's attachment.
+    """
+    if address.get("InstanceId"):
+        return address["InstanceId"]
+    eni_id = address.get("NetworkInterfaceId")
+    if not eni_id:
+        return None
+    try:
+        found = ec2.describe_network_interfaces(NetworkInterfaceIds=[eni_id])["NetworkInterfaces"]
+    except ClientError as exc:
+        if is_not_found(exc):
+            return None
+        raise
+    attachment = (found[0].get("Attachment") or {}) if found else {}
+    return attachment.get("InstanceId")
 
 
 def _let_go_of_address(ec2, address: dict, logger: logging.Logger) -> None:
@@ -217,7 +242,11 @@ def wait_address_free(ec2, public_ip: Optional[str], allocation_id: Optional[str
                    EIP_RELEASE_TIMEOUT, POLL_INTERVAL, logger)
     except WaitTimeout as exc:
         holder = _holder(held_by_other[-1]) if held_by_other else "a NAT gateway"
-        raise WaitTimeout(f"{exc}; it is still associated with {holder}") from None
+        timeout = WaitTimeout(f"{exc}; it is still associated with {holder}")
+        # For callers that phrase their own message: what the wait saw last.
+        timeout.address = held_by_other[-1] if held_by_other else None
+        timeout.waited = str(exc)
+        raise timeout from None
     return held_by_other[-1] if give_up_on_other_holder and held_by_other else None
 
 
@@ -415,8 +444,23 @@ class NatGwDeleteMemento(Memento):
         return None
 
     def _create(self, ec2, allocation_id: str, logger: logging.Logger) -> dict:
-        wait_address_free(ec2, None, allocation_id, self.network_interface_ids,
-                          logger, give_up_on_other_holder=False)
+        # A spoke gateway the controller has just deleted can take a moment
+        # to let go of the address: wait for it.
+        try:
+            wait_address_free(ec2, None, allocation_id, self.network_interface_ids,
+                              logger, give_up_on_other_holder=False)
+        except WaitTimeout as exc:
+            address = getattr(exc, "address", None)
+            instance = address_instance(ec2, address) if address else None
+            if instance is None:
+                raise
+            raise WaitTimeout(
+                f"cannot put back NAT gateway {self.nat_gw_id} in {self.subnet_id}: Elastic IP "
+                f"{self.eip} is still held by {_holder({**address, 'InstanceId': instance})}, "
+                "not by a NAT gateway "
+                f"({exc.waited}); if that is a spoke gateway of an interrupted run, "
+                "`morvent execute` records it, and `morvent revert` then removes it first"
+            ) from None
         params = {"SubnetId": self.subnet_id, "AllocationId": allocation_id}
         secondary = [a for a in self.secondary_allocation_ids or [] if a != allocation_id]
         if secondary:

@@ -1,0 +1,168 @@
+"""What a VPC's backup records, and where EC2 no longer agrees with it.
+
+A run that is stopped while a request is under way (killed, or its answer
+lost) can leave a change that no undo record describes: a NAT gateway
+deleted, or a spoke gateway created with a zone's Elastic IP.  A revert
+that went ahead would restore everything else and leave that zone going
+out through another zone's NAT gateway with the wrong public address.
+``unrecorded_changes`` finds those changes by comparing the backup's
+records with EC2 (no controller needed); ``morvent execute`` finishes the
+interrupted step and records it.
+
+The records are read from the histories' JSON files as they are; no memento
+is rebuilt.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+from morvent.commands.history import COMMAND_HISTORY_FILE, DISCOVER_NATGW_CMD, \
+    MEMENTO_HISTORY_FILE
+from morvent.core.exceptions import HistoryError
+from morvent.lib.natgw import address_instance, find_address, get_natgw_by_subnet
+
+__all__ = ["BackupState", "Finding", "describe_record", "read_backup_state",
+           "unrecorded_changes"]
+
+NATGW_DELETION = "NatGwDeleteMemento"
+SPOKE_CREATION = "HsSpokeCreateMemento"
+
+
+@dataclass
+class BackupState:
+    """The records of one VPC's local backup folder."""
+
+    folder: str
+    #: True when the NAT gateway discovery is recorded (command 0).
+    discovered: bool = False
+    #: The discovery's NAT gateway records, in discovery order.
+    natgws: list[dict] = field(default_factory=list)
+    #: The undo records, oldest first: {"module", "qualname", "state", "mark_begin"}.
+    mementos: list[dict] = field(default_factory=list)
+
+    def records_of(self, qualname: str) -> list[dict]:
+        """The states of the undo records of one memento class."""
+        return [m.get("state") or {} for m in self.mementos if m.get("qualname") == qualname]
+
+
+def _read(path: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        return None
+    except (ValueError, UnicodeDecodeError) as e:
+        raise HistoryError(f"{path} is damaged (not valid JSON: {e})") from None
+    except OSError as e:
+        raise HistoryError(f"cannot read {path}: {e}") from None
+
+
+def read_backup_state(folder: str) -> BackupState:
+    """The discovery and the undo records kept in ``folder`` (empty when absent)."""
+    state = BackupState(folder)
+    commands = _read(os.path.join(folder, COMMAND_HISTORY_FILE))
+    if commands is not None:
+        if not isinstance(commands, dict) or not isinstance(commands.get("commands"), list):
+            raise HistoryError(f"{os.path.join(folder, COMMAND_HISTORY_FILE)} is not a "
+                               "command history")
+        for command in commands["commands"]:
+            if isinstance(command, dict) and command.get("index") == DISCOVER_NATGW_CMD:
+                state.discovered = True
+                state.natgws = [r for r in command.get("natgws") or [] if isinstance(r, dict)]
+    mementos = _read(os.path.join(folder, MEMENTO_HISTORY_FILE))
+    if mementos is not None:
+        if not isinstance(mementos, dict) or not isinstance(mementos.get("mementos"), list):
+            raise HistoryError(f"{os.path.join(folder, MEMENTO_HISTORY_FILE)} is not a "
+                               "memento history")
+        state.mementos = [m for m in mementos["mementos"] if isinstance(m, dict)]
+    return state
+
+
+def describe_record(record: dict) -> str:
+    """One undo record in words, e.g. "deletion of NAT gateway nat-1 in subnet-1"."""
+    qualname = record.get("qualname", "?")
+    s = record.get("state") or {}
+    if qualname == NATGW_DELETION:
+        return f"deletion of NAT gateway {s.get('nat_gw_id')} in {s.get('subnet_id')}"
+    if qualname == SPOKE_CREATION:
+        info = s.get("spoke_info") or {}
+        return f"creation of spoke gateway {info.get('gw_name')} in {info.get('gw_subnet_id')}"
+    if qualname == "SnapshotRTMemento":
+        return f"route snapshot {s.get('tag')}"
+    if qualname == "NatGwTrafficMemento":
+        return f"traffic move from {s.get('from_nat_gw_id')} to {s.get('to_nat_gw_id')}"
+    if qualname == "SnatEnableMemento":
+        return f"SNAT switched on for {s.get('spoke_gw_name')}"
+    if qualname == "ResizeSpokeGatewayMemento":
+        return (f"resize of {s.get('spoke_gw_name')} from {s.get('from_gw_size')} to "
+                f"{s.get('to_gw_size')}")
+    return qualname
+
+
+@dataclass(frozen=True)
+class Finding:
+    """A change in EC2 that no undo record describes."""
+
+    #: "natgw-deleted" or "spoke-created".
+    kind: str
+    subnet_id: str
+    subnet_cidr: str | None
+    eip: str | None
+    nat_gw_id: str | None
+    #: The instance that holds the Elastic IP ("spoke-created"), with its name.
+    holder: str | None = None
+
+    def __str__(self) -> str:
+        where = f"{self.subnet_id} ({self.subnet_cidr})"
+        if self.kind == "natgw-deleted":
+            return (f"NAT gateway {self.nat_gw_id} of {where} is gone and no undo record has "
+                    f"its deletion: an interrupted run deleted it")
+        return (f"Elastic IP {self.eip} of {where} is held by {self.holder} and no undo "
+                f"record has a spoke gateway there: an interrupted run created it")
+
+
+def _instance_label(ec2: Any, instance_id: str) -> str:
+    """ "instance i-1 (name)", the name from its Name tag when it can be read."""
+    try:
+        reservations = ec2.describe_instances(InstanceIds=[instance_id])["Reservations"]
+        tags = reservations[0]["Instances"][0].get("Tags") or []
+    except Exception:  # the id alone still names it
+        tags = []
+    name = next((t.get("Value") for t in tags if t.get("Key") == "Name"), None)
+    return f"instance {instance_id}" + (f" ({name})" if name else "")
+
+
+def unrecorded_changes(ec2: Any, vpc_id: str, state: BackupState) -> list[Finding]:
+    """Changes an interrupted run made without a record, one per finding.
+
+    For each NAT gateway record of the discovery: no live NAT gateway in its
+    subnet and no deletion record for that subnet means a NAT gateway was
+    deleted without a record; its Elastic IP associated with an EC2 instance
+    while no spoke creation record has a spoke in that subnet means a spoke
+    gateway was created without a record.  Reads EC2 only.
+    """
+    deleted = {s.get("subnet_id") for s in state.records_of(NATGW_DELETION)}
+    spokes = [s.get("spoke_info") or {} for s in state.records_of(SPOKE_CREATION)]
+    spoke_subnets = {i.get("gw_subnet_id") for i in spokes} | {i.get("gw_subnet_cidr")
+                                                               for i in spokes}
+    spoke_subnets.discard(None)
+    findings = []
+    for record in state.natgws:
+        subnet_id = record.get("subnet_id")
+        if not subnet_id:
+            continue
+        deletion = Finding("natgw-deleted", subnet_id, record.get("subnet_cidr"),
+                           record.get("eip"), record.get("nat_gw_id"))
+        if subnet_id not in deleted and not get_natgw_by_subnet(ec2, subnet_id, vpc_id):
+            findings.append(deletion)
+        if record.get("eip") or record.get("allocation_id"):
+            address = find_address(ec2, record.get("eip"), record.get("allocation_id"))
+            instance_id = address_instance(ec2, address) if address else None
+            if instance_id and not ({subnet_id, record.get("subnet_cidr")} & spoke_subnets):
+                findings.append(replace(deletion, kind="spoke-created",
+                                        holder=_instance_label(ec2, instance_id)))
+    return findings
