@@ -65,7 +65,7 @@ class FakeManager:
 def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     """run(*argv) -> (status, stderr), with a fake Manager as ``run.manager``."""
     manager = FakeManager(s3)
-    monkeypatch.setattr(cli, "_load_manager", lambda: manager)
+    monkeypatch.setattr(cli.migrate, "_load_manager", lambda: manager)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
     path = write_config(tmp_path, work_dir=str(tmp_path / "work"))
 
@@ -266,7 +266,7 @@ def test_demo_missing_is_a_clear_error(run, monkeypatch):
 
 
 def test_python_dash_m_runs_the_command_line(tmp_path):
-    src = Path(cli.__file__).resolve().parents[1]
+    src = Path(cli.__file__).resolve().parents[2]
     env = {**os.environ, "PYTHONPATH": str(src)}
     done = subprocess.run([sys.executable, "-m", "morvent", "execute", "--config",
                            str(tmp_path / "absent.yaml")], env=env, capture_output=True,
