@@ -58,7 +58,7 @@ def test_no_secret_when_the_controller_goes_away(migration, capsys, controller_g
     m = migration(2)
     controller_goes_away(gone_after)
     capsys.readouterr()
-    status = cli.main([*verbosity, "execute", "--config", str(m.config_path)])
+    status = cli.main([*verbosity, "execute", "--config", str(m.config_path), "--yes"])
     out, err = capsys.readouterr()
 
     assert status == 1

@@ -1,13 +1,18 @@
 """``morvent execute``, ``revert`` and ``cleanup``: the commands that change the VPC.
 
-``execute`` and ``revert`` take the VPC's lock and read the backup before
-anything else; a run that stops (failure, signal) says what its records hold
-and what to run next.
+Before anything changes, ``execute`` and ``revert`` check that the VPC
+exists, take the VPC's lock, read the backup and lay out the plan; on a
+terminal they show it and ask (``--yes`` goes ahead without the question,
+and without a terminal they need it).  A real run then writes its log file
+beside the backup, says which step starts, and ends with a table per zone of
+what changed and a one-line verdict.  A run that stops (failure, signal) says
+what its records hold and what to run next.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import os
 import shlex
@@ -16,11 +21,42 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from morvent.cli.output import PROG, Refused, UsageError
+from morvent.cli import aws, output
+from morvent.cli.output import PROG, Cancelled, Refused, UsageError
 from morvent.core.backup import BackupDescriptor
 from morvent.core.config import Config
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated, shielded, signal_name
+
+BREAK_LOCK_HELP = ("remove the VPC's lock that a run which no longer runs left in S3 (killed "
+                   "with SIGKILL, machine lost), then run; a run refused by a lock names its "
+                   "holder and since when it holds it")
+YES_HELP = ("go ahead without showing the plan and asking first (needed without a terminal, "
+            "e.g. in a job)")
+
+
+def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
+    """The subcommands of this module; ``add(name, help)`` makes one with --config."""
+    sub = add("execute", "replace the VPC's NAT gateways by spoke gateways (resumes a stopped "
+                         "run); shows the plan and asks first")
+    sub.add_argument("--dry-run", action="store_true",
+                     help="change nothing: run through the steps on a scratch copy of the "
+                          "backup, logging what would be done")
+    sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
+    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
+    sub.set_defaults(run=execute)
+    sub = add("revert", "undo the replacement recorded in the VPC's backup, newest step "
+                        "first; shows the plan and asks first")
+    sub.add_argument("--dry-run", action="store_true",
+                     help="change nothing: show the plan of the revert (as `morvent plan "
+                          "--revert`)")
+    sub.add_argument("--output", choices=("text", "json"), default="text",
+                     help="with --dry-run: the plan as text (default) or JSON")
+    sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
+    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
+    sub.set_defaults(run=revert)
+    sub = add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
+    sub.set_defaults(run=cleanup)
 
 
 def _load_manager() -> Any:
@@ -33,10 +69,48 @@ def _load_manager() -> Any:
 
 
 def _require_password(config: Config) -> None:
-    name = config.controller_password_env
-    if not os.environ.get(name):
-        raise UsageError(f"the controller password is not set: put it in the environment "
-                         f"variable {name} (controller_password_env in {config.source})")
+    if not os.environ.get(config.controller_password_env):
+        raise UsageError(f"the controller password is not set: put it in "
+                         f"{output.password_variable(config)} (controller_password_env in "
+                         f"{config.source})")
+
+
+def _need_question_or_yes(args: argparse.Namespace, command: str, plan_command: str) -> None:
+    """A run that changes the VPC asks first: it needs a terminal, or --yes."""
+    if args.yes or output.can_ask():
+        return
+    raise UsageError(f"{command} changes the VPC and asks before it does, but standard input "
+                     f"is not a terminal: add --yes to go ahead without the question "
+                     f"(`{plan_command}` shows what it would do)")
+
+
+def _confirm(plan: Any, question: str, command: str) -> None:
+    """Show the steps to do and ask; Cancelled unless the answer is yes."""
+    for line in output.plan_lines(plan, only_to_do=True):
+        print(line, file=sys.stderr)
+    if not output.ask(question):
+        raise Cancelled(f"{command} cancelled; nothing was changed")
+
+
+def _egress(cloud: Any) -> Any:
+    """The VPC's egress now, for the table after the run; None when it cannot be read."""
+    try:
+        return cloud.egress()
+    except Exception as e:  # the table is worth less than the run's own outcome
+        logging.getLogger(__name__).warning("  could not read the route tables for the "
+                                            "summary: %s", output.one_line(e))
+        return None
+
+
+def _show_egress(before: Any, cloud: Any, verbosity: int) -> None:
+    if before is None or verbosity < 0:
+        return
+    after = _egress(cloud)
+    if after is None:
+        return
+    output.say()
+    for line in output.egress_lines(before, after):
+        output.say(line)
 
 
 def _lock(config: Config, command: str) -> Any:
@@ -155,28 +229,77 @@ def _after_execute(config: Config, backup: _Backup, stop: BaseException | None) 
 def execute(args: argparse.Namespace, config: Config) -> None:
     if args.dry_run and args.break_lock:
         raise UsageError("--break-lock changes the lock in S3; it cannot go with --dry-run")
+    if not args.dry_run:
+        _need_question_or_yes(args, "execute", f"{PROG} plan --config {config.source}")
     _require_password(config)
     manager = _load_manager()
     Globals.dry_run = bool(args.dry_run)
+    cloud = aws.cloud(config)
+    cloud.check_vpc()
     command = f"{PROG} execute --config {shlex.quote(config.source)}" + \
         (" --dry-run" if args.dry_run else "")
+    verbosity = getattr(args, "verbosity", 0)
     log = logging.getLogger(__name__)
 
-    def run(backup: _Backup) -> None:
+    def run(backup: _Backup, run_log: output.RunLog | None) -> None:
+        from morvent.core.plan import Settings
+
         unresumable = _unresumable(config, backup.state)
         if unresumable is not None:
             raise Refused(f"nothing to resume: {unresumable}")
+        plan = cloud.replacement_plan(backup.state)
+        if plan.fatal:
+            raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
+                          "gateway was changed")
+        for warning in plan.warnings:
+            log.warning("  %s", warning)
+        if plan.to_do and not args.dry_run and not args.yes:
+            _confirm(plan, f"Carry out these {len(plan.to_do)} steps on {config.vpc_id}?",
+                     "execute")
+        if run_log is not None:
+            log.info("- The log of this run: %s",
+                     run_log.open(backup.des.local_folder, "execute"))
+        before = _egress(cloud) if run_log is not None and plan.to_do else None
+        progress = output.ReplacementProgress(Settings.of(config), plan.steps, args.dry_run)
         try:
-            manager.execute(config)
+            with output.listening(progress), output.stderr_to_log():
+                manager.execute(config)
         except SystemExit as e:
             if e.code not in (None, 0):
+                _show_egress(before, cloud, verbosity)
                 log.error("%s", _after_execute(config, backup, None))
             raise
         except (KeyboardInterrupt, Terminated) as e:
             log.error("%s", _after_execute(config, backup, e))
             raise
+        _show_egress(before, cloud, verbosity)
+        output.verdict(_execute_verdict(config, plan, progress, backup, run_log))
 
-    _run_locked(config, args, command, run)
+    with output.RunLog() if not args.dry_run else contextlib.nullcontext() as run_log:
+        _run_locked(config, args, command, lambda backup: run(backup, run_log))
+
+
+def _execute_verdict(config: Config, plan: Any, progress: output.ReplacementProgress,
+                     backup: _Backup, run_log: output.RunLog | None) -> str:
+    """The last line of a run of execute that ended normally, from the undo records."""
+    if Globals.dry_run:
+        return f"dry run of execute done, nothing was changed: {plan.summary()}"
+    log_file = f"; log: {run_log.path}" if run_log is not None and run_log.path else ""
+    total = progress.total
+    if not plan.to_do:
+        return (f"execute: nothing to do, all {total} steps of {config.vpc_id} were done "
+                f"already{log_file}")
+    before = len(backup.state.mementos)
+    state = backup.now()
+    held = len(state.mementos) if state is not None else before
+    if held >= total:
+        return (f"execute done: {held - before} of {total} steps carried out, "
+                f"{config.vpc_id} leaves through spoke gateway {config.spoke_gw_name} and "
+                f"its HA gateways{log_file}")
+    if Globals.cmdcnt >= 0:
+        return (f"execute stopped after step {held} of {total} as asked (command count "
+                f"{Globals.cmdcnt}); run it again to go on{log_file}")
+    return f"execute ended with {held} of {total} steps done{log_file}"
 
 
 def _after_revert(backup: _Backup, stop: BaseException | None) -> str:
@@ -194,13 +317,9 @@ def _after_revert(backup: _Backup, stop: BaseException | None) -> str:
             f"are kept in {backup.where}: run `morvent revert` again to go on")
 
 
-def _check_world(config: Config, backup: _Backup) -> None:
+def _check_world(cloud: aws.Cloud, config: Config, backup: _Backup) -> None:
     """Refuse to revert when EC2 shows a change that no undo record describes."""
-    from morvent.core.reconcile import unrecorded_changes
-    from morvent.lib.aws_cred import AwsClientManager
-
-    ec2 = AwsClientManager(config).getEc2Client()
-    findings = unrecorded_changes(ec2, config.vpc_id, backup.state)
+    findings = cloud.unrecorded_changes(backup.state)
     if findings:
         raise Refused("\n".join(
             [f"revert stopped before changing anything: {config.vpc_id} does not match its "
@@ -211,26 +330,59 @@ def _check_world(config: Config, backup: _Backup) -> None:
 
 
 def revert(args: argparse.Namespace, config: Config) -> None:
+    if args.dry_run:
+        if args.break_lock:
+            raise UsageError("--break-lock changes the lock in S3; it cannot go with "
+                             "--dry-run")
+        from morvent.cli import plan
+
+        plan.show(config, revert=True, output_format=args.output)
+        return
+    if args.output != "text":
+        raise UsageError("--output goes with --dry-run (the plan); a revert's own output is "
+                         "its log")
+    _need_question_or_yes(args, "revert", f"{PROG} plan --revert --config {config.source}")
     _require_password(config)
     manager = _load_manager()
     Globals.dry_run = False
+    cloud = aws.cloud(config)
+    cloud.check_vpc()
+    verbosity = getattr(args, "verbosity", 0)
     log = logging.getLogger(__name__)
 
-    def run(backup: _Backup) -> None:
+    def run(backup: _Backup, run_log: output.RunLog) -> None:
+        from morvent.core.plan import plan_revert
+
         if not backup.state.mementos:
             # Nothing to undo: no login, no change.
             print(f"{PROG}: nothing to revert: no undo record in {backup.where}",
                   file=sys.stderr)
             return
-        _check_world(config, backup)
+        _check_world(cloud, config, backup)
+        plan = plan_revert(config.vpc_id, backup.state)
+        if not args.yes:
+            _confirm(plan, f"Restore these {len(plan.steps)} undo records on {config.vpc_id}?",
+                     "revert")
+        log.info("- The log of this run: %s", run_log.open(backup.des.local_folder, "revert"))
+        before = _egress(cloud)
+        progress = output.RevertProgress(len(plan.steps))
         try:
-            manager.revert(config)
+            with output.listening(progress), output.stderr_to_log():
+                manager.revert(config)
         except (Exception, KeyboardInterrupt, Terminated) as e:
-            log.error("%s", _after_revert(
-                backup, e if isinstance(e, (KeyboardInterrupt, Terminated)) else None))
+            stop = e if isinstance(e, (KeyboardInterrupt, Terminated)) else None
+            if stop is None:
+                _show_egress(before, cloud, verbosity)
+            log.error("%s", _after_revert(backup, stop))
             raise
+        _show_egress(before, cloud, verbosity)
+        output.verdict(f"revert done: {len(progress.restored)} undo records restored, "
+                       f"{config.vpc_id} leaves through NAT gateways again (put back under new "
+                       f"ids); log: {run_log.path}")
 
-    _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}", run)
+    with output.RunLog() as run_log:
+        _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}",
+                    lambda backup: run(backup, run_log))
 
 
 def cleanup(args: argparse.Namespace, config: Config) -> None:
