@@ -251,11 +251,12 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         if plan.fatal:
             raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
                           "gateway was changed")
-        for warning in plan.warnings:
-            log.warning("  %s", warning)
         if plan.to_do and not args.dry_run and not args.yes:
             _confirm(plan, f"Carry out these {len(plan.to_do)} steps on {config.vpc_id}?",
                      "execute")
+        else:
+            for warning in plan.warnings:  # the question showed them with the plan
+                log.warning("  %s", warning)
         if run_log is not None:
             log.info("- The log of this run: %s",
                      run_log.open(backup.des.local_folder, "execute"))

@@ -62,7 +62,7 @@ def gather(config: Config) -> dict[str, Any]:
         "region": config.region,
         "backup": cloud.backup_des.url,
         "local_copy": cloud.backup_des.local_folder,
-        "lock": holder,
+        "lock": {k: v for k, v in holder.items() if k != "token"} if holder else None,
         "discovered": state.discovered,
         "stage": _stage(state, plan, done),
         "steps_done": done,
@@ -179,6 +179,8 @@ def lines(report: dict[str, Any]) -> list[str]:
     if report["unexplained"]:
         found.append("Not explained by any undo record:")
         found += [f"  {item}" for item in report["unexplained"]]
+    elif not report["discovered"]:
+        found.append("Nothing recorded yet.")
     else:
         found.append("Every change seen in EC2"
                      + (" and on the controller" if report["controller_checked"] else "")
