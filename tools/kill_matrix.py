@@ -52,6 +52,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                    help="worker processes, each with its own simulated world")
     p.add_argument("--timeout", type=float, default=drills.RUN_TIMEOUT, metavar="SECONDS",
                    help=f"give up on one run after this long (default {drills.RUN_TIMEOUT:g})")
+    p.add_argument("--hold", type=float, default=drills.HOLD_TIMEOUT, metavar="SECONDS",
+                   help="hold the killed request at most this long for the child to go "
+                        f"(default {drills.HOLD_TIMEOUT:g})")
     p.add_argument("--list", action="store_true", help="show the kill points and stop")
     p.add_argument("-v", "--verbose", action="store_true",
                    help="progress, and the details of every failure")
@@ -95,7 +98,8 @@ def main(argv: list[str]) -> int:
                         print(f"  {point.step:>2}  {point.request.label}")
         if args.list:
             return 0
-        specs = [drills.KillSpec(zones, point, sig, follow, timeout=args.timeout)
+        specs = [drills.KillSpec(zones, point, sig, follow, timeout=args.timeout,
+                                 hold=args.hold)
                  for zones, points in plans.items() for point in points
                  for sig in args.signals for follow in args.follow]
         if args.verbose:

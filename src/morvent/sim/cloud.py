@@ -186,14 +186,15 @@ class _Interception:
         if _verdict(interceptors, "before", request) == DROP:
             _drop(environ)
         answer: list = []
+        chunks: list[bytes] = []
 
         def keep(status: str, headers: list, exc_info: Any = None) -> Callable:
             answer[:] = [status, headers, exc_info]
-            return lambda data: None
+            return chunks.append
 
         result = self.app(environ, keep)
         try:
-            body = b"".join(result)
+            chunks.extend(result)
         finally:
             if hasattr(result, "close"):
                 result.close()
@@ -201,7 +202,7 @@ class _Interception:
         if _verdict(interceptors, "after", request) == DROP:
             _drop(environ)
         start_response(*answer)
-        return [body]
+        return [b"".join(chunks)]
 
 
 def _verdict(interceptors: list[Interceptor], moment: str, request: AwsRequest) -> str | None:

@@ -44,7 +44,7 @@ from typing import Any
 
 from .cloud import DROP, AwsRequest
 from .controller import RecordedRequest
-from .demo import ACCOUNT, BUCKET, PASSWORD_ENV, ZONE_PEAK, write_config
+from .demo import BUCKET, PASSWORD_ENV, ZONE_PEAK, write_config
 from .invariants import check_replaced, check_reverted, full_state
 from .monitor import READ_ONLY_ACTIONS, is_read_only_aws
 from .world import World
@@ -244,7 +244,10 @@ class Stage:
         return {n for n in names if n}
 
     def replaced(self) -> list[str]:
-        return replaced_problems(self.sim, self.world, SPOKE, self.planned_size())
+        size = self.planned_size()
+        if size is None:
+            return ["no discovery record tells the planned size of the primary"]
+        return replaced_problems(self.sim, self.world, SPOKE, size)
 
     def reverted(self) -> list[str]:
         return reverted_problems(self.sim, self.world)
@@ -420,11 +423,15 @@ class Request:
     service: str          # "controller", "ec2", "s3"
     operation: str        # controller action or AWS operation name
     occurrence: int = 1
+    #: What it was about, for people (an S3 object's name); not matched.
+    note: str = field(default="", compare=False)
 
     @property
     def label(self) -> str:
         name = f"{self.service} {self.operation}"
-        return f"{name} #{self.occurrence}" if self.occurrence > 1 else name
+        if self.occurrence > 1:
+            name += f" #{self.occurrence}"
+        return f"{name} ({self.note})" if self.note else name
 
     def matches(self, service: str, operation: str) -> bool:
         return (service, operation) == (self.service, self.operation)
@@ -464,13 +471,13 @@ class RequestRecorder:
     def __init__(self, tag: str, s3: bool = False) -> None:
         self.tag = tag
         self.s3 = s3
-        self.requests: list[tuple[str, str]] = []
+        self.requests: list[tuple[str, str, str]] = []
         self._lock = threading.Lock()
 
-    def _note(self, service: str, operation: str) -> None:
+    def _note(self, service: str, operation: str, note: str = "") -> None:
         if _changes_state(service, operation, self.s3):
             with self._lock:
-                self.requests.append((service, operation))
+                self.requests.append((service, operation, note))
 
     def on_controller(self, moment: str, record: RecordedRequest, answer: dict | None) -> None:
         if moment == "before":
@@ -478,14 +485,15 @@ class RequestRecorder:
 
     def on_aws(self, moment: str, request: AwsRequest) -> None:
         if moment == "before" and f"app/{self.tag}" in request.user_agent:
-            self._note(request.service, request.operation)
+            note = request.path.rsplit("/", 1)[-1] if request.service == "s3" else ""
+            self._note(request.service, request.operation, note)
 
     def kill_points(self) -> list[KillPoint]:
         seen: Counter[tuple[str, str]] = Counter()
         points = []
-        for step, key in enumerate(self.requests, 1):
-            seen[key] += 1
-            request = Request(key[0], key[1], seen[key])
+        for step, (service, operation, note) in enumerate(self.requests, 1):
+            seen[service, operation] += 1
+            request = Request(service, operation, seen[service, operation], note)
             points += [KillPoint(step, request, moment) for moment in MOMENTS]
         return points
 
@@ -669,6 +677,9 @@ def _kill_drill(sim: Any, spec: KillSpec, folder: str) -> str:
     killed = stage.run("execute", switch=switch, timeout=spec.timeout)
     if not switch.fired.is_set():
         raise _Failed(f"kill point never reached ({killed.describe()})", _tail(killed))
+    if killed.timed_out or killed.status == 0:
+        raise _Failed(f"SIG{spec.signal} did not stop the run ({killed.describe()})",
+                      _tail(killed))
     # The lock of a run that got no chance to clean up stays: the documented
     # way on is --break-lock.  A run told to stop must release it itself.
     unlock = ("--break-lock",) if spec.signal == "KILL" else ()
@@ -786,7 +797,7 @@ def _fault_drill(sim: Any, spec: FaultSpec, folder: str) -> str:
     try:
         fault = sim.inject(spec.target.action, spec.target.occurrence, mode, after=after)
     except ValueError as e:
-        raise _Failed(f"simulator: {e}") from None
+        raise _Failed(f"cannot inject {mode!r}: {e}") from None
     faulted = stage.run_inline(spec.phase)
     if not fault.fired:
         raise _Failed(f"fault never hit ({faulted.describe()})", _tail(faulted))
@@ -810,6 +821,7 @@ def _start_worker() -> None:
 
     from . import SimulatedWorld
 
+    inheritable_sigint()
     _worker_sim = SimulatedWorld().start()
     Finalize(None, _worker_sim.stop, exitpriority=10)
 
