@@ -99,3 +99,28 @@ def test_kill_points_of_a_two_zone_run(points):
         "controller enable_snat", "ec2 DeleteNatGateway #2",
         "controller create_multicloud_ha_gateway", "controller change_gateway_size"]
     assert [p.step for p in points] == sorted(p.step for p in points)
+
+
+def test_cloud_requests_are_named_as_the_clients_name_them(sim):
+    seen = []
+
+    def note(moment, request):
+        seen.append((moment, request.service, request.operation))
+
+    sim.aws.add_interceptor(note)
+    try:
+        s3 = sim.client("s3")
+        s3.create_bucket(Bucket="named")
+        s3.put_object(Bucket="named", Key="a/b.json", Body=b"{}")
+        s3.list_objects_v2(Bucket="named", Prefix="a/")
+        s3.delete_objects(Bucket="named", Delete={"Objects": [{"Key": "a/b.json"}]})
+        s3.delete_object(Bucket="named", Key="a/c.json")
+        sim.ec2.describe_vpcs()
+        sim.client("cloudwatch").list_metrics()
+    finally:
+        sim.aws.remove_interceptor(note)
+    names = [(service, operation) for moment, service, operation in seen if moment == "before"]
+    assert names == [("s3", "CreateBucket"), ("s3", "PutObject"), ("s3", "ListObjectsV2"),
+                     ("s3", "DeleteObjects"), ("s3", "DeleteObject"), ("ec2", "DescribeVpcs"),
+                     ("monitoring", "ListMetrics")]
+    assert [m for m, *_ in seen] == ["before", "after"] * len(names)
