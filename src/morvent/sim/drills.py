@@ -30,6 +30,7 @@ import io
 import itertools
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -612,6 +613,14 @@ class Cell:
         return cls(reason, False, [reason, *details])
 
 
+_AWS_ID = re.compile(r"\b(vpc|subnet|rtb|nat|igw|eni|eipalloc|i)-[0-9a-f]{8,17}\b")
+
+
+def compact(text: str) -> str:
+    """`text` with AWS resource ids cut to their kind ("vpc-…"), for a table cell."""
+    return _AWS_ID.sub(r"\1-…", text)
+
+
 class _Failed(Exception):
     def __init__(self, reason: str, *details: str) -> None:
         super().__init__(reason)
@@ -640,6 +649,7 @@ def _finish(build: Callable[[], str]) -> Cell:
         cell = Cell(build(), True)
     except _Failed as failure:
         cell = Cell.failed(failure.reason, *(d for d in failure.details if d))
+        cell.text = compact(failure.reason)
     except Exception as error:  # a fault of the drill itself: show it, go on
         cell = Cell.failed(f"drill error: {type(error).__name__}: {error}")
     cell.seconds = time.monotonic() - started
@@ -708,6 +718,11 @@ def _expect_stop(stage: Stage, run: Run, before: dict, records: set[str]) -> Non
     every record kept, one line naming the holder and `morvent execute`."""
     if run.timed_out or run.status != 1:
         raise _Failed(f"c: revert did not stop ({run.describe()})", _tail(run))
+    holders = stage.holders()
+    if not any("morvent execute" in line and any(h in line for h in holders)
+               for line in run.stderr.splitlines()):
+        raise _Failed(f"c: {run.describe()}", "no line names what holds the resource and "
+                      "`morvent execute`", _tail(run))
     after = stage.state()
     changed = sorted(k for k in before if before[k] != after.get(k))
     if changed:
@@ -715,11 +730,6 @@ def _expect_stop(stage: Stage, run: Run, before: dict, records: set[str]) -> Non
     lost = records - stage.records()
     if lost:
         raise _Failed(f"c: the stopped revert lost {len(lost)} record(s)", *sorted(lost))
-    holders = stage.holders()
-    if not any("morvent execute" in line and any(h in line for h in holders)
-               for line in run.stderr.splitlines()):
-        raise _Failed("c: the stop names no holder and no `morvent execute` in one line",
-                      _tail(run))
 
 
 # -- fault drills -----------------------------------------------------------------------
