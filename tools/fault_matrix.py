@@ -91,6 +91,12 @@ def main(argv: list[str]) -> int:
                 print(f"\n{spec.zones} zones, {spec.phase}, {spec.target.label}, {spec.kind}:")
                 for detail in cell.details:
                     print("  " + detail.replace("\n", "\n    "))
+    reasons = drills.failure_lines(cells.values())
+    if reasons:
+        print()
+        print("Failures by reason:")
+        for line in reasons:
+            print(line)
     print()
     print(drills.summary(cells.values(), time.monotonic() - started))
     return 1 if any(not c.ok for c in cells.values()) else 0

@@ -85,7 +85,6 @@ def main(argv: list[str]) -> int:
     args = parse_args(argv)
     drills.inheritable_sigint()
     started = time.monotonic()
-    failed = False
     with SimulatedWorld() as sim:
         plans = {}
         for zones in args.zones:
@@ -129,6 +128,12 @@ def main(argv: list[str]) -> int:
                 for detail in cell.details:
                     print("  " + detail.replace("\n", "\n    "))
     failed = any(not c.ok for c in cells.values())
+    reasons = drills.failure_lines(cells.values())
+    if reasons:
+        print()
+        print("Failures by reason:")
+        for line in reasons:
+            print(line)
     print()
     print(drills.summary(cells.values(), time.monotonic() - started))
     return 1 if failed else 0

@@ -614,11 +614,15 @@ class Cell:
 
 
 _AWS_ID = re.compile(r"\b(vpc|subnet|rtb|nat|igw|eni|eipalloc|i)-[0-9a-f]{8,17}\b")
+_PATH = re.compile(r"(?<![\w:/])(?:/[\w.-]+)+/([\w.-]+)")
+_VARYING = re.compile(r"\d{4}-\d\d-\d\dT[\d:.+Z-]+|(?<=pid )\d+")
 
 
 def compact(text: str) -> str:
-    """`text` with AWS resource ids cut to their kind ("vpc-…"), for a table cell."""
-    return _AWS_ID.sub(r"\1-…", text)
+    """`text` as the same for every scenario: AWS resource ids cut to their
+    kind ("vpc-…"), local paths to their last part, no times or process ids."""
+    text = _AWS_ID.sub(r"\1-…", text)
+    return _VARYING.sub("…", _PATH.sub(r"\1", text))
 
 
 class _Failed(Exception):
@@ -891,6 +895,12 @@ def format_table(rows: Sequence[str], columns: Sequence[str],
     lines += ["  ".join(text.ljust(w) for text, w in zip(line, widths)).rstrip()
               for line in body]
     return lines
+
+
+def failure_lines(cells: Iterable[Cell]) -> list[str]:
+    """The distinct failure reasons, most frequent first, with their counts."""
+    counts = Counter(c.text for c in cells if not c.ok)
+    return [f"{n:>4} x  {text}" for text, n in counts.most_common()]
 
 
 def summary(cells: Iterable[Cell], seconds: float) -> str:
