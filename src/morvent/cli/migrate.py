@@ -325,9 +325,9 @@ def _check_world(cloud: aws.Cloud, config: Config, backup: _Backup) -> None:
         raise Refused("\n".join(
             [f"revert stopped before changing anything: {config.vpc_id} does not match its "
              f"{_records(len(backup.state.mementos))}, all kept in {backup.where}"]
-            + [f"  {finding}" for finding in findings]
-            + ["`morvent execute` finishes the interrupted step; then `morvent revert` "
-               "restores the VPC"]))
+            + [f"  {finding}; `morvent execute` finishes the interrupted step"
+               for finding in findings]
+            + ["then `morvent revert` restores the VPC"]))
 
 
 def revert(args: argparse.Namespace, config: Config) -> None:
