@@ -6,8 +6,11 @@ the lock holder.  Tests of the command line replace ``cloud`` with a fake.
 
 from __future__ import annotations
 
+import contextlib
+import logging
 import os
 import shutil
+from collections.abc import Iterator
 from typing import Any
 
 from morvent.cli.output import UsageError
@@ -52,11 +55,15 @@ class Cloud:
                     f"in {config.source}); nothing was changed") from None
             raise
 
-    def replacement_plan(self, state: Any) -> Any:
+    def replacement_plan(self, state: Any, quiet: bool = False) -> Any:
+        """The plan of execute; ``quiet``: without the INFO lines of the discovery
+        (the run that follows logs its own)."""
         from morvent.core.plan import Settings, plan_replacement
 
-        return plan_replacement(Settings.of(self.config), state, self.ec2,
-                                self.clients.getCwClient())
+        with _quieted("morvent.lib.natgw", "morvent.lib.gateway_size") if quiet \
+                else contextlib.nullcontext():
+            return plan_replacement(Settings.of(self.config), state, self.ec2,
+                                    self.clients.getCwClient())
 
     def revert_plan(self, state: Any) -> Any:
         from morvent.core.plan import plan_revert
@@ -77,6 +84,20 @@ class Cloud:
         from morvent.core.reconcile import unrecorded_changes
 
         return unrecorded_changes(self.ec2, self.config.vpc_id, state)
+
+
+@contextlib.contextmanager
+def _quieted(*names: str) -> Iterator[None]:
+    """Only warnings and errors from the loggers ``names`` meanwhile."""
+    loggers = [logging.getLogger(name) for name in names]
+    saved = [logger.level for logger in loggers]
+    for logger in loggers:
+        logger.setLevel(logging.WARNING)
+    try:
+        yield
+    finally:
+        for logger, level in zip(loggers, saved):
+            logger.setLevel(level)
 
 
 def cloud(config: Config) -> Cloud:

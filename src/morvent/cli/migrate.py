@@ -92,6 +92,14 @@ def _confirm(plan: Any, question: str, command: str) -> None:
         raise Cancelled(f"{command} cancelled; nothing was changed")
 
 
+def _log_plan(plan: Any) -> None:
+    """The plan's closing count on the console, its steps in the log file."""
+    log = logging.getLogger(__name__)
+    for line in output.plan_lines(plan)[:-1]:
+        log.debug("%s", line)
+    log.info("- Plan: %s", plan.summary())
+
+
 def _egress(cloud: Any) -> Any:
     """The VPC's egress now, for the table after the run; None when it cannot be read."""
     try:
@@ -247,7 +255,7 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         unresumable = _unresumable(config, backup.state)
         if unresumable is not None:
             raise Refused(f"nothing to resume: {unresumable}")
-        plan = cloud.replacement_plan(backup.state)
+        plan = cloud.replacement_plan(backup.state, quiet=True)
         if plan.fatal:
             raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
                           "gateway was changed")
@@ -260,6 +268,7 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         if run_log is not None:
             log.info("- The log of this run: %s",
                      run_log.open(backup.des.local_folder, "execute"))
+        _log_plan(plan)
         before = _egress(cloud) if run_log is not None and plan.to_do else None
         progress = output.ReplacementProgress(Settings.of(config), plan.steps, args.dry_run)
         try:
@@ -365,6 +374,7 @@ def revert(args: argparse.Namespace, config: Config) -> None:
             _confirm(plan, f"Restore these {len(plan.steps)} undo records on {config.vpc_id}?",
                      "revert")
         log.info("- The log of this run: %s", run_log.open(backup.des.local_folder, "revert"))
+        _log_plan(plan)
         before = _egress(cloud)
         progress = output.RevertProgress(len(plan.steps))
         try:

@@ -403,8 +403,12 @@ class ReplacementProgress:
         from morvent.commands.history import CommandHistory
         from morvent.core.plan import replacement_steps
 
-        steps = replacement_steps(self.settings, CommandHistory.get_discovered_natgws(),
-                                  held=position - 1)
+        try:
+            steps = replacement_steps(self.settings, CommandHistory.get_discovered_natgws(),
+                                      held=position - 1)
+        except Exception:  # noqa: BLE001 - the plan's steps still name them
+            log.debug("the run's steps could not be laid out again", exc_info=True)
+            return
         self.steps = {s.position: s for s in steps}
         self.total = len(steps)
 
