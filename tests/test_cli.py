@@ -77,7 +77,7 @@ class FakeCloud(aws.Cloud):
     def check_vpc(self):
         pass
 
-    def replacement_plan(self, state):
+    def replacement_plan(self, state, quiet=False):
         records = state.natgws if state.discovered else [natgw_record("a"), natgw_record("b")]
         found = plan.Plan("execute", self.config.vpc_id, records=records,
                           discovery="recorded" if state.discovered else "read-only")
