@@ -188,8 +188,8 @@ def test_progress_lines_come_from_the_discovery_the_run_uses(monkeypatch, caplog
         "nat_gw_id": "nat-2", "subnet_id": "subnet-2", "eip": "198.51.100.2"}})
     assert caplog.messages == [
         "[9/11] Delete NAT gateway nat-2 in subnet-2 (198.51.100.2)",
-        "[10/11] Create an HA spoke gateway of spoke (t3.medium) in 10.0.2.0/24 with "
-        "198.51.100.2",
+        "[10/11] Create an HA spoke gateway of spoke (t3.medium) in subnet-2 (10.0.2.0/24) "
+        "with 198.51.100.2",
         "  rolling back: Put back NAT gateway nat-2 in subnet-2 with 198.51.100.2 (under a new "
         "id)"]
     assert progress.started == [9, 10]

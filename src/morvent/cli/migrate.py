@@ -269,7 +269,8 @@ def execute(args: argparse.Namespace, config: Config) -> None:
             log.info("- The log of this run: %s",
                      run_log.open(backup.des.local_folder, "execute"))
         _log_plan(plan)
-        before = _egress(cloud) if run_log is not None and plan.to_do else None
+        before = _egress(cloud) if run_log is not None and plan.to_do and verbosity >= 0 \
+            else None
         progress = output.ReplacementProgress(Settings.of(config), plan.steps, args.dry_run)
         try:
             with output.listening(progress), output.stderr_to_log():
@@ -375,7 +376,7 @@ def revert(args: argparse.Namespace, config: Config) -> None:
                      "revert")
         log.info("- The log of this run: %s", run_log.open(backup.des.local_folder, "revert"))
         _log_plan(plan)
-        before = _egress(cloud)
+        before = _egress(cloud) if verbosity >= 0 else None
         progress = output.RevertProgress(len(plan.steps))
         try:
             with output.listening(progress), output.stderr_to_log():

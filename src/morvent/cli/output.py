@@ -382,8 +382,6 @@ class ReplacementProgress:
         self.dry_run = dry_run
         #: The positions started, in order.
         self.started: list[int] = []
-        #: The undo records restored by a rollback, newest first.
-        self.rolled_back: list[dict] = []
 
     def __call__(self, event: str, value: Any) -> None:
         if event == "step":
@@ -396,7 +394,6 @@ class ReplacementProgress:
         elif event == "undo":
             from morvent.core.plan import undo_title
 
-            self.rolled_back.append(value)
             log.info("  rolling back: %s", undo_title(value))
 
     def _lay_out(self, position: int) -> None:
@@ -411,10 +408,6 @@ class ReplacementProgress:
             return
         self.steps = {s.position: s for s in steps}
         self.total = len(steps)
-
-    def current(self) -> Any:
-        """The step that started last, or None."""
-        return self.steps.get(self.started[-1]) if self.started else None
 
 
 class RevertProgress:
@@ -450,10 +443,9 @@ def table(head: Sequence[str], rows: Sequence[Sequence[Any]], indent: str = "  "
 def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
     """A plan in words: its steps in order, each with what it touches, and the closing count."""
     what = ("morvent execute" if plan.command == "execute" else "morvent revert")
-    source = {"recorded": "NAT gateways as recorded by the discovery",
-              "read-only": "NAT gateways as a discovery finds them now (not recorded yet)"}
-    lines = [f"Plan of {what} for {plan.vpc_id}"
-             + (f" ({source[plan.discovery]})" if plan.discovery in source else "") + ":"]
+    source = {"recorded": ", NAT gateways as the discovery recorded them",
+              "read-only": ", NAT gateways as a discovery finds them now (not recorded yet)"}
+    lines = [f"Plan of {what} for {plan.vpc_id}{source.get(plan.discovery, '')}:"]
     if plan.command == "revert" and not plan.steps:
         lines.append("  no undo record in the backup: nothing to revert")
     if plan.fatal:
@@ -466,8 +458,12 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
         if only_to_do and step.done:
             continue
         lines.append(f"  [{step.position}/{total}] {'done: ' if step.done else ''}{step.title}")
-        if step.routes and not step.done:
+        if step.done:
+            continue
+        if step.routes:
             lines.append(f"        routes: {', '.join(step.routes)}")
+        elif step.resources.get("route_tables"):
+            lines.append(f"        route tables: {', '.join(step.resources['route_tables'])}")
     for warning in plan.warnings:
         lines.append(f"  warning: {warning}")
     lines.append(plan.summary())

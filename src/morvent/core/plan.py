@@ -153,8 +153,8 @@ def replacement_steps(settings: Settings, records: list[dict], held: int = 0) ->
                 to_subnet=second.get("subnet_id"))
             add(DELETE_NATGW, f"Delete NAT gateway {nat} in {subnet} ({eip})", i,
                 nat_gateway=nat, subnet=subnet, elastic_ip=eip)
-            add(CREATE_PRIMARY, f"Create primary spoke gateway {name} ({size}) in {cidr} "
-                f"with {eip}", i, spoke_gateway=name, size=size, subnet=subnet,
+            add(CREATE_PRIMARY, f"Create primary spoke gateway {name} ({size}) in {subnet} "
+                f"({cidr}) with {eip}", i, spoke_gateway=name, size=size, subnet=subnet,
                 subnet_cidr=cidr, elastic_ip=eip)
             add(SNAPSHOT, f"Snapshot the default routes of {settings.vpc_id} (s2)", i, tag="s2")
             add(ENABLE_SNAT, f"Switch on single-IP SNAT on {name}", i, spoke_gateway=name)
@@ -163,9 +163,9 @@ def replacement_steps(settings: Settings, records: list[dict], held: int = 0) ->
                 else record.get("size")
             add(DELETE_NATGW, f"Delete NAT gateway {nat} in {subnet} ({eip})", i, True,
                 nat_gateway=nat, subnet=subnet, elastic_ip=eip)
-            add(CREATE_HA, f"Create an HA spoke gateway of {name} ({size}) in {cidr} with {eip}",
-                i, spoke_gateway=name, size=size, subnet=subnet, subnet_cidr=cidr,
-                elastic_ip=eip)
+            add(CREATE_HA, f"Create an HA spoke gateway of {name} ({size}) in {subnet} "
+                f"({cidr}) with {eip}", i, spoke_gateway=name, size=size, subnet=subnet,
+                subnet_cidr=cidr, elastic_ip=eip)
     first = records[0] if records else None
     if (settings.spoke_gw_size is None and first is not None
             and first.get("size") != first.get("initial_size")):
