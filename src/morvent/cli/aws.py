@@ -65,10 +65,10 @@ class Cloud:
             return plan_replacement(Settings.of(self.config), state, self.ec2,
                                     self.clients.getCwClient())
 
-    def revert_plan(self, state: Any) -> Any:
+    def revert_plan(self, state: Any, look_for_unrecorded: bool = True) -> Any:
         from morvent.core.plan import plan_revert
 
-        return plan_revert(self.config.vpc_id, state, self.ec2)
+        return plan_revert(self.config.vpc_id, state, self.ec2, look_for_unrecorded)
 
     def egress(self) -> Any:
         from morvent.core.egress import read_egress

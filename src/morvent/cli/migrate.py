@@ -362,15 +362,13 @@ def revert(args: argparse.Namespace, config: Config) -> None:
     log = logging.getLogger(__name__)
 
     def run(backup: _Backup, run_log: output.RunLog) -> None:
-        from morvent.core.plan import plan_revert
-
         if not backup.state.mementos:
             # Nothing to undo: no login, no change.
             print(f"{PROG}: nothing to revert: no undo record in {backup.where}",
                   file=sys.stderr)
             return
         _check_world(cloud, config, backup)
-        plan = plan_revert(config.vpc_id, backup.state)
+        plan = cloud.revert_plan(backup.state, look_for_unrecorded=False)  # checked just now
         if not args.yes:
             _confirm(plan, f"Restore these {len(plan.steps)} undo records on {config.vpc_id}?",
                      "revert")

@@ -513,11 +513,13 @@ def plan_replacement(settings: Settings, state: Any, ec2: Any, cw: Any) -> Plan:
     return plan
 
 
-def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None) -> Plan:
+def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None,
+                look_for_unrecorded: bool = True) -> Plan:
     """The plan of ``revert``: the undo records newest first.
 
-    With ``ec2`` the changes no undo record describes are looked for; the
-    revert stops before any change when there are some.
+    With ``ec2`` the routes that switching SNAT off gives back are counted,
+    and (``look_for_unrecorded``) the changes no undo record describes are
+    looked for: the revert stops before any change when there are some.
     """
     plan = Plan("revert", vpc_id, steps=revert_steps(state.mementos), records=state.natgws)
     if ec2 is not None and state.mementos:
@@ -532,7 +534,7 @@ def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None) -> Plan:
             if step.kind == "disable-snat":
                 step.routes = on_spokes
 
-        findings = unrecorded_changes(ec2, vpc_id, state)
+        findings = unrecorded_changes(ec2, vpc_id, state) if look_for_unrecorded else []
         if findings:
             plan.fatal = ("the VPC does not match its undo records: "
                           + "; ".join(str(f) for f in findings)
