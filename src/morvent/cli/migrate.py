@@ -345,9 +345,9 @@ def revert(args: argparse.Namespace, config: Config) -> None:
         if args.break_lock:
             raise UsageError("--break-lock changes the lock in S3; it cannot go with "
                              "--dry-run")
-        from morvent.cli import plan
+        from morvent.cli import plan as plan_command
 
-        plan.show(config, revert=True, output_format=args.output)
+        plan_command.show(config, revert=True, output_format=args.output)
         return
     if args.output != "text":
         raise UsageError("--output goes with --dry-run (the plan); a revert's own output is "
@@ -386,9 +386,11 @@ def revert(args: argparse.Namespace, config: Config) -> None:
             log.error("%s", _after_revert(backup, stop))
             raise
         _show_egress(before, cloud, verbosity)
-        output.verdict(f"revert done: {len(progress.restored)} undo records restored, "
-                       f"{config.vpc_id} leaves through NAT gateways again (put back under new "
-                       f"ids); log: {run_log.path}")
+        state = backup.now()
+        restored = len(plan.steps) - (len(state.mementos) if state is not None else 0)
+        output.verdict(f"revert done: {restored} undo records restored, {config.vpc_id} leaves "
+                       f"through NAT gateways again (put back under new ids); log: "
+                       f"{run_log.path}")
 
     with output.RunLog() as run_log:
         _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}",

@@ -415,15 +415,15 @@ class RevertProgress:
 
     def __init__(self, total: int):
         self.total = total
-        self.restored: list[dict] = []
+        self.started = 0
 
     def __call__(self, event: str, value: Any) -> None:
         if event != "undo":
             return
         from morvent.core.plan import undo_title
 
-        self.restored.append(value)
-        log.info("[%d/%d] %s", len(self.restored), self.total, undo_title(value))
+        self.started += 1
+        log.info("[%d/%d] %s", self.started, self.total, undo_title(value))
 
 
 # -- tables --------------------------------------------------------------------------
