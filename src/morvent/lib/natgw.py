@@ -226,8 +226,12 @@ def find_address(ec2, public_ip: Optional[str] = None,
 def routes_using(ec2, vpc_id: str, nat_gw_id: str) -> list[list[str]]:
     """[route table id, destination key, destination] of every route of the
     VPC whose target is the NAT gateway."""
+    return _routes_through(routes.route_tables(ec2, vpc_id), nat_gw_id)
+
+
+def _routes_through(tables: Iterable[dict], nat_gw_id: str) -> list[list[str]]:
     used = []
-    for table in routes.route_tables(ec2, vpc_id):
+    for table in tables:
         for route in table.get("Routes", []):
             dest = routes.destination(route)
             if dest and route.get("NatGatewayId") == nat_gw_id:
@@ -568,12 +572,13 @@ class NatGwDeleteMemento(Memento):
         # The routes recorded at deletion time, and any other route that still
         # names the deleted gateway (a blackhole) and so belongs to it.
         todo = [list(r) for r in self.routes or []]
+        tables = routes.route_tables_by_id(ec2, self.vpc_id)
         if old_id:
-            for found in routes_using(ec2, self.vpc_id, old_id):
+            for found in _routes_through(tables.values(), old_id):
                 if found not in todo:
                     todo.append(found)
         for rtb, key, dest in todo:
-            table = routes.route_table(ec2, rtb)
+            table = tables.get(rtb)
             route = routes.find_route(table, key, dest) if table else None
             if route is None:
                 logger.warning("  route %s of %s is gone; not recreated", dest, rtb)
