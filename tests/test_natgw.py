@@ -7,6 +7,7 @@ from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib import natgw
 from morvent.lib.awsutil import AwsStepError, WaitTimeout
+from morvent.lib.gateway_size import DetermineGwSizeCmd
 from morvent.lib.natgw import NatGwCmd, get_existing_natgws, get_natgw_by_subnet
 
 
@@ -240,10 +241,9 @@ def test_deletion_refused_by_ec2_changes_nothing(world, tmp_path):
 
 # -- look-ups answered from the discovery ---------------------------------------------
 
-def _count_describes(ec2) -> list:
+def _count_describes(ec2, what="DescribeNatGateways") -> list:
     seen = []
-    ec2.meta.events.register("after-call.ec2.DescribeNatGateways",
-                             lambda **kw: seen.append(1))
+    ec2.meta.events.register(f"after-call.ec2.{what}", lambda **kw: seen.append(1))
     return seen
 
 
@@ -252,8 +252,11 @@ def test_lookups_right_after_the_discovery_send_nothing_and_answer_as_ec2(aws):
     expected = {z.public_subnet: get_natgw_by_subnet(w.ec2, z.public_subnet, w.vpc_id)
                 for z in w.zones}
     describes = _count_describes(w.ec2)
-    get_existing_natgws(w.ec2, None, w.vpc_id)
-    assert len(describes) == 1
+    subnet_reads = _count_describes(w.ec2, "DescribeSubnets")
+    natgws = get_existing_natgws(w.ec2, None, w.vpc_id)
+    records = DetermineGwSizeCmd(w.ec2, w.cw, 3, natgws).getNatGwInfo()
+    assert [r["subnet_cidr"] for r in records] == [z.public_cidr for z in w.zones]
+    assert len(describes) == 1 and len(subnet_reads) == 1
     for zone in w.zones:
         assert get_natgw_by_subnet(w.ec2, zone.public_subnet, w.vpc_id) == \
             expected[zone.public_subnet]

@@ -15,8 +15,10 @@ right after the discovery has described every NAT gateway of the VPC.  So
 `get_existing_natgws` keeps what it saw, and `get_natgw_by_subnet` answers
 from it instead of asking EC2 again -- once per subnet, for the same client
 and VPC, within `DISCOVERY_FRESH_FOR` seconds, and only while nothing was
-changed through that client or by this module since.  Every other look-up,
-in particular the one made just before a change, asks EC2.
+changed through that client or by this module since.  The sizing that
+comes in between takes the subnets' CIDR blocks and zones, which never
+change, from what the discovery read too.  Every other look-up, in
+particular the one made just before a change, asks EC2.
 """
 
 from __future__ import annotations
@@ -98,6 +100,8 @@ class _Discovery:
         self.vpc_id = vpc_id
         self.fresh_until = time.monotonic() + DISCOVERY_FRESH_FOR
         self.by_subnet: dict[str, list[dict]] = {}
+        #: Descriptions of the subnets read meanwhile, by id.
+        self.subnets: dict[str, dict] = {}
         for natgw in natgws:
             self.by_subnet.setdefault(natgw["SubnetId"], []).append(copy.deepcopy(natgw))
 
@@ -127,15 +131,41 @@ def _remember_discovery(ec2: Any, vpc_id: str, natgws: list[dict]) -> None:
     _discovery = _Discovery(ec2, vpc_id, natgws)
 
 
-def _discovered(ec2: Any, subnet_id: str, vpc_id: str) -> Optional[list[dict]]:
-    """The discovery's NAT gateways of the subnet, once; None when EC2 must be asked."""
+def _fresh_discovery(ec2: Any) -> Optional[_Discovery]:
+    """The last discovery when it was made through ``ec2`` and is still fresh."""
     seen = _discovery
-    if seen is None or seen.ec2 is not ec2 or seen.vpc_id != vpc_id:
+    if seen is None or seen.ec2 is not ec2:
         return None
     if time.monotonic() > seen.fresh_until:
         forget_discovery()
         return None
+    return seen
+
+
+def _discovered(ec2: Any, subnet_id: str, vpc_id: str) -> Optional[list[dict]]:
+    """The discovery's NAT gateways of the subnet, once; None when EC2 must be asked."""
+    seen = _fresh_discovery(ec2)
+    if seen is None or seen.vpc_id != vpc_id:
+        return None
     return seen.by_subnet.pop(subnet_id, None)
+
+
+def describe_subnets(ec2: Any, subnet_ids: Iterable[str]) -> dict[str, dict]:
+    """Subnet id -> DescribeSubnets entry, for each of ``subnet_ids``.
+
+    A subnet's CIDR block and zone never change, so what the discovery read
+    serves the sizing that follows it.
+    """
+    ids = sorted(set(subnet_ids))
+    if not ids:
+        return {}
+    seen = _fresh_discovery(ec2)
+    if seen is not None and all(i in seen.subnets for i in ids):
+        return {i: copy.deepcopy(seen.subnets[i]) for i in ids}
+    found = {s["SubnetId"]: s for s in ec2.describe_subnets(SubnetIds=ids)["Subnets"]}
+    if seen is not None:
+        seen.subnets.update(copy.deepcopy(found))
+    return found
 
 
 def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -> list[dict]:
@@ -177,10 +207,7 @@ def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -
 
 
 def _subnet_zones(ec2, subnet_ids: set[str]) -> dict[str, str]:
-    if not subnet_ids:
-        return {}
-    subnets = ec2.describe_subnets(SubnetIds=sorted(subnet_ids))["Subnets"]
-    return {s["SubnetId"]: s.get("AvailabilityZone", "") for s in subnets}
+    return {i: s.get("AvailabilityZone", "") for i, s in describe_subnets(ec2, subnet_ids).items()}
 
 
 def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
