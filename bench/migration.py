@@ -2,6 +2,7 @@
 
     python bench/migration.py [--zones 2 3 6] [--runs 2] [--json bench/results/migration.json]
     python bench/migration.py --memory [--zones 2 3 6]
+    python bench/migration.py --warm ...
 
 For each VPC size, runs the demo's migration (execute, then revert, through
 the command line in this process) and reports per run: wall time, controller
@@ -10,6 +11,11 @@ that runs the command (the tool itself and its HTTP/boto3 clients), without
 the simulators, which answer on threads of their own.  The route sampling of
 the demo is switched off here, so it does not count as our time.  The
 figures are medians over --runs repetitions.
+
+Each phase starts cold, as a command run from a shell does: what the
+process keeps between commands (AWS clients, controller connections, what
+it knows of the objects in S3) is dropped before it.  With --warm it is
+kept, as in a process that runs one command after another.
 
 "write-through" is what storing every history change in S3 at once costs:
 the PUTs made by the histories' write-through (one per change of a history,
@@ -47,6 +53,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--zones", type=int, nargs="+", default=[2, 3, 6])
     p.add_argument("--runs", type=int, default=2, help="repetitions per size (median)")
+    p.add_argument("--warm", action="store_true",
+                   help="keep what the process holds from one phase to the next")
     p.add_argument("--memory", action="store_true",
                    help="measure memory instead (one traced run per size, each in a fresh "
                         "interpreter)")
@@ -57,7 +65,18 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
-def run_once(zones: int, trace: bool = False) -> dict:
+def cold_start() -> None:
+    """Drop what an earlier command left in the process (clients, connections, S3 knowledge)."""
+    from morvent.lib import aws_cred, corvane_backend, natgw
+
+    for forget in (getattr(aws_cred, "clear_client_cache", None),
+                   getattr(corvane_backend, "close_sessions", None),
+                   getattr(natgw, "forget_discovery", None)):
+        if forget is not None:
+            forget()
+
+
+def run_once(zones: int, trace: bool = False, warm: bool = False) -> dict:
     """One demo migration of `zones` zones: the figures of its execute and revert.
 
     With `trace`, the memory allocated through Python is traced during each
@@ -86,6 +105,8 @@ def run_once(zones: int, trace: bool = False) -> dict:
     class Measured(demo.Demo):
         def run(self, name, argv, run_monitor):
             through.update(puts=0, seconds=0.0)
+            if not warm:
+                cold_start()
             if trace:
                 tracemalloc.start()
             cpu = time.thread_time()
@@ -123,31 +144,32 @@ def run_once(zones: int, trace: bool = False) -> dict:
     return phases
 
 
-def traced_run(zones: int) -> int:
+def traced_run(zones: int, warm: bool) -> int:
     """Child of --memory: one traced migration; its figures as JSON on standard output."""
-    print(json.dumps(run_once(zones, trace=True)))
+    print(json.dumps(run_once(zones, trace=True, warm=warm)))
     return 0
 
 
-def memory(zones_list: list[int]) -> list[dict]:
+def memory(zones_list: list[int], warm: bool) -> list[dict]:
     """One traced migration per size, each in a fresh interpreter."""
     results = []
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(
         [str(SRC), *filter(None, [os.environ.get("PYTHONPATH")])])}
     for zones in zones_list:
-        child = subprocess.run([sys.executable, __file__, "--traced-run", str(zones)],
-                               env=env, check=True, stdout=subprocess.PIPE, text=True)
+        command = [sys.executable, __file__, "--traced-run", str(zones)]
+        child = subprocess.run(command + (["--warm"] if warm else []), env=env, check=True,
+                               stdout=subprocess.PIPE, text=True)
         phases = json.loads(child.stdout.strip().splitlines()[-1])
         results += [{"zones": zones, "phase": name, **figures}
                     for name, figures in phases.items()]
     return results
 
 
-def timing(zones_list: list[int], runs: int) -> list[dict]:
+def timing(zones_list: list[int], runs: int, warm: bool) -> list[dict]:
     """Medians over `runs` migrations per size (the request counts are the same every run)."""
     results = []
     for zones in zones_list:
-        measured = [run_once(zones) for _ in range(runs)]
+        measured = [run_once(zones, warm=warm) for _ in range(runs)]
         for phase in ("execute", "revert"):
             figures = [r[phase] for r in measured]
             row = {"zones": zones, "phase": phase}
@@ -174,16 +196,16 @@ def main(argv: list[str]) -> int:
     if str(SRC) not in sys.path:
         sys.path.insert(0, str(SRC))
     if args.traced_run is not None:
-        return traced_run(args.traced_run)
+        return traced_run(args.traced_run, args.warm)
     if args.memory:
-        results = memory(args.zones)
+        results = memory(args.zones, args.warm)
         print_table(("zones", "phase", "peak Python memory of the phase"),
                     [(str(r["zones"]), r["phase"], f"{r['peak_python_bytes'] / 2**20:.1f} MiB")
                      for r in results])
         path = args.json or BENCH / "results" / "migration-memory.json"
-        payload = {"results": results}
+        payload = {"warm": args.warm, "results": results}
     else:
-        results = timing(args.zones, args.runs)
+        results = timing(args.zones, args.runs, args.warm)
         print_table(
             ("zones", "phase", "wall", "own CPU", "controller req", "AWS req (changing)",
              "S3 PUTs", "write-through"),
@@ -194,7 +216,7 @@ def main(argv: list[str]) -> int:
               f"{int(r['write_through_puts'])} PUTs, {r['write_through_s']:.2f} s")
              for r in results])
         path = args.json or BENCH / "results" / "migration.json"
-        payload = {"runs": args.runs, "results": results}
+        payload = {"runs": args.runs, "warm": args.warm, "results": results}
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(payload, indent=2) + "\n")
     print(f"\nwritten to {path}")
