@@ -344,10 +344,10 @@ class S3BackupCmdV2:
         folder = des.getAbsolutePath()
         backup.finish_pending(folder)
         objects = self._remote_objects()
-        os.makedirs(folder, exist_ok=True)
         local = _local_files(folder)
         remote = {rel: self._fetch(key, etag, local.get(rel))
                   for rel, (key, etag) in objects.items()}
+        os.makedirs(folder, exist_ok=True)
         if Globals.dry_run:
             self._copy_for_dry_run(folder, local, remote)
         else:
