@@ -49,7 +49,7 @@ def test_signal_stops_a_run_in_a_fresh_process(migration, signum, status, said):
     m.sim.controller.add_observer(stop_during_resize)
     try:
         process.append(subprocess.Popen(
-            [sys.executable, "-m", "morvent", "execute", "--config", str(m.config_path)],
+            [sys.executable, "-m", "morvent", "execute", "--config", str(m.config_path), "--yes"],
             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
         _, stderr = process[0].communicate(timeout=300)
     finally:

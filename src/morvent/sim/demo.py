@@ -314,7 +314,7 @@ class Demo:
                            egress_rows(sim, world))
 
                 monitor = stack.enter_context(RunMonitor(sim, world.vpc_id))
-                phase = self.run("execute", ["execute", "--config", config], monitor)
+                phase = self.run("execute", ["execute", "--config", config, "--yes"], monitor)
                 initial, final = self.planned_sizes(config)
                 phase.problems += check_replaced(sim, world, SPOKE, final)
                 phase.checked = (f"no NAT gateway left; every zone leaves through a spoke "
@@ -323,7 +323,7 @@ class Demo:
                 self.table(f"After execute (primary {SPOKE} sized {initial} -> {final})",
                            egress_rows(sim, world))
 
-                phase = self.run("revert", ["revert", "--config", config], monitor)
+                phase = self.run("revert", ["revert", "--config", config, "--yes"], monitor)
                 phase.problems += check_reverted(sim, world)
                 phase.checked = ("every zone leaves through a NAT gateway in its own subnet "
                                  "with its own Elastic IP; no spoke gateway left")

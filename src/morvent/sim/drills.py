@@ -324,6 +324,14 @@ def inheritable_sigint() -> None:
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
+def unattended(argv: Sequence[str]) -> list[str]:
+    """`argv` with --yes for execute and revert: a drill has no terminal to be asked on."""
+    argv = list(argv)
+    if argv[:1] in (["execute"], ["revert"]) and not {"--yes", "--dry-run"} & set(argv):
+        argv.insert(1, "--yes")
+    return argv
+
+
 def run_child(sim: Any, argv: Sequence[str], folder: str, tag: str, *,
               switch: "KillSwitch | None" = None, timeout: float = RUN_TIMEOUT,
               program: Sequence[str] = ("-m", "morvent")) -> Run:
@@ -336,7 +344,7 @@ def run_child(sim: Any, argv: Sequence[str], folder: str, tag: str, *,
         if switch is not None:
             switch.install(sim)
         try:
-            proc = subprocess.Popen([sys.executable, *program, *argv], env=env,
+            proc = subprocess.Popen([sys.executable, *program, *unattended(argv)], env=env,
                                     stdin=subprocess.DEVNULL, stdout=err, stderr=err,
                                     cwd=folder)
             timed_out = False
@@ -405,7 +413,7 @@ def run_inline(sim: Any, argv: Sequence[str], folder: str) -> Run:
         with _environ(run_environment(sim, folder)), short_waits(), \
                 contextlib.redirect_stderr(out), contextlib.redirect_stdout(out):
             try:
-                status = cli.main(list(argv))
+                status = cli.main(unattended(argv))
             except SystemExit as e:  # never expected; say so rather than stop the drill
                 status = e.code if isinstance(e.code, int) else 1
                 print(f"drill: SystemExit({e.code!r}) escaped the command line", file=out)
