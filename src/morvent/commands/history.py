@@ -58,7 +58,7 @@ from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
 __all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDiverged",
-           "HISTORY_FILES", "newer_copy", "step_listeners"]
+           "HISTORY_FILES", "newer_copy", "read_json", "step_listeners"]
 
 COMMAND_HISTORY_FILE = "command_history.json"
 MEMENTO_HISTORY_FILE = "memento_history.json"
@@ -71,7 +71,7 @@ DISCOVER_NATGW_CMD = 0
 
 # -- files -----------------------------------------------------------------
 
-def _read_json(path: str) -> Any:
+def read_json(path: str) -> Any:
     """The decoded content of ``path``, or None when there is no such file."""
     try:
         with open(path, encoding="utf-8") as f:
@@ -174,7 +174,7 @@ class CommandHistory:
         or another history version is an error, and then nothing changes.
         """
         path = os.path.join(os.fspath(folder), COMMAND_HISTORY_FILE)
-        data = _read_json(path)
+        data = read_json(path)
         commands: list[dict] = []
         if data is not None:
             if not isinstance(data, dict) or not isinstance(data.get("commands"), list):
@@ -333,7 +333,7 @@ class MementoHistory:
         if cls._path is not None:
             cls._settle()
         path = os.path.join(os.fspath(folder), MEMENTO_HISTORY_FILE)
-        data = _read_json(path)
+        data = read_json(path)
         entries: list[_Entry] = []
         if data is not None:
             if not isinstance(data, dict) or not isinstance(data.get("mementos"), list):

@@ -15,13 +15,12 @@ is rebuilt.
 
 from __future__ import annotations
 
-import json
 import os
 from dataclasses import dataclass, field, replace
 from typing import Any
 
 from morvent.commands.history import COMMAND_HISTORY_FILE, DISCOVER_NATGW_CMD, \
-    MEMENTO_HISTORY_FILE
+    MEMENTO_HISTORY_FILE, read_json
 from morvent.core.exceptions import HistoryError
 from morvent.lib.natgw import address_instance, find_address, get_natgw_by_subnet
 
@@ -49,22 +48,10 @@ class BackupState:
         return [m.get("state") or {} for m in self.mementos if m.get("qualname") == qualname]
 
 
-def _read(path: str) -> Any:
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
-    except FileNotFoundError:
-        return None
-    except (ValueError, UnicodeDecodeError) as e:
-        raise HistoryError(f"{path} is damaged (not valid JSON: {e})") from None
-    except OSError as e:
-        raise HistoryError(f"cannot read {path}: {e}") from None
-
-
 def read_backup_state(folder: str) -> BackupState:
     """The discovery and the undo records kept in ``folder`` (empty when absent)."""
     state = BackupState(folder)
-    commands = _read(os.path.join(folder, COMMAND_HISTORY_FILE))
+    commands = read_json(os.path.join(folder, COMMAND_HISTORY_FILE))
     if commands is not None:
         if not isinstance(commands, dict) or not isinstance(commands.get("commands"), list):
             raise HistoryError(f"{os.path.join(folder, COMMAND_HISTORY_FILE)} is not a "
@@ -73,7 +60,7 @@ def read_backup_state(folder: str) -> BackupState:
             if isinstance(command, dict) and command.get("index") == DISCOVER_NATGW_CMD:
                 state.discovered = True
                 state.natgws = [r for r in command.get("natgws") or [] if isinstance(r, dict)]
-    mementos = _read(os.path.join(folder, MEMENTO_HISTORY_FILE))
+    mementos = read_json(os.path.join(folder, MEMENTO_HISTORY_FILE))
     if mementos is not None:
         if not isinstance(mementos, dict) or not isinstance(mementos.get("mementos"), list):
             raise HistoryError(f"{os.path.join(folder, MEMENTO_HISTORY_FILE)} is not a "

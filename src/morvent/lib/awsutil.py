@@ -61,6 +61,17 @@ def is_not_found(exc: BaseException) -> bool:
     return code.endswith("NotFound") or code.endswith(".NotFound")
 
 
+def describe_interface(ec2, eni_id: str) -> Optional[dict]:
+    """The network interface ``eni_id``, or None when EC2 no longer has it."""
+    try:
+        found = ec2.describe_network_interfaces(NetworkInterfaceIds=[eni_id])["NetworkInterfaces"]
+    except ClientError as exc:
+        if is_not_found(exc):
+            return None
+        raise
+    return found[0] if found else None
+
+
 def wait_until(
     check: Callable[[], Any],
     what: str,

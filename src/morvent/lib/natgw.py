@@ -36,6 +36,7 @@ from morvent.lib import routes
 from morvent.lib.awsutil import (
     AwsStepError,
     WaitTimeout,
+    describe_interface,
     dry_run,
     ec2_client,
     is_not_found,
@@ -286,14 +287,8 @@ def address_instance(ec2, address: dict) -> Optional[str]:
     eni_id = address.get("NetworkInterfaceId")
     if not eni_id:
         return None
-    try:
-        found = ec2.describe_network_interfaces(NetworkInterfaceIds=[eni_id])["NetworkInterfaces"]
-    except ClientError as exc:
-        if is_not_found(exc):
-            return None
-        raise
-    attachment = (found[0].get("Attachment") or {}) if found else {}
-    return attachment.get("InstanceId")
+    eni = describe_interface(ec2, eni_id)
+    return ((eni or {}).get("Attachment") or {}).get("InstanceId")
 
 
 def _let_go_of_address(ec2, address: dict, logger: logging.Logger) -> None:

@@ -21,6 +21,7 @@ from morvent.commands.memento import Memento
 from morvent.lib import routes
 from morvent.lib.awsutil import (
     AwsStepError,
+    describe_interface,
     dry_run,
     ec2_client,
     is_not_found,
@@ -82,18 +83,8 @@ def backupAllRtbs(ec2, folder: str, vpc_id: str, tag_route_table, nat_gw_ids,
 # -- recording and resolving route targets ---------------------------------
 
 def _interface_subnet(ec2, eni_id: str) -> Optional[str]:
-    eni = _interface(ec2, eni_id)
+    eni = describe_interface(ec2, eni_id)
     return eni.get("SubnetId") if eni else None
-
-
-def _interface(ec2, eni_id: str) -> Optional[dict]:
-    try:
-        found = ec2.describe_network_interfaces(NetworkInterfaceIds=[eni_id])["NetworkInterfaces"]
-    except ClientError as exc:
-        if is_not_found(exc):
-            return None
-        raise
-    return found[0] if found else None
 
 
 def _instance(ec2, instance_id: str) -> Optional[dict]:
@@ -161,7 +152,7 @@ def resolve_target(ec2, recorded: dict, vpc_id: str) -> Optional[tuple[str, str]
         natgw = describe_natgw(ec2, target_id)
         alive = bool(natgw) and natgw.get("State") in LIVE_STATES
     elif key == "NetworkInterfaceId":
-        eni = _interface(ec2, target_id)
+        eni = describe_interface(ec2, target_id)
         alive = bool(eni) and eni.get("Status") != "deleting"
     elif key == "InstanceId":
         alive = _instance_alive(_instance(ec2, target_id))
