@@ -7,8 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#if defined(__linux__)
-#endif
+#include <link.h>
 
 namespace morvent::native {
 
@@ -23,18 +22,47 @@ nb::object check(PyObject* result) {
 
 }  // namespace
 
-ModuleScope::ModuleScope(nb::handle module) : module_(module) {
+ModuleScope::ModuleScope(nb::handle module) : module_(module), state_(new State()) {
     PyObject* dict = PyModule_GetDict(module.ptr());  // borrowed
     if (!dict) raise_current();
-    // Kept for the life of the process on purpose; see the header.
+    // Kept for the life of the process on purpose, like the state; see the
+    // header.
     dict_ = nb::handle(dict).inc_ref();
 }
 
-nb::object ModuleScope::global(const char* name) const {
-    nb::object value = find_global(*this, name);
+nb::object ModuleScope::global_slow(const char* name, nb::handle /*key*/) const {
+    nb::object value = find(name);
     if (value.is_valid()) return value;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     raise_current();
+}
+
+nb::object ModuleScope::find(const char* name) const {
+    nb::handle key = native::name(name);
+    if (PyObject* cached = cached_global(key.ptr())) return nb::borrow(cached);
+    // LOAD_GLOBAL's order: the module dict, then builtins.  Each tag is read
+    // before its look-up: should the look-up itself change the dict (an
+    // __eq__ of some other key), the entry is stale from the start and the
+    // next use looks again.
+    std::uint64_t version = dict_version(dict_.ptr());
+    PyObject* value = PyDict_GetItemWithError(dict_.ptr(), key.ptr());  // borrowed
+    PyObject* builtins = nullptr;
+    std::uint64_t builtins_version = 0;
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        builtins = PyEval_GetBuiltins();  // borrowed
+        if (!builtins) return nb::object();
+        if (PyDict_CheckExact(builtins)) builtins_version = dict_version(builtins);
+        value = PyDict_GetItemWithError(builtins, key.ptr());
+        if (!value) {
+            if (PyErr_Occurred()) raise_current();
+            return nb::object();
+        }
+        if (!PyDict_CheckExact(builtins)) return nb::borrow(value);  // no tag to go by
+    }
+    state_->globals.slots[GlobalCache::index(key.ptr())] =
+        GlobalCache::Slot{key.ptr(), version, builtins, builtins_version, value};
+    return nb::borrow(value);
 }
 
 void ModuleScope::bind(const char* name, nb::handle value) const {
@@ -47,7 +75,8 @@ nb::str ModuleScope::module_name() const {
 
 nb::object ModuleScope::logger() const {
     nb::object logging = global("logging");
-    return call_method(logging, "getLogger", {global("__name__")});
+    nb::object name = global("__name__");
+    return logcache::get_logger(state_->logger, logging, name);
 }
 
 nb::str ModuleScope::controller_url(const char* path) const {
@@ -102,6 +131,17 @@ nb::str text(std::initializer_list<Piece> pieces) {
         ++n;
     }
     nb::object result = check(PyUnicode_New(size, widest));
+    if (PyUnicode_KIND(result.ptr()) == PyUnicode_1BYTE_KIND) {
+        // A str is stored in the narrowest kind its characters allow, so
+        // every piece of a one-byte result is one-byte too: copy the bytes.
+        auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(result.ptr()));
+        for (std::size_t i = 0; i < n; ++i) {
+            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts[i].ptr()));
+            std::memcpy(out, PyUnicode_DATA(parts[i].ptr()), length);
+            out += length;
+        }
+        return nb::steal<nb::str>(result.release());
+    }
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
         Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i].ptr());
@@ -113,7 +153,9 @@ nb::str text(std::initializer_list<Piece> pieces) {
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
-    call_method(logger, "info", {text(pieces)});
+    nb::str message = text(pieces);
+    if (logcache::info_does_nothing(logger)) return;
+    call_method(logger, "info", {message});
 }
 
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
@@ -205,17 +247,7 @@ bool slow::compare(PyObject* x, PyObject* y, int op) {
     return native::is_true(check(PyObject_RichCompare(x, y, op)));
 }
 
-nb::object find_global(const ModuleScope& scope, const char* name) {
-    // LOAD_GLOBAL's order: the module dict, then builtins.
-    nb::handle key = native::name(name);
-    PyObject* value = PyDict_GetItemWithError(scope.dict().ptr(), key.ptr());  // borrowed
-    if (!value && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins) value = PyDict_GetItemWithError(builtins, key.ptr());
-    }
-    if (!value && PyErr_Occurred()) raise_current();
-    return value ? nb::borrow(value) : nb::object();
-}
+nb::object find_global(const ModuleScope& scope, const char* name) { return scope.find(name); }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject* raw = PyObject_GetIter(value.ptr());
@@ -381,6 +413,45 @@ Slot slots[std::size_t{1} << kSlotBits];
 
 namespace {
 
+// The addresses of the read-only segment of this shared object that holds
+// its string literals (found once, from one of them).  Nothing in it can
+// change while the object is loaded, and an extension module is never
+// unloaded.
+struct Segment {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+};
+
+Segment literal_segment() {
+    struct Search {
+        std::uintptr_t probe;
+        Segment found;
+    } search{reinterpret_cast<std::uintptr_t>("morvent"), {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) -> int {
+            auto* s = static_cast<Search*>(data);
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0) continue;
+                std::uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
+                std::uintptr_t end = begin + ph.p_memsz;
+                if (s->probe >= begin && s->probe < end) {
+                    s->found = Segment{begin, end};
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
+bool is_fixed(const char* text) {
+    static const Segment segment = literal_segment();
+    auto address = reinterpret_cast<std::uintptr_t>(text);
+    return address >= segment.begin && address < segment.end;
+}
+
 }  // namespace
 
 nb::handle lookup(const char* text) {
@@ -391,7 +462,7 @@ nb::handle lookup(const char* text) {
     // A free way if there is one, else the text's own slot: two texts that
     // share a set both stay, a third displaces only the one in its own slot.
     Slot& chosen = (first.address && !second.address) ? second : first;
-    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second};
+    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second, is_fixed(text)};
     return entry.second;
 }
 

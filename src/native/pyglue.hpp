@@ -28,18 +28,31 @@ namespace nb = nanobind;
 // process lives, even if the module object itself is dropped from
 // sys.modules.  At interpreter shutdown the dict is emptied like any other
 // module dict; a lookup then fails with NameError instead of crashing.
+//
+// A scope is copied into every function that uses it; the copies share one
+// State (the global look-up cache and the logger cache), made once and kept
+// for the life of the process.
 class ModuleScope {
 public:
     explicit ModuleScope(nb::handle module);
 
+    // The value bound to `name` in the module dict or in builtins, or an
+    // invalid (null) object when neither has it.
+    nb::object find(const char* name) const;
+
     // The value bound to `name`, looked up the way LOAD_GLOBAL does it:
-    // the module dict, then builtins; NameError when neither has it.
-    nb::object global(const char* name) const;
+    // the module dict, then builtins; NameError when neither has it.  A
+    // repeated look-up is answered from a cache that is valid while neither
+    // dict changed (see GlobalCache), so every caller still sees the value
+    // bound at the moment of the call.
+    inline nb::object global(const char* name) const;
 
     // Binds `value` as a module global.
     void bind(const char* name, nb::handle value) const;
 
-    // logging.getLogger(__name__), with both names looked up now.
+    // logging.getLogger(__name__), with both names looked up now.  The
+    // logger found is kept while nothing that decides getLogger's answer
+    // changes (logcache.cpp).
     nb::object logger() const;
 
     // "https://" + str(Globals.controller_ip) + path
@@ -56,9 +69,17 @@ public:
     nb::handle dict() const { return dict_; }
     nb::str module_name() const;
 
+    struct State;
+
 private:
+    // The cached value of the interned `key`, or null when the cache cannot
+    // vouch for it.
+    inline PyObject* cached_global(PyObject* key) const;
+    nb::object global_slow(const char* name, nb::handle key) const;
+
     nb::handle module_;  // borrowed: the module outlives the objects it defines
     nb::handle dict_;
+    State* state_;       // shared by the copies; never freed
 };
 
 // One piece of a log line: a C string literal, or any Python object that is
@@ -83,9 +104,27 @@ nb::str str_of(nb::handle value);
 // The concatenation of the str() forms of the pieces.
 nb::str text(std::initializer_list<Piece> pieces);
 
-// logger.info(message) / logger.error(message)
+// logger.info(message) / logger.error(message).  The message is always
+// built, as `logger.info(f"...")` builds it; a call of a logging.Logger's own
+// info() that is known to do nothing (the logger is not enabled for INFO,
+// see logcache.cpp) is left out.
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces);
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
+
+namespace logcache {
+
+// Takes note of logging's own getLogger, Manager.getLogger, Logger.info and
+// Logger.isEnabledFor, as the module being loaded finds them; the shortcuts
+// apply only to these functions.  Called once per module, at load.
+void note_originals(nb::handle logging_module);
+
+// Whether logger.info(message) is known to return at once without doing
+// anything: `logger` is a logging.Logger whose info and isEnabledFor are
+// logging's own, and isEnabledFor(INFO) answers False from what the logger
+// holds.  False means "call it".
+bool info_does_nothing(nb::handle logger);
+
+}  // namespace logcache
 
 // Python comparisons and truth tests; an exception raised by __eq__ or
 // __bool__ propagates as nb::python_error.
@@ -196,12 +235,18 @@ struct Slot {
     const char* utf8 = nullptr;  // the str's own UTF-8 text
     std::size_t size = 0;
     PyObject* value = nullptr;   // kept for the life of the process
+    // `address` lies in a read-only segment of this shared object (where
+    // the literals are): its content cannot change while the code that
+    // passes it exists, so the address alone identifies the text.
+    bool fixed = false;
 };
 
-// The slot holds `text`: same address and same content.
+// The slot holds `text`: same address, and same content unless the address
+// alone vouches for it.
 inline bool holds(const Slot& slot, const char* text) {
-    return slot.address == text && std::memcmp(slot.utf8, text, slot.size) == 0 &&
-           text[slot.size] == '\0';
+    if (slot.address != text) return false;
+    if (slot.fixed) return true;
+    return std::memcmp(slot.utf8, text, slot.size) == 0 && text[slot.size] == '\0';
 }
 
 // Two-way set-associative: a text may sit in its slot or the neighbour.
@@ -229,6 +274,70 @@ inline nb::handle name(const char* text) {
     const names::Slot& second = names::slots[i ^ 1];
     if (names::holds(second, text)) return second.value;
     return names::lookup(text);
+}
+
+// ---------------------------------------------------------------------------
+// bench: module globals
+//
+// LOAD_GLOBAL keeps, per call site, the value it found together with the
+// version tags of the module dict and of builtins; while both tags are
+// unchanged the value is still the one bound.  CPython 3.11 gives every
+// dict a version tag (ma_version_tag) that changes with every change of the
+// dict and is never reused, so a C++ function can do the same.  A value is
+// held borrowed: a dict whose tag is unchanged still holds it.
+//
+// CPython 3.12 deprecates ma_version_tag and later versions drop it; there
+// the cache would register a dict watcher (PyDict_AddWatcher) on the module
+// dict and on builtins and drop its entries when either changes.
+
+inline std::uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+struct GlobalCache {
+    struct Slot {
+        PyObject* key = nullptr;            // the interned name
+        std::uint64_t version = 0;          // the module dict's tag when filled
+        PyObject* builtins = nullptr;       // null: found in the module dict
+        std::uint64_t builtins_version = 0;
+        PyObject* value = nullptr;          // borrowed from the dict that holds it
+    };
+    static constexpr unsigned kBits = 7;
+    Slot slots[std::size_t{1} << kBits];
+
+    static std::size_t index(PyObject* key) {
+        auto address = reinterpret_cast<std::uintptr_t>(key);
+        return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    }
+};
+
+namespace logcache {
+struct LoggerEntry;  // logcache.cpp
+
+// logging.getLogger(name) through `logging`, the module found in a scope's
+// globals.  `entry` keeps the answer while nothing that decides it changes.
+nb::object get_logger(LoggerEntry*& entry, nb::handle logging, nb::handle name);
+}  // namespace logcache
+
+struct ModuleScope::State {
+    GlobalCache globals;
+    logcache::LoggerEntry* logger = nullptr;  // logging.getLogger(__name__), when known
+};
+
+inline PyObject* ModuleScope::cached_global(PyObject* key) const {
+    const GlobalCache::Slot& slot = state_->globals.slots[GlobalCache::index(key)];
+    if (slot.key != key || slot.version != dict_version(dict_.ptr())) return nullptr;
+    if (!slot.builtins) return slot.value;
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (builtins == slot.builtins && dict_version(builtins) == slot.builtins_version)
+        return slot.value;
+    return nullptr;
+}
+
+inline nb::object ModuleScope::global(const char* name) const {
+    nb::handle key = native::name(name);
+    if (PyObject* value = cached_global(key.ptr())) return nb::borrow(value);
+    return global_slow(name, key);
 }
 
 // obj.<attribute>
@@ -341,6 +450,17 @@ inline Items::iterator& Items::iterator::operator++() {
         return *this;
     }
     return next();
+}
+
+// bool(s.startswith(prefix)): str's own test when both are exact strs (no
+// one can change the methods of an exact str), the method call otherwise.
+inline bool startswith(nb::handle s, nb::handle prefix) {
+    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(prefix.ptr())) {
+        Py_ssize_t found = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (found < 0) throw nb::python_error();
+        return found == 1;
+    }
+    return is_true(call_method(s, "startswith", {prefix}));
 }
 
 }  // namespace morvent::native
