@@ -82,7 +82,7 @@ nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
             nb::dict data = payload({{"CID", CID},
                                      {"action", native::name("list_primary_and_ha_spoke_gateways")}});
             nb::object r = rest::json(rest::post(scope, controller_api_url, data));
-            scope.global("handleControllerApiFailureAndExit")(r);
+            native::call(scope.global("handleControllerApiFailureAndExit"), {r});
             nb::list gw_names;
             for (nb::handle gw : native::iterate(item(r, "results"))) gw_names.append(item(gw, "name"));
             log_info(logger, {"  found spoke gateways: ", gw_names});
@@ -92,14 +92,14 @@ nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
             // suffix.  All of them go before the primary.
             bool found = false;
             for (nb::handle x : native::iterate(gw_names)) {
-                if (not_equals(x, spoke_gw_name) && is_true(x.attr("startswith")(spoke_gw_name))) {
-                    scope.global("deleteHsSpoke")(CID, controller_api_url, x);
+                if (not_equals(x, spoke_gw_name) && native::startswith(x, spoke_gw_name)) {
+                    native::call(scope.global("deleteHsSpoke"), {CID, controller_api_url, x});
                     found = true;
                 }
             }
             if (!found) log_info(logger, {"  no HA spoke gateway found"});
             log_info(logger, {"  delete primary spoke gateway ", spoke_gw_name});
-            scope.global("deleteHsSpoke")(CID, controller_api_url, spoke_gw_name);
+            native::call(scope.global("deleteHsSpoke"), {CID, controller_api_url, spoke_gw_name});
             return nb::none();
         },
         nb::scope(scope.module()), nb::name("deleteAllHsSpokes"), param("CID"),

@@ -31,7 +31,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
                 nb::object response = rest::get_query(scope, controller_api_url, data);
                 if (rest::dry_run(scope)) return nb::none();
                 nb::object r = rest::json(response);
-                if (equals_false(scope.global("handleControllerApiFailure")(r))) {
+                if (equals_false(native::call(scope.global("handleControllerApiFailure"), {r}))) {
                     why = outcome::reason_of(r);
                 } else {
                     current = item(item(r, "results"), "vpc_size");
@@ -62,7 +62,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
             try {
                 nb::object response = rest::post(scope, controller_api_url, data);
                 nb::object r = rest::json(response);
-                done = equals_true(scope.global("handleControllerApiFailure")(r));
+                done = equals_true(native::call(scope.global("handleControllerApiFailure"), {r}));
                 outcome::log_returned(logger, rest::json(response));
                 if (!done) why = outcome::reason_of(r);
             } catch (nb::python_error& e) {
@@ -108,7 +108,9 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
                 try {
                     nb::object response = rest::post(scope, controller_api_url, data);
                     nb::object r = rest::json(response);
-                    accepted = !equals_false(scope.global("handleControllerApiFailure")(r));
+                    nb::object handled =
+                        native::call(scope.global("handleControllerApiFailure"), {r});
+                    accepted = !equals_false(handled);
                     if (accepted) outcome::log_returned(logger, rest::json(response));
                 } catch (nb::python_error& e) {
                     why = outcome::no_answer(scope, e);
