@@ -35,7 +35,7 @@
 //     - logger._cache, which Manager._clear_cache empties: setLevel on any
 //       logger of the hierarchy and logging.disable() both call it;
 //     - logging's own dict, where Logger.info reads INFO.
-//   Only "does nothing" is kept: an enabled logger is always called.
+//   A logger that is enabled for INFO is always called.
 //
 // CPython 3.12 deprecates ma_version_tag and later versions drop it; there
 // these caches would hold dict watchers (PyDict_AddWatcher) and type
@@ -272,6 +272,7 @@ struct InfoEntry {
     nb::object cache;  // logger._cache; null when `disabled` decided
     std::uint64_t cache_version = 0;
     std::uint64_t logging_version = 0;
+    bool does_nothing = false;  // the verdict; an enabled logger is noted too
 
     bool holds(PyObject* obj) const {
         return obj == logger.ptr() && type.holds(obj) && attrs.holds() &&
@@ -279,10 +280,10 @@ struct InfoEntry {
                dict_version(originals.logging_dict.ptr()) == logging_version;
     }
 
-    // Whether Logger.info(obj, message) returns at once, as its own code
-    // would find out (`if self.isEnabledFor(INFO)`, which reads
-    // `self.disabled`, then `self._cache[INFO]`), taking note of what it
-    // read.  False also when it cannot tell.
+    // What Logger.info(obj, message) does, as its own code would find out
+    // (`if self.isEnabledFor(INFO)`, which reads `self.disabled`, then
+    // `self._cache[INFO]`), taking note of what it read.  False when it
+    // cannot tell; does_nothing is then the verdict.
     bool take(PyObject* obj) {
         if (!originals.info.is_valid() || !originals.is_enabled_for.is_valid()) return false;
         if (!type.take(obj)) return false;
@@ -297,6 +298,7 @@ struct InfoEntry {
         logging_version = dict_version(originals.logging_dict.ptr());
         PyObject* disabled = get(d, "disabled");
         if (disabled == Py_True) {
+            does_nothing = true;
             logger = nb::borrow(obj);
             return true;
         }
@@ -305,7 +307,10 @@ struct InfoEntry {
         if (!c || !PyDict_CheckExact(c)) return false;
         cache_version = dict_version(c);
         PyObject* level = get(originals.logging_dict.ptr(), "INFO");
-        if (!level || !PyLong_CheckExact(level) || get(c, level) != Py_False) return false;
+        if (!level || !PyLong_CheckExact(level)) return false;
+        PyObject* enabled = get(c, level);
+        if (enabled != Py_False && enabled != Py_True) return false;  // not asked yet
+        does_nothing = enabled == Py_False;
         cache = nb::borrow(c);
         logger = nb::borrow(obj);
         return true;
@@ -326,11 +331,10 @@ std::size_t info_index(PyObject* logger) {
 
 bool info_does_nothing(nb::handle logger) {
     InfoEntry& entry = info_entries[info_index(logger.ptr())];
-    if (entry.holds(logger.ptr())) return true;
+    if (entry.holds(logger.ptr())) return entry.does_nothing;
     InfoEntry fresh;
-    bool known = fresh.take(logger.ptr());
-    entry = known ? std::move(fresh) : InfoEntry();
-    return known;
+    entry = fresh.take(logger.ptr()) ? std::move(fresh) : InfoEntry();
+    return entry.does_nothing;
 }
 
 }  // namespace morvent::native::logcache

@@ -9,6 +9,15 @@
 
 #include <link.h>
 
+// The layout of a dict's key table, to read an entry at a known position.
+// CPython 3.11's own; other versions take the dict's look-up every time.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define MORVENT_DICT_LAYOUT 1
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#undef Py_BUILD_CORE
+#endif
+
 namespace morvent::native {
 
 namespace {
@@ -171,6 +180,56 @@ bool slow::is_true(PyObject* value) {
 nb::object slow::item(nb::handle container, nb::handle key) {
     if (PyErr_Occurred()) raise_current();  // from the dict fast path
     return check(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+PyObject* DictHint::find(PyObject* dict, PyObject* key) {
+    if (!PyDict_CheckExact(dict)) return nullptr;
+#ifdef MORVENT_DICT_LAYOUT
+    // In a table whose keys are all exact strs no two keys are equal, so the
+    // entry holding this very key object is the one any look-up finds.  A
+    // deleted entry has no key; a table of the combined kind holds its
+    // values in its entries.
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    auto entries = [](PyDictKeysObject* keys) {
+        return reinterpret_cast<PyDictUnicodeEntry*>(
+            keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
+    };
+    PyDictKeysObject* keys = d->ma_keys;
+    bool plain = keys->dk_kind == DICT_KEYS_UNICODE && !d->ma_values;
+    if (plain && position_ < keys->dk_nentries) {
+        PyDictUnicodeEntry& entry = entries(keys)[position_];
+        if (entry.me_key == key && entry.me_value) return entry.me_value;
+    }
+#endif
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        return nullptr;
+    }
+#ifdef MORVENT_DICT_LAYOUT
+    // Where it was, for the next dict (the look-up above ran no Python code:
+    // a table of this kind compares exact strs only).
+    keys = d->ma_keys;
+    if (plain && keys->dk_kind == DICT_KEYS_UNICODE && !d->ma_values) {
+        Py_ssize_t n = std::min<Py_ssize_t>(keys->dk_nentries, 32);
+        PyDictUnicodeEntry* all = entries(keys);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (all[i].me_key == key) {
+                position_ = i;
+                break;
+            }
+        }
+    }
+#endif
+    return value;
 }
 
 nb::object item(nb::handle container, Py_ssize_t index) {

@@ -131,9 +131,9 @@ bool info_does_nothing(nb::handle logger);
 inline bool equals(nb::handle a, nb::handle b);    // a == b, as the operator
 inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
 inline bool is_true(nb::handle value);             // bool(value)
-inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
-inline bool equals_true(nb::handle v) { return equals(v, Py_True); }
-inline bool equals_none(nb::handle v) { return equals(v, Py_None); }
+inline bool equals_false(nb::handle v);
+inline bool equals_true(nb::handle v);
+inline bool equals_none(nb::handle v);
 
 // container[key], raising the container's own error (KeyError, TypeError,
 // IndexError) when the lookup fails.
@@ -407,21 +407,41 @@ inline bool is_true(nb::handle value) {
     return slow::is_true(value.ptr());
 }
 
+// a == b for two exact strs, decided as str's own __eq__ decides it (which
+// no one can change on an exact str): the same characters, and a str is
+// always stored in the narrowest kind its characters allow.
+// (Out of line: inlined next to a constant True or False, GCC takes them
+// for strs and warns.)
+bool str_equal(PyObject* a, PyObject* b);
+
 inline bool compare(nb::handle a, nb::handle b, int op) {
     PyObject* x = a.ptr();
     PyObject* y = b.ptr();
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
-        // str's own ==, which no one can change on an exact str.
-        PyObject* result = PyUnicode_RichCompare(x, y, op);
-        if (!result) throw nb::python_error();
-        bool truth = result == Py_True;
-        Py_DECREF(result);
-        return truth;
-    }
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y))
+        return str_equal(x, y) == (op == Py_EQ);
     return slow::compare(x, y, op);
 }
 
+// dict[key] for an exact dict and an interned exact str key, borrowed, or
+// null when `dict` is not an exact dict or has no such key.  A walk over
+// many dicts built by the same code (records of one answer) finds the key at
+// the position where it was in the previous dict, confirmed by the key's
+// identity; anything else takes the dict's own look-up.  Errors of the
+// look-up propagate as nb::python_error.
+class DictHint {
+public:
+    PyObject* find(PyObject* dict, PyObject* key);
+
+private:
+    Py_ssize_t position_ = 0;
+};
+
 inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+// A comparison with a singleton never takes the str path.
+inline bool equals_false(nb::handle v) { return slow::compare(v.ptr(), Py_False, Py_EQ); }
+inline bool equals_true(nb::handle v) { return slow::compare(v.ptr(), Py_True, Py_EQ); }
+inline bool equals_none(nb::handle v) { return slow::compare(v.ptr(), Py_None, Py_EQ); }
 
 inline nb::object item(nb::handle container, nb::handle key) {
     if (PyDict_CheckExact(container.ptr())) {

@@ -36,8 +36,29 @@ nb::object make_getSpokeInfo(const ModuleScope& scope) {
                 return not_found();
             }
             nb::object ha_list = item(info, ha_key);
+            nb::handle key = native::name("public_subnet");
+            if (PyList_CheckExact(ha_list.ptr()) && PyUnicode_CheckExact(subnet_cidr.ptr())) {
+                // The walk of an exact list of exact dicts whose subnets are
+                // exact strs runs no Python code, so the entries are borrowed;
+                // any other entry takes the general step, which may run some
+                // (and so change the list: its length is read at each step).
+                native::DictHint hint;
+                PyObject* list = ha_list.ptr();
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                    nb::handle gw = PyList_GET_ITEM(list, i);
+                    PyObject* subnet = hint.find(gw.ptr(), key.ptr());
+                    if (subnet && PyUnicode_CheckExact(subnet)) {
+                        if (native::str_equal(subnet, subnet_cidr.ptr()))
+                            return spoke_info_of(nb::borrow(gw));
+                        continue;
+                    }
+                    nb::object held = nb::borrow(gw);
+                    if (equals(item(held, key), subnet_cidr)) return spoke_info_of(held);
+                }
+                return not_found();
+            }
             for (nb::handle gw : native::iterate(ha_list)) {
-                if (equals(item(gw, "public_subnet"), subnet_cidr)) return spoke_info_of(gw);
+                if (equals(item(gw, key), subnet_cidr)) return spoke_info_of(gw);
             }
             return not_found();
         },
