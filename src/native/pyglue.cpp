@@ -1,6 +1,7 @@
 #include "pyglue.hpp"
 
 #include <algorithm>
+#include <new>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -535,8 +536,72 @@ void set_attr(nb::handle obj, const char* attribute, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name(attribute).ptr(), value.ptr()) != 0) raise_current();
 }
 
+namespace direct {
+
+const Entry* table[std::size_t{1} << kBits];
+
+void note(const Entry* entry) {
+    std::size_t i = index(entry->function.ptr());
+    while (table[i]) i = (i + 1) & ((std::size_t{1} << kBits) - 1);
+    table[i] = entry;
+}
+
+bool bind(const Entry& entry, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords, PyObject** bound) {
+    if (args.size() > entry.size) return false;
+    std::size_t i = 0;
+    for (nb::handle arg : args) bound[i++] = arg.ptr();
+    for (std::size_t j = i; j < entry.size; ++j) bound[j] = nullptr;
+    for (const Field& field : keywords) {
+        PyObject* key = name(field.first).ptr();
+        std::size_t j = i;
+        while (j < entry.size && entry.names[j] != key) ++j;
+        // Unknown, given by position already, or given twice.
+        if (j == entry.size || bound[j]) return false;
+        bound[j] = field.second.ptr();
+    }
+    for (std::size_t j = i; j < entry.size; ++j) {
+        if (bound[j]) continue;
+        if (!entry.defaults[j].is_valid()) return false;
+        bound[j] = entry.defaults[j].ptr();
+    }
+    return true;
+}
+
+void translate_cpp_exception() {
+    // nanobind's own default translation (nb_internals.cpp).
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "morvent: a C++ exception that is no std::exception");
+    }
+    raise_current();
+}
+
+}  // namespace direct
+
 nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
                 std::initializer_list<Field> keywords) {
+    if (const direct::Entry* entry = direct::find(fn.ptr())) {
+        PyObject* bound[direct::kMaxParams];
+        if (direct::bind(*entry, args, keywords, bound)) return entry->run(*entry, bound);
+    }
     Stack stack(nb::handle(), args, keywords);
     return check(PyObject_Vectorcall(fn.ptr(), stack.args(), stack.nargsf(), stack.kwnames()));
 }

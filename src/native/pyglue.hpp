@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace morvent::native {
@@ -355,6 +356,119 @@ nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {},
 nb::object call_method(nb::handle obj, const char* method,
                        std::initializer_list<nb::handle> args = {},
                        std::initializer_list<Field> keywords = {});
+
+// ---------------------------------------------------------------------------
+// bench: functions of a module called from the module itself
+//
+// A function of the module is a nanobind function: called from Python, it
+// binds and checks its arguments and raises its own TypeErrors.  When one
+// function of the module calls another through its module global (which a
+// test may have replaced by anything), native::call recognises the object,
+// binds the arguments itself as a Python def binds them (by position, then
+// by keyword, then the defaults), and runs the C++ function without going
+// through nanobind's dispatcher.  Arguments it cannot bind (too many, an
+// unknown or repeated keyword, a missing one) go through nanobind, which
+// raises the TypeError it always raised.
+
+namespace direct {
+
+constexpr std::size_t kMaxParams = 10;
+
+struct Entry {
+    nb::object function;                 // the nanobind function, held
+    std::size_t size = 0;                // its parameters
+    PyObject* names[kMaxParams] = {};    // interned
+    nb::object defaults[kMaxParams];     // null: required
+    nb::object (*run)(const Entry&, PyObject* const* bound) = nullptr;
+    virtual ~Entry() = default;
+};
+
+constexpr unsigned kBits = 6;
+extern const Entry* table[std::size_t{1} << kBits];
+
+inline std::size_t index(PyObject* function) {
+    auto address = reinterpret_cast<std::uintptr_t>(function);
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+}
+
+// The entry of `function`, or null when it is not one of these functions.
+inline const Entry* find(PyObject* function) {
+    for (std::size_t i = index(function);; i = (i + 1) & ((std::size_t{1} << kBits) - 1)) {
+        const Entry* entry = table[i];
+        if (!entry || entry->function.ptr() == function) return entry;
+    }
+}
+
+void note(const Entry* entry);
+
+// Fills `bound` (entry.size slots, borrowed) from the call's arguments;
+// false when nanobind has to deal with them.
+bool bind(const Entry& entry, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords, PyObject** bound);
+
+// A C++ exception other than a Python error becomes the Python error that
+// nanobind's dispatcher would have made of it.
+[[noreturn]] void translate_cpp_exception();
+
+template <typename T, typename = void>
+struct has_default : std::false_type {};
+template <typename T>
+struct has_default<T, std::void_t<decltype(std::declval<T>().value)>> : std::true_type {};
+
+template <typename F, std::size_t N>
+struct Function final : Entry {
+    explicit Function(F f) : callable(std::move(f)) {}
+    F callable;
+
+    template <std::size_t... I>
+    static nb::object invoke(const Entry& entry, PyObject* const* bound,
+                             std::index_sequence<I...>) {
+        const F& f = static_cast<const Function&>(entry).callable;
+        try {
+            using Result = decltype(f(nb::handle(bound[I])...));
+            if constexpr (std::is_void_v<Result>) {
+                f(nb::handle(bound[I])...);
+                return nb::none();
+            } else {
+                return nb::object(f(nb::handle(bound[I])...));
+            }
+        } catch (nb::python_error&) {
+            throw;
+        } catch (...) {
+            translate_cpp_exception();
+        }
+    }
+    static nb::object run_it(const Entry& entry, PyObject* const* bound) {
+        return invoke(entry, bound, std::make_index_sequence<N>());
+    }
+};
+
+}  // namespace direct
+
+// A function of the module, made by nanobind from `f` (whose parameters are
+// all nb::handle) with `params` (native::param, with or without a default),
+// and noted for direct calls from the module's own functions.
+template <typename F, typename... Params>
+nb::object def(const ModuleScope& scope, const char* name, F f, const Params&... params) {
+    constexpr std::size_t n = sizeof...(Params);
+    static_assert(n <= direct::kMaxParams, "native::def: too many parameters");
+    nb::object function = nb::cpp_function(f, nb::scope(scope.module()), nb::name(name), params...);
+    // Kept for the life of the process, like the function itself.
+    auto* entry = new direct::Function<F, n>(std::move(f));
+    entry->function = function;
+    entry->size = n;
+    entry->run = &direct::Function<F, n>::run_it;
+    std::size_t i = 0;
+    auto note_param = [&](const auto& param) {
+        entry->names[i] = native::name(param.name_).ptr();
+        if constexpr (direct::has_default<std::decay_t<decltype(param)>>::value)
+            entry->defaults[i] = param.value;
+        ++i;
+    };
+    (note_param(params), ...);
+    direct::note(entry);
+    return function;
+}
 
 // `for x in iterable`, as a range: for (nb::handle x : native::iterate(obj)).
 // A list is walked the way the interpreter walks it, without an iterator

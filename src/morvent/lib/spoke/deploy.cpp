@@ -137,7 +137,8 @@ void log_already_there(nb::handle logger, nb::handle cidr, nb::handle found) {
 }  // namespace
 
 nb::object make_deployClassicSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployClassicSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
                 nb::handle region, nb::handle natGwInfos) -> nb::object {
@@ -177,13 +178,13 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deployClassicSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"));
 }
 
 nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployPrimaryHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle gw_size, nb::handle vpc, nb::handle region,
                 nb::handle subnet_cidr, nb::handle eip) -> nb::object {
@@ -208,14 +209,14 @@ nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
             return find_existing(scope, controller_api_url, CID, spoke_gw_name, subnet_cidr,
                                  spoke_gw_name);
         },
-        nb::scope(scope.module()), nb::name("deployPrimaryHsSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("gw_size"), param("vpc"), param("region"), param("subnet_cidr"),
         param("eip") = nb::none());
 }
 
 nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployHaHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name,
                 nb::handle gw_size, nb::handle subnet_cidr, nb::handle eip,
                 nb::handle ha_gw_name) -> nb::object {
@@ -235,13 +236,13 @@ nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
                                          spoke_gw_name, subnet_cidr);
             return payload({{"gw_name", ha_gw_name}});
         },
-        nb::scope(scope.module()), nb::name("deployHaHsSpoke"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),
         param("subnet_cidr"), param("eip") = nb::none(), param("ha_gw_name") = nb::none());
 }
 
 nb::object make_deployHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
                 nb::handle region, nb::handle natGwInfos, nb::handle num_of_spoke) -> nb::object {
@@ -302,8 +303,7 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deployHsSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"),
         param("num_of_spoke"));
 }

@@ -14,7 +14,8 @@ using native::log_info;
 using native::payload;
 
 nb::object make_changeSpokeSize(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "changeSpokeSize",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name,
                 nb::handle spoke_gw_size) -> nb::object {
             nb::object logger = scope.logger();
@@ -87,12 +88,12 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
                                                          " was not resized to ", spoke_gw_size,
                                                          ": ", why}));
         },
-        nb::scope(scope.module()), nb::name("changeSpokeSize"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"), param("spoke_gw_size"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"), param("spoke_gw_size"));
 }
 
 nb::object make_enableSNAT(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "enableSNAT",
         [scope](nb::handle spoke_gw_name, nb::handle controller_api_url, nb::handle CID) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Enable Single IP SNAT on spoke gateway ", spoke_gw_name});
@@ -132,12 +133,12 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("enableSNAT"), param("spoke_gw_name"),
-        param("controller_api_url"), param("CID"));
+        param("spoke_gw_name"), param("controller_api_url"), param("CID"));
 }
 
 nb::object make_disable_snat(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "disable_snat",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Disable SNAT on spoke gateway ", spoke_gw_name});
@@ -163,8 +164,7 @@ nb::object make_disable_snat(const ModuleScope& scope) {
             outcome::raise_rollback(scope, native::text({"SNAT was not disabled on spoke gateway ",
                                                          spoke_gw_name, ": ", *reason}));
         },
-        nb::scope(scope.module()), nb::name("disable_snat"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"));
 }
 
 }  // namespace morvent::spoke
