@@ -124,21 +124,27 @@ nb::str str_of(nb::handle value) {
     return nb::steal<nb::str>(check(PyObject_Str(value.ptr())).release());
 }
 
-nb::str text(std::initializer_list<Piece> pieces) {
-    if (pieces.size() == 1) return pieces.begin()->str();
-    // The pieces' str() forms, in order (so that their __str__ run in
-    // order), then one new str holding them all, as BUILD_STRING makes it.
-    constexpr std::size_t kMax = 16;
-    if (pieces.size() > kMax) throw std::length_error("morvent: too many pieces for native::text");
-    nb::object parts[kMax];  // null until set
+PyObject* Piece::ready() const {
+    if (text_) return name(text_).ptr();
+    PyObject* value = value_.ptr();
+    if (PyUnicode_CheckExact(value)) return value;
+    if (value == Py_True) return name("True").ptr();
+    if (value == Py_False) return name("False").ptr();
+    if (value == Py_None) return name("None").ptr();
+    return nullptr;
+}
+
+namespace {
+
+constexpr std::size_t kMaxPieces = 16;
+
+// One new str holding the strs `parts`, in order, as BUILD_STRING makes it.
+nb::str join(PyObject* const* parts, std::size_t n) {
     Py_ssize_t size = 0;
     Py_UCS4 widest = 0;
-    std::size_t n = 0;
-    for (const Piece& piece : pieces) {
-        parts[n] = piece.str();
-        size += PyUnicode_GET_LENGTH(parts[n].ptr());
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[n].ptr()));
-        ++n;
+    for (std::size_t i = 0; i < n; ++i) {
+        size += PyUnicode_GET_LENGTH(parts[i]);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[i]));
     }
     nb::object result = check(PyUnicode_New(size, widest));
     if (PyUnicode_KIND(result.ptr()) == PyUnicode_1BYTE_KIND) {
@@ -146,20 +152,51 @@ nb::str text(std::initializer_list<Piece> pieces) {
         // every piece of a one-byte result is one-byte too: copy the bytes.
         auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(result.ptr()));
         for (std::size_t i = 0; i < n; ++i) {
-            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts[i].ptr()));
-            std::memcpy(out, PyUnicode_DATA(parts[i].ptr()), length);
+            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts[i]));
+            std::memcpy(out, PyUnicode_DATA(parts[i]), length);
             out += length;
         }
         return nb::steal<nb::str>(result.release());
     }
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i].ptr());
-        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i].ptr(), 0, length) < 0)
-            raise_current();
+        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i], 0, length) < 0) raise_current();
         at += length;
     }
     return nb::steal<nb::str>(result.release());
+}
+
+// text() when some piece needs its __str__: every piece's str() form, in
+// order (so that the __str__ run in order), then the join.
+nb::str text_of_objects(std::initializer_list<Piece> pieces) {
+    if (pieces.size() == 1) return pieces.begin()->str();
+    nb::object held[kMaxPieces];  // null until set
+    PyObject* parts[kMaxPieces];
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        held[n] = piece.str();
+        parts[n] = held[n].ptr();
+        ++n;
+    }
+    return join(parts, n);
+}
+
+}  // namespace
+
+nb::str text(std::initializer_list<Piece> pieces) {
+    if (pieces.size() > kMaxPieces)
+        throw std::length_error("morvent: too many pieces for native::text");
+    // Literals and strs are their own str(): no code runs, nothing to hold.
+    PyObject* parts[kMaxPieces];
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        PyObject* ready = piece.ready();
+        if (!ready) return text_of_objects(pieces);
+        parts[n++] = ready;
+    }
+    if (n == 1) return nb::borrow<nb::str>(parts[0]);
+    return join(parts, n);
 }
 
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {

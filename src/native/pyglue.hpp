@@ -94,6 +94,11 @@ public:
 
     nb::str str() const;
 
+    // The piece's str() form when it is known without running any code,
+    // borrowed: a literal's interned str, an exact str itself, or the str of
+    // True, False or None (fixed by the interpreter); null otherwise.
+    PyObject* ready() const;
+
 private:
     const char* text_ = nullptr;
     nb::handle value_;
