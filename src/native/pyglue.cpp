@@ -232,19 +232,27 @@ PyObject* DictHint::find(PyObject* dict, PyObject* key) {
     if (!PyDict_CheckExact(dict)) return nullptr;
 #ifdef MORVENT_DICT_LAYOUT
     // In a table whose keys are all exact strs no two keys are equal, so the
-    // entry holding this very key object is the one any look-up finds.  A
-    // deleted entry has no key; a table of the combined kind holds its
+    // entry holding this key (or an equal str) is the one any look-up finds.
+    // A deleted entry has no key; a table of the combined kind holds its
     // values in its entries.
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     auto entries = [](PyDictKeysObject* keys) {
         return reinterpret_cast<PyDictUnicodeEntry*>(
             keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
     };
+    // The key itself, or an equal str (a record decoded from JSON holds
+    // keys of its own); a key in a dict always has its hash stored.
+    auto same = [key](PyObject* k) {
+        return k == key ||
+               (k && reinterpret_cast<PyASCIIObject*>(k)->hash ==
+                         reinterpret_cast<PyASCIIObject*>(key)->hash &&
+                str_equal(k, key));
+    };
     PyDictKeysObject* keys = d->ma_keys;
     bool plain = keys->dk_kind == DICT_KEYS_UNICODE && !d->ma_values;
     if (plain && position_ < keys->dk_nentries) {
         PyDictUnicodeEntry& entry = entries(keys)[position_];
-        if (entry.me_key == key && entry.me_value) return entry.me_value;
+        if (entry.me_value && same(entry.me_key)) return entry.me_value;
     }
 #endif
     PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
@@ -260,7 +268,7 @@ PyObject* DictHint::find(PyObject* dict, PyObject* key) {
         Py_ssize_t n = std::min<Py_ssize_t>(keys->dk_nentries, 32);
         PyDictUnicodeEntry* all = entries(keys);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (all[i].me_key == key) {
+            if (same(all[i].me_key)) {
                 position_ = i;
                 break;
             }

@@ -544,9 +544,9 @@ inline bool compare(nb::handle a, nb::handle b, int op) {
 // dict[key] for an exact dict and an interned exact str key, borrowed, or
 // null when `dict` is not an exact dict or has no such key.  A walk over
 // many dicts built by the same code (records of one answer) finds the key at
-// the position where it was in the previous dict, confirmed by the key's
-// identity; anything else takes the dict's own look-up.  Errors of the
-// look-up propagate as nb::python_error.
+// the position where it was in the previous dict, confirmed by the key
+// there being this str or an equal one; anything else takes the dict's own
+// look-up.  Errors of the look-up propagate as nb::python_error.
 class DictHint {
 public:
     PyObject* find(PyObject* dict, PyObject* key);
