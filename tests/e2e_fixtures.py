@@ -59,6 +59,7 @@ def sim():
 class Result:
     status: int
     stderr: str
+    stdout: str = ""
 
 
 class Migration:
@@ -79,10 +80,14 @@ class Migration:
     # -- runs ------------------------------------------------------------------
 
     def cli(self, command: str, *extra: str) -> Result:
-        """`morvent <command> --config <file> <extra>` in this process."""
+        """`morvent <command> --config <file> <extra>` in this process; execute and
+        revert go ahead without asking (--yes)."""
         self.capsys.readouterr()
+        if command in ("execute", "revert") and "--dry-run" not in extra:
+            extra = ("--yes", *extra)
         status = cli.main([command, "--config", str(self.config_path), *extra])
-        return Result(status, self.capsys.readouterr().err)
+        out, err = self.capsys.readouterr()
+        return Result(status, err, out)
 
     def execute(self, *extra: str) -> Result:
         return self.cli("execute", *extra)

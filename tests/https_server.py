@@ -5,7 +5,9 @@
         server.requests  # what arrived, as Request records
 
 ``handler(request)`` returns ``(status, body)``: a dict or list body is sent
-as JSON, a str or bytes body as it is.  The certificate is made when the
+as JSON, a str or bytes body as it is.  With ``keep_alive=True`` the server
+speaks HTTP/1.1 and keeps connections open between requests;
+``server.connections`` counts the connections it accepted.  The certificate is made when the
 server starts (with ``cryptography``) and is valid for 127.0.0.1 only.
 """
 
@@ -80,8 +82,10 @@ def make_self_signed_certificate(folder: str) -> tuple[str, str]:
 class HttpsServer:
     """An HTTPS server on 127.0.0.1 and a free port, serving ``handler`` in a thread."""
 
-    def __init__(self, handler: Handler):
+    def __init__(self, handler: Handler, keep_alive: bool = False):
         self.handler = handler
+        self.keep_alive = keep_alive
+        self.connections = 0
         self.requests: list[Request] = []
         self._server: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -138,6 +142,12 @@ class HttpsServer:
         server = self
 
         class RequestHandler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1" if server.keep_alive else "HTTP/1.0"
+
+            def setup(self) -> None:
+                server.connections += 1
+                super().setup()
+
             def _serve(self) -> None:
                 split = urllib.parse.urlsplit(self.path)
                 length = int(self.headers.get("Content-Length") or 0)

@@ -1,5 +1,7 @@
 """AwsClientManager: one client per service, for the configured region, profile and endpoint."""
 
+import os
+
 import pytest
 
 from awsconf_fixtures import MINIMAL, aws_env, write_config  # noqa: F401
@@ -48,3 +50,56 @@ def test_unknown_profile_is_a_configuration_error(aws_env, tmp_path):
         manager.getS3Client()
     assert info.value.key == "aws_profile" and str(path) in str(info.value)
     assert "nosuchprofile" in str(info.value)
+
+
+# -- clients shared between managers -------------------------------------------
+
+def _profile_files(tmp_path):
+    (tmp_path / "no-aws-config").write_text("[profile netadmin]\nregion = us-east-1\n")
+    (tmp_path / "no-aws-credentials").write_text(
+        "[netadmin]\naws_access_key_id = AKIDPROFILE\naws_secret_access_key = s\n")
+
+
+@pytest.mark.parametrize("getter", ["getEc2Client", "getS3Client"])
+def test_managers_of_one_configuration_share_their_clients(aws_env, getter):
+    first = getattr(AwsClientManager(config_from_mapping(MINIMAL)), getter)()
+    again = getattr(AwsClientManager(config_from_mapping(dict(MINIMAL))), getter)()
+    assert again is first
+
+
+@pytest.mark.parametrize("change, env", [
+    ({"region": "us-west-2"}, {}),
+    ({"aws_endpoint_url": "http://127.0.0.1:5999"}, {}),
+    ({"aws_profile": "netadmin"}, {}),
+    ({}, {"AWS_ACCESS_KEY_ID": "AKIDOTHER"}),
+    ({}, {"HTTPS_PROXY": "http://proxy.invalid:3128"}),
+])
+def test_a_shared_client_never_serves_another_setting(aws_env, tmp_path, monkeypatch, change,
+                                                      env):
+    _profile_files(tmp_path)
+    base = AwsClientManager(config_from_mapping(MINIMAL)).getEc2Client()
+    saved = {name: os.environ.get(name) for name in env}
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    cfg = config_from_mapping({**MINIMAL, **change})
+    other = AwsClientManager(cfg).getEc2Client()
+    assert other is not base
+    assert other.meta.region_name == cfg.region
+    if cfg.aws_endpoint_url:
+        assert other.meta.endpoint_url == cfg.aws_endpoint_url
+    # Back to the first environment: the first client again, not the other one.
+    for name, value in saved.items():
+        if value is None:
+            monkeypatch.delenv(name)
+        else:
+            monkeypatch.setenv(name, value)
+    assert AwsClientManager(config_from_mapping(MINIMAL)).getEc2Client() is base
+
+
+def test_a_profile_that_fails_is_not_remembered(aws_env, tmp_path):
+    cfg = config_from_mapping({**MINIMAL, "aws_profile": "netadmin"})
+    with pytest.raises(ConfigError):
+        AwsClientManager(cfg).getEc2Client()
+    _profile_files(tmp_path)  # now it exists (the files are read when a session is made)
+    client = AwsClientManager(cfg).getEc2Client()
+    assert client.meta.region_name == MINIMAL["region"]

@@ -15,8 +15,11 @@ import pytest
 from awsconf_fixtures import (MINIMAL, aws_env, globals_state, s3, s3_contents,  # noqa: F401
                               write_config)
 from morvent import cli
+from morvent.cli import aws
+from morvent.core import egress, plan
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import Config
+from morvent.core.interrupt import Terminated
 from morvent.lib import corvane_backend
 from morvent.lib.s3 import BackupError, S3BackupCmdV2, VpcLock
 
@@ -46,6 +49,7 @@ class FakeManager:
             "level": logging.getLogger("morvent").getEffectiveLevel(),
         })
         logging.getLogger("morvent.commands.brindlemark").info("- step with s3cr3t inside")
+        logging.getLogger("morvent.commands.brindlemark").debug("  detail of the step")
         if self.during is not None:
             self.during()
         if self.action is not None:
@@ -61,18 +65,53 @@ class FakeManager:
         self._run("cleanup", config)
 
 
+class FakeCloud(aws.Cloud):
+    """The command line's look at AWS, for a VPC the in-process AWS does not have.
+
+    The VPC exists; without a recorded discovery it has NAT gateways in
+    zones a and b; every route table leaves through ``egress_target``.
+    """
+
+    egress_target = "nat-a"
+
+    def check_vpc(self):
+        pass
+
+    def replacement_plan(self, state, quiet=False):
+        records = state.natgws if state.discovered else [natgw_record("a"), natgw_record("b")]
+        found = plan.Plan("execute", self.config.vpc_id, records=records,
+                          discovery="recorded" if state.discovered else "read-only")
+        found.fatal = plan.too_few_natgws(records, self.config.vpc_id)
+        if not found.fatal:
+            found.steps = plan.replacement_steps(plan.Settings.of(self.config), records,
+                                                 held=len(state.mementos))
+        return found
+
+    def egress(self):
+        return egress.Egress([egress.Exit("rtb-a", "zone-a", type(self).egress_target,
+                                          "198.51.100.1")], {"zone-a": ["nat-a"]})
+
+
 @pytest.fixture
 def run(s3, tmp_path, monkeypatch, capsys, globals_state):
-    """run(*argv) -> (status, stderr), with a fake Manager as ``run.manager``."""
+    """run(*argv) -> (status, stderr), with a fake Manager as ``run.manager``.
+
+    execute and revert go ahead without asking (--yes) unless ``yes=False``.
+    """
     manager = FakeManager(s3)
-    monkeypatch.setattr(cli, "_load_manager", lambda: manager)
+    monkeypatch.setattr(cli.migrate, "_load_manager", lambda: manager)
+    monkeypatch.setattr(aws, "cloud", FakeCloud)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
     path = write_config(tmp_path, work_dir=str(tmp_path / "work"))
 
-    def call(*argv):
+    def call(*argv, yes=True):
         argv = [a.replace("CONFIG", str(path)) for a in argv]
+        if yes and {"execute", "revert"} & set(argv):
+            argv.append("--yes")
         status = cli.main(argv)
-        return status, capsys.readouterr().err
+        captured = capsys.readouterr()
+        call.out = captured.out
+        return status, captured.err
 
     call.manager, call.path, call.s3 = manager, path, s3
     call.keep = lambda **files: keep_in_backup(s3, **files)
@@ -103,6 +142,12 @@ def keep_in_backup(s3_client, **files):
     for name, data in files.items():
         s3_client.put_object(Bucket=MINIMAL["s3_bucket"], Key=BACKUP_KEY + name + ".json",
                              Body=json.dumps(data).encode())
+
+
+def read_log(run):
+    """The text of the one log file that the runs of a test left."""
+    (path,) = (run.folder / "logs").glob("*.log")
+    return path.read_text()
 
 
 def lock_exists(s3_client):
@@ -176,7 +221,9 @@ def test_bad_configuration_exits_2_with_one_line(run, tmp_path):
     ["explode"],
     ["execute"],
     ["execute", "--config", "CONFIG", "--dry-run", "--break-lock"],
-    ["revert", "--config", "CONFIG", "--dry-run"],
+    ["revert", "--config", "CONFIG", "--dry-run", "--break-lock"],
+    ["revert", "--config", "CONFIG", "--output", "json"],  # --output goes with --dry-run
+    ["plan", "--config", "CONFIG", "--output", "yaml"],
     ["execute", "--config", "CONFIG", "-v", "-q"],
     ["execute", "--config", "CONFIG", "--bogus"],
 ])
@@ -186,12 +233,12 @@ def test_usage_errors_exit_2(run, argv):
     assert run.manager.calls == []
 
 
-def test_lock_held_exits_1_naming_the_holder(run):
+def test_lock_held_exits_3_naming_the_holder(run):
     VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor,
             owner={"user": "alice", "host": "ops-1", "pid": 77, "time": "T",
                    "command": "morvent revert"}).acquire()
     status, err = run("execute", "--config", "CONFIG")
-    assert status == 1 and run.manager.calls == []
+    assert status == 3 and run.manager.calls == []
     (line,) = err.strip().splitlines()
     assert "alice on host ops-1" in line and "pid 77" in line and "--break-lock" in line
 
@@ -219,12 +266,14 @@ def test_errors_the_user_can_act_on_are_one_line(run, monkeypatch, verbose):
     assert not lock_exists(run.s3)
 
 
-def test_unexpected_error_keeps_its_traceback(run):
+@pytest.mark.parametrize("verbose", [False, True])
+def test_unexpected_error_keeps_its_traceback_for_the_log_and_v(run, verbose):
     run.manager.action = KeyError("nat_gw_id")
-    status, err = run("execute", "--config", "CONFIG")
+    status, err = run("execute", "--config", "CONFIG", *(["-v"] if verbose else []))
     assert status == 1
-    assert "Traceback" in err and "unexpected KeyError" in err
-    assert not lock_exists(run.s3)
+    assert "unexpected KeyError" in err and ("Traceback" in err) is verbose
+    assert ("-v shows the traceback" in err) is not verbose
+    assert "Traceback" in read_log(run) and not lock_exists(run.s3)
 
 
 @pytest.mark.parametrize("argv, level", [
@@ -233,9 +282,13 @@ def test_unexpected_error_keeps_its_traceback(run):
     (["execute", "--config", "CONFIG", "--quiet"], logging.WARNING),
 ])
 def test_verbosity(run, argv, level):
+    # The package logs everything (the log file gets it); the console shows
+    # what -v or -q asks for.
     status, err = run(*argv)
-    assert status == 0 and run.manager.calls[0]["level"] == level
+    assert status == 0 and run.manager.calls[0]["level"] == logging.DEBUG
     assert ("- step with" in err) is (level <= logging.INFO)
+    assert ("  detail of the step" in err) is (level <= logging.DEBUG)
+    assert "  detail of the step" in read_log(run)
 
 
 def test_secrets_are_masked_when_the_transport_offers_a_filter(run, monkeypatch):
@@ -266,7 +319,7 @@ def test_demo_missing_is_a_clear_error(run, monkeypatch):
 
 
 def test_python_dash_m_runs_the_command_line(tmp_path):
-    src = Path(cli.__file__).resolve().parents[1]
+    src = Path(cli.__file__).resolve().parents[2]
     env = {**os.environ, "PYTHONPATH": str(src)}
     done = subprocess.run([sys.executable, "-m", "morvent", "execute", "--config",
                            str(tmp_path / "absent.yaml")], env=env, capture_output=True,
@@ -407,14 +460,18 @@ def test_secrets_are_masked_in_error_lines_tracebacks_and_prints(run, capsys, ve
     run.manager.execute = execute
     streams = sys.stdout, sys.stderr
     try:
-        status = cli.main([*verbosity, "execute", "--config", str(run.path)])
+        status = cli.main([*verbosity, "execute", "--config", str(run.path), "--yes"])
         out, err = capsys.readouterr()
     finally:
         corvane_backend.clear_secrets()
     assert status == 1
     assert CID not in out + err
-    assert "stray CID ****" in out and "partial ****" in err
-    assert err.count("CID=****") == (3 if verbosity else 2)  # print_exc, (-v traceback), line
+    # What the migration writes to standard error (the failed step's
+    # traceback) is shown with -v only, and always kept in the log file.
+    assert "stray CID ****" in out and ("partial ****" in err) is bool(verbosity)
+    assert err.count("CID=****") == (3 if verbosity else 1)  # (print_exc, -v traceback,) line
+    log = read_log(run)
+    assert CID not in log and "partial ****" in log and log.count("CID=****") == 2
     assert err.strip().splitlines()[-1] == (
         "morvent: error: controller request failed: Max retries exceeded with url: "
         "/v1/api?action=list_vpcs_summary&CID=****")
@@ -430,7 +487,8 @@ def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
     run.manager.during = lambda: seen.append(
         os.listdir(ConfigAdaptor(str(run.path)).backup_descriptor.getAbsolutePath()))
     assert run(*argv, "--config", "CONFIG")[0] == 0
-    assert seen == [["memento_history.json"]]
+    assert [[name for name in listing if name != "logs"] for listing in seen] == \
+        [["memento_history.json"]]
     assert run.folder.exists() is ("--dry-run" not in argv)  # a dry run reads a scratch copy
 
     def unreadable(self):
@@ -564,3 +622,155 @@ def test_signal_while_the_lock_is_released_waits_for_the_release(run, monkeypatc
     status, err = run("execute", "--config", "CONFIG")
     assert status == 143 and not lock_exists(run.s3)
     assert err.strip().splitlines()[-1] == "morvent: error: stopped by SIGTERM"
+
+
+# -- the question before a run ---------------------------------------------------
+
+class Terminal:
+    """Standard input on a terminal, answering ``answer`` to the question."""
+
+    def __init__(self, answer):
+        self.answer = answer
+        self.asked = 0
+
+    def isatty(self):
+        return True
+
+    def readline(self):
+        self.asked += 1
+        return self.answer
+
+
+@pytest.mark.parametrize("command, history", [("execute", None), ("revert", deletions("a"))])
+def test_without_a_terminal_and_without_yes_nothing_runs(run, command, history):
+    if history:
+        run.keep(memento_history=history)
+    before = s3_contents(run.s3)
+    status, err = run(command, "--config", "CONFIG", yes=False)
+    assert status == 2 and run.manager.calls == []
+    (line,) = err.strip().splitlines()
+    assert "not a terminal" in line and "--yes" in line
+    assert s3_contents(run.s3) == before and not (run.folder / "logs").exists()
+
+
+@pytest.mark.parametrize("command, history", [("execute", None), ("revert", deletions("a"))])
+@pytest.mark.parametrize("answer, goes_ahead", [
+    ("yes\n", True), ("Y\n", True), ("no\n", False), ("\n", False), ("", False)])
+def test_on_a_terminal_the_plan_is_shown_and_only_yes_goes_ahead(run, monkeypatch, command,
+                                                                 history, answer, goes_ahead):
+    if history:
+        run.keep(memento_history=history)
+    terminal = Terminal(answer)
+    monkeypatch.setattr(sys, "stdin", terminal)
+    status, err = run(command, "--config", "CONFIG", yes=False)
+    assert terminal.asked == 1
+    question = "Carry out these 8 steps" if command == "execute" else "Restore these 1 undo"
+    assert err.index(f"[1/{8 if command == 'execute' else 1}]") < err.index(question)
+    assert (status, len(run.manager.calls)) == ((0, 1) if goes_ahead else (1, 0))
+    assert ("cancelled; nothing was changed" in err) is not goes_ahead
+    assert not lock_exists(run.s3)
+    assert (run.folder / "logs").exists() is goes_ahead  # a cancelled run leaves no log
+
+
+def test_with_yes_nothing_is_asked_even_on_a_terminal(run, monkeypatch):
+    terminal = Terminal("no\n")
+    monkeypatch.setattr(sys, "stdin", terminal)
+    assert run("execute", "--config", "CONFIG")[0] == 0
+    assert terminal.asked == 0 and len(run.manager.calls) == 1
+
+
+# -- exit statuses, verdict, summary and log file --------------------------------------
+
+@pytest.mark.parametrize("action, status", [
+    (None, 0),
+    (SystemExit(1), 1),
+    (RuntimeError("boom"), 1),
+    (KeyboardInterrupt(), 130),
+    (Terminated(), 143),
+])
+def test_exit_statuses(run, action, status):
+    run.manager.action = action
+    assert run("execute", "--config", "CONFIG")[0] == status
+    assert not lock_exists(run.s3)
+
+
+def test_exit_status_3_when_the_vpc_is_locked(run):
+    VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor).acquire()
+    assert [run(c, "--config", "CONFIG")[0] for c in ("execute", "revert")] == [3, 3]
+    assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0  # reading is fine
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_a_run_ends_with_the_egress_per_zone_and_a_verdict(run, monkeypatch, quiet):
+    monkeypatch.setattr(FakeCloud, "egress_target", "nat-a")
+    run.manager.during = lambda: monkeypatch.setattr(FakeCloud, "egress_target", "i-1 (spoke)")
+    status, err = run("execute", "--config", "CONFIG", *(["-q"] if quiet else []))
+    assert status == 0
+    lines = run.out.strip().splitlines()
+    assert lines[-1].startswith("morvent: execute ended with 0 of 8 steps done; log: ")
+    assert lines[-1].endswith(".log") and str(run.folder / "logs") in lines[-1]
+    if quiet:
+        assert len(lines) == 1 and err == ""
+    else:
+        (row,) = [x for x in lines if "rtb-a" in x]
+        assert row.split()[:6] == ["zone-a", "rtb-a", "nat-a", "198.51.100.1", "i-1", "(spoke)"]
+
+
+def test_the_log_file_holds_everything_masked_and_goes_with_the_backup(run, monkeypatch):
+    corvane_backend.register_secret("s3cr3t")
+    try:
+        status, err = run("-q", "execute", "--config", "CONFIG")
+    finally:
+        corvane_backend.clear_secrets()
+    assert status == 0
+    (path,) = (run.folder / "logs").glob("*-execute.log")
+    text = path.read_text()
+    assert "s3cr3t" not in text and "- step with **** inside" in text
+    assert "  detail of the step" in text  # DEBUG, which the console did not show
+    assert "- Locked s3://" in text  # from before the question: kept, then written
+    assert "s3cr3t" not in err and "detail" not in err
+    # The next run downloads the backup folder with the log in it and keeps it.
+    assert run("execute", "--config", "CONFIG")[0] == 0
+    assert len(list((run.folder / "logs").glob("*-execute*.log"))) == 2
+
+
+def test_a_dry_run_writes_no_log_file(run):
+    assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0
+    assert not (run.folder / "logs").exists()
+    assert run.out.strip().splitlines()[-1].startswith(
+        "morvent: dry run of execute done, nothing was changed: 2 spoke gateways to create")
+
+
+@pytest.mark.parametrize("command", ["execute", "revert", "plan", "status"])
+def test_a_vpc_that_does_not_exist_is_said_before_anything_changes(run, monkeypatch, command):
+    monkeypatch.setattr(aws, "cloud", aws.Cloud)  # the in-process EC2 has no such VPC
+    status, err = run(command, "--config", "CONFIG")
+    assert status == 2 and run.manager.calls == [] and s3_contents(run.s3) == {}
+    assert err.strip() == (f"morvent: error: VPC {MINIMAL['vpc_id']} does not exist in "
+                           f"{MINIMAL['region']} (vpc_id and region in {run.path}); nothing "
+                           "was changed")
+
+
+@pytest.mark.parametrize("value, shown", [
+    ("Hunter2!pw", False),  # not a variable name at all
+    ("hunter2pw", False),   # a name, but written like a password, and not set
+    ("MORVENT_PW", True),
+])
+def test_a_password_in_controller_password_env_is_never_echoed(run, tmp_path, value, shown):
+    path = write_config(tmp_path, name="pw.yaml", controller_password_env=value,
+                        work_dir=str(tmp_path / "work"))
+    status, err = run("execute", "--config", str(path))
+    assert status == 2 and run.manager.calls == []
+    assert (value in err) is shown and "controller_password_env" in err
+
+
+def test_sim_is_handed_its_arguments(run, monkeypatch):
+    seen = []
+    standalone = types.ModuleType("morvent.sim.standalone")
+    standalone.main = lambda argv: seen.append(argv) or 0
+    monkeypatch.setitem(sys.modules, "morvent.sim.standalone", standalone)
+    assert run("sim", "--help", "-v")[0] == 0
+    assert seen == [["--help", "-v"]]
+    monkeypatch.setitem(sys.modules, "morvent.sim.standalone", None)
+    status, err = run("sim")
+    assert status == 2 and "simulator is not available" in err

@@ -228,15 +228,24 @@ def test_test_files_required_and_resolved_relative_to_the_file(tmp_path, monkeyp
     assert cfg.work_dir == str(conf / "work")
 
 
-def test_example_covers_every_key_and_loads(monkeypatch):
+def test_example_covers_every_key_and_loads(monkeypatch, tmp_path):
     text = EXAMPLE.read_text()
     data = yaml.safe_load(text)
-    # A key whose value must name an existing file is shown commented out.
+    # Shown commented out: a key whose value must name an existing file, and
+    # the AWS access keys that only suit some setups (a simulated cloud's
+    # endpoint must never reach a real run by copying the example).
     commented = set(re.findall(r"^#(\w+): ", text, re.MULTILINE))
     assert set(data) | commented == set(config_module._KEYS)
-    assert commented <= {k for k, rule in config_module._KEYS.items() if rule.path}
+    paths = {k for k, rule in config_module._KEYS.items() if rule.path}
+    assert commented <= paths | {"aws_profile", "aws_endpoint_url"}
     cfg = load_config(EXAMPLE)
     assert cfg.vpc_id.startswith("vpc-")
+    assert (cfg.aws_profile, cfg.aws_endpoint_url) == (None, None)
+    # Each commented value is a valid one once the line is taken in.
+    shown = re.sub(r"^#(\w+): ", lambda m: m[0] if m[1] in paths else f"{m[1]}: ", text,
+                   flags=re.MULTILINE)
+    uncommented = load_config(write_config(tmp_path, shown))
+    assert uncommented.aws_profile and uncommented.aws_endpoint_url
 
 
 def test_adaptor_attributes_and_backup_location(tmp_path, globals_state):

@@ -127,7 +127,8 @@ def test_other_methods_are_refused(monkeypatch, method):
                                   request_method=method, payload={"action": "x"})
 
 
-def test_requests_is_looked_up_when_called_and_the_action_is_logged(monkeypatch, caplog):
+def test_the_request_goes_through_the_session_of_its_verify_setting_and_is_logged(
+        monkeypatch, caplog):
     calls = []
 
     class Recorder:
@@ -136,13 +137,18 @@ def test_requests_is_looked_up_when_called_and_the_action_is_logged(monkeypatch,
             calls.append(("get", url, kwargs))
             return "response"
 
-    monkeypatch.setattr(backend, "requests", Recorder)
+    def session(verify):
+        calls.append(("session", verify))
+        return Recorder
+
+    monkeypatch.setattr(backend, "_session", session)
     payload = {"action": "list_vpcs_summary", "CID": "cid-secret-xyz", "gateway_name": None}
     with caplog.at_level(logging.DEBUG, logger=backend.__name__):
         result = backend._send_corvane_api(api_endpoint_url="https://127.0.0.1/v1/api",
                                            payload=payload, keyword_for_log="kw-", indent="  ")
     assert result == "response"
-    assert calls == [("get", "https://127.0.0.1/v1/api",
+    assert calls == [("session", False),
+                     ("get", "https://127.0.0.1/v1/api",
                       {"params": payload, "timeout": (15.0, 900.0), "verify": False})]
     [record] = caplog.records
     assert record.levelno == logging.DEBUG
@@ -293,25 +299,61 @@ def test_masking_leaves_other_records_alone(log_text):
 # -- timeouts and certificate checks -----------------------------------------
 
 @pytest.mark.parametrize("method", ["GET", "POST"])
-@pytest.mark.parametrize("timeout", [(15.0, 900.0), (2.0, 30.0)])
 def test_timeout_and_verify_come_from_globals_at_each_call(controller, request_settings,
-                                                           method, timeout):
-    request_settings.controller_timeout = timeout
-    request_settings.controller_verify = controller.cert_path
+                                                           monkeypatch, method):
+    # One process, settings changed between requests: each request goes out
+    # with the settings of its moment, whatever the kept sessions saw before.
     sent = []
-    real = {"GET": requests.get, "POST": requests.post}[method]
+    send = requests.adapters.HTTPAdapter.send
 
-    def spy(url, **kwargs):
-        sent.append(kwargs)
-        return real(url, **kwargs)
+    def spy(self, request, **kwargs):
+        sent.append((kwargs["timeout"], kwargs["verify"]))
+        return send(self, request, **kwargs)
 
-    with pytest.MonkeyPatch.context() as mp, warnings.catch_warnings():
-        warnings.simplefilter("error")  # a verified request has nothing to warn about
-        mp.setattr(requests, method.lower(), spy)
-        response = backend._send_corvane_api(api_endpoint_url=controller.url + "/v1/api",
-                                             request_method=method, payload={"action": "x"})
-    assert response.json()["return"] is True
-    assert (sent[0]["timeout"], sent[0]["verify"]) == (timeout, controller.cert_path)
+    monkeypatch.setattr(requests.adapters.HTTPAdapter, "send", spy)
+    settings = [((15.0, 900.0), False), ((2.0, 30.0), controller.cert_path),
+                ((3.0, 60.0), False), ((15.0, 900.0), controller.cert_path)]
+    for timeout, verify in settings:
+        request_settings.controller_timeout = timeout
+        request_settings.controller_verify = verify
+        with warnings.catch_warnings():
+            if verify:
+                warnings.simplefilter("error")  # a verified request has nothing to warn about
+            response = backend._send_corvane_api(api_endpoint_url=controller.url + "/v1/api",
+                                                 request_method=method, payload={"action": "x"})
+        assert response.json()["return"] is True
+    assert sent == settings
+
+
+@pytest.fixture
+def kept_open():
+    """A controller that keeps connections open between requests."""
+    backend.close_sessions()
+    with HttpsServer(FakeController(), keep_alive=True) as s:
+        yield s
+    backend.close_sessions()
+
+
+def test_requests_share_a_kept_connection(kept_open):
+    for _ in range(3):
+        backend._send_corvane_api(api_endpoint_url=kept_open.url + "/v1/api",
+                                  payload={"action": "x"})
+    assert len(kept_open.requests) == 3 and kept_open.connections == 1
+
+
+def test_a_kept_unchecked_connection_never_serves_a_checked_request(kept_open, request_settings,
+                                                                    tmp_path):
+    url = kept_open.url + "/v1/api"
+    other_ca, _ = make_self_signed_certificate(str(tmp_path))
+    backend._send_corvane_api(api_endpoint_url=url, payload={"action": "x"})
+    request_settings.controller_verify = other_ca
+    with pytest.raises(requests.exceptions.SSLError):
+        backend._send_corvane_api(api_endpoint_url=url, payload={"action": "x"})
+    request_settings.controller_verify = kept_open.cert_path
+    backend._send_corvane_api(api_endpoint_url=url, payload={"action": "x"})
+    request_settings.controller_verify = False
+    backend._send_corvane_api(api_endpoint_url=url, payload={"action": "x"})
+    assert len(kept_open.requests) == 3
 
 
 def test_a_certificate_the_bundle_does_not_trust_stops_the_login(controller, request_settings,
@@ -356,7 +398,7 @@ def test_login_request_errors(monkeypatch, error, words):
     def fail(url, **kwargs):
         raise error("refused")
 
-    monkeypatch.setattr(requests, "post", fail)
+    monkeypatch.setattr(requests.Session, "post", lambda self, url, **kwargs: fail(url, **kwargs))
     address = "127.0.0.1:8443"
     with pytest.raises(ControllerLoginError) as info:
         backend.getCid(address, USER, PASSWORD)

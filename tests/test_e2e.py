@@ -262,7 +262,7 @@ def test_lock_held_by_another_run(migration):
     state = m.state()
     for command in ("execute", "revert"):
         result = m.cli(command)
-        assert result.status == 1
+        assert result.status == 3
         assert "locked by alice on host jump-host" in result.stderr
         assert "--break-lock" in result.stderr and "Traceback" not in result.stderr
     assert m.state() == state

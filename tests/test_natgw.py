@@ -7,6 +7,7 @@ from aws_world import aws, world  # noqa: F401 - fixtures
 from morvent.core.Globals import Globals
 from morvent.lib import natgw
 from morvent.lib.awsutil import AwsStepError, WaitTimeout
+from morvent.lib.gateway_size import DetermineGwSizeCmd
 from morvent.lib.natgw import NatGwCmd, get_existing_natgws, get_natgw_by_subnet
 
 
@@ -236,3 +237,58 @@ def test_deletion_refused_by_ec2_changes_nothing(world, tmp_path):
     with pytest.raises(natgw.ClientError):
         NatGwCmd(Refusing(world.ec2), world.vpc_id, str(tmp_path)).delete(zone.record())
     assert [n["NatGatewayId"] for n in world.live_natgws(zone.public_subnet)] == [zone.nat_gw_id]
+
+
+# -- look-ups answered from the discovery ---------------------------------------------
+
+def _count_describes(ec2, what="DescribeNatGateways") -> list:
+    seen = []
+    ec2.meta.events.register(f"after-call.ec2.{what}", lambda **kw: seen.append(1))
+    return seen
+
+
+def test_lookups_right_after_the_discovery_send_nothing_and_answer_as_ec2(aws):
+    w = AwsWorld.build(zones=3)
+    expected = {z.public_subnet: get_natgw_by_subnet(w.ec2, z.public_subnet, w.vpc_id)
+                for z in w.zones}
+    describes = _count_describes(w.ec2)
+    subnet_reads = _count_describes(w.ec2, "DescribeSubnets")
+    natgws = get_existing_natgws(w.ec2, None, w.vpc_id)
+    records = DetermineGwSizeCmd(w.ec2, w.cw, 3, natgws).getNatGwInfo()
+    assert [r["subnet_cidr"] for r in records] == [z.public_cidr for z in w.zones]
+    assert len(describes) == 1 and len(subnet_reads) == 1
+    for zone in w.zones:
+        assert get_natgw_by_subnet(w.ec2, zone.public_subnet, w.vpc_id) == \
+            expected[zone.public_subnet]
+    assert len(describes) == 1
+    # Each subnet is answered once: the next look-up (a traffic move's,
+    # just before it changes routes) asks EC2.
+    get_natgw_by_subnet(w.ec2, w.zones[1].public_subnet, w.vpc_id)
+    assert len(describes) == 2
+
+
+@pytest.mark.parametrize("meanwhile", [
+    "deleted through the client", "another VPC", "another client", "too late",
+    "a NAT gateway command",
+])
+def test_lookups_ask_ec2_when_the_discovery_may_be_stale(aws, monkeypatch, tmp_path, meanwhile):
+    w = AwsWorld.build(zones=2)
+    zone = w.zones[0]
+    get_existing_natgws(w.ec2, None, w.vpc_id)
+    ec2, subnet, vpc = w.ec2, zone.public_subnet, w.vpc_id
+    if meanwhile == "deleted through the client":
+        w.ec2.delete_nat_gateway(NatGatewayId=zone.nat_gw_id)
+    elif meanwhile == "another VPC":
+        vpc = "vpc-0000000000000000"
+    elif meanwhile == "another client":
+        ec2 = AwsWorld().ec2
+    elif meanwhile == "too late":
+        monkeypatch.setattr(natgw, "DISCOVERY_FRESH_FOR", -1.0)
+        get_existing_natgws(w.ec2, None, w.vpc_id)
+    else:
+        NatGwCmd(w.ec2, w.vpc_id, str(tmp_path)).delete(w.zones[1].record())
+    describes = _count_describes(ec2)
+    found = get_natgw_by_subnet(ec2, subnet, vpc)
+    assert len(describes) == 1
+    if meanwhile == "deleted through the client":
+        assert found == []

@@ -126,6 +126,49 @@ def test_snapshot_with_a_gone_interface(world, tmp_path, caplog, nat_in_subnet):
         assert any(eni_id in m and "left as it is" in m for m in warnings)
 
 
+def test_snapshot_restore_repoints_every_route_looking_once_per_target(aws, tmp_path,
+                                                                       monkeypatch):
+    """Both NAT gateways put back under new ids (as a revert does): every
+    table of each zone follows its zone's new gateway, while the tables are
+    described once and each recorded gateway is resolved once, not per route."""
+    w = AwsWorld.build(zones=2, private_per_zone=3)
+    memento = SnapshotRTCmd(w.ec2, str(tmp_path), w.vpc_id, [z.record() for z in w.zones],
+                            None).execute()
+    new_ids = {}
+    for zone in w.zones:
+        w.ec2.delete_nat_gateway(NatGatewayId=zone.nat_gw_id)
+        address = w.ec2.allocate_address(Domain="vpc")
+        new_ids[zone.name] = w.ec2.create_nat_gateway(
+            SubnetId=zone.public_subnet,
+            AllocationId=address["AllocationId"])["NatGateway"]["NatGatewayId"]
+    before = w.snapshot_defaults()
+    client = AwsWorld().ec2
+    sent = []
+    client.meta.events.register("after-call.ec2", lambda model, **kw: sent.append(model.name))
+
+    rebuilt = roundtrip(memento)
+    monkeypatch.setattr(Globals, "aws_client_manager", FakeManager(client))
+    rebuilt.restore()
+
+    expected = dict(before)
+    for zone in w.zones:
+        for rtb in zone.route_tables:
+            expected[rtb] = ("NatGatewayId", new_ids[zone.name])
+    assert w.snapshot_defaults() == expected
+    assert sent.count("ReplaceRoute") == 6
+    assert sent.count("DescribeRouteTables") == 1
+    # Per recorded gateway: is it alive, and if not, which one is in its subnet.
+    assert sent.count("DescribeNatGateways") == 2 * len(w.zones)
+
+
+class FakeManager:
+    def __init__(self, ec2):
+        self.ec2 = ec2
+
+    def getEc2Client(self):
+        return self.ec2
+
+
 def test_snapshot_leaves_new_default_routes_alone(world, tmp_path, caplog):
     extra = world.ec2.create_route_table(VpcId=world.vpc_id)["RouteTable"]["RouteTableId"]
     memento = SnapshotRTCmd(world.ec2, str(tmp_path), world.vpc_id, [], None).execute()

@@ -225,3 +225,70 @@ def test_a_second_dry_run_in_one_process_starts_from_s3_again(s3, des, tmp_path,
     S3BackupCmdV2(s3, des).download()
     assert folder_contents(scratch) == {"memento_history.json": b"real"}
     assert not [p for p in scratch.parent.iterdir() if ".kept-" in p.name]
+
+
+# -- only what changed travels --------------------------------------------------------
+
+def requests_sent(client) -> list[str]:
+    """Every S3 operation the client sends from now on, by name."""
+    sent = []
+    client.meta.events.register("after-call.s3", lambda model, **kw: sent.append(model.name))
+    return sent
+
+
+def test_upload_stores_what_changed_deletes_what_is_gone_and_skips_the_rest(
+        s3, des, tmp_path, globals_state):
+    local = tmp_path / "backup"
+    write(local, FILES)
+    S3BackupCmdV2(s3, des).upload()
+    (local / "rtb/rtb-1.json").write_bytes(b'{"routes": ["changed"]}')
+    (local / "rtb/deep/rtb-2.json").unlink()
+    put(s3, "command_history.json", b"changed in S3 by someone else")
+    sent = requests_sent(s3)
+
+    S3BackupCmdV2(s3, des).upload()
+
+    assert sorted(sent) == ["DeleteObjects", "ListObjectsV2", "PutObject", "PutObject"]
+    expected = {rel: body for rel, body in FILES.items() if rel != "rtb/deep/rtb-2.json"}
+    expected["rtb/rtb-1.json"] = b'{"routes": ["changed"]}'
+    assert s3_contents(s3, PREFIX + "/") == {f"{PREFIX}/{k}": v for k, v in expected.items()}
+
+
+def test_a_locked_run_lists_once_and_fetches_only_what_changed(s3, des, tmp_path,
+                                                               globals_state):
+    for rel, body in FILES.items():
+        put(s3, rel, body)
+    with VpcLock(s3, des):
+        S3BackupCmdV2(s3, des).download()
+        sent = requests_sent(s3)
+        S3BackupCmdV2(s3, des).download()  # a second download of the same run
+        assert sent == []
+        put(s3, "rtb/rtb-1.json", b"changed meanwhile")  # through the client: followed
+        (tmp_path / "backup" / "new.json").write_bytes(b"new")
+        S3BackupCmdV2(s3, des).download()
+        S3BackupCmdV2(s3, des).upload()
+        # The local copy of a differing file stays and is stored again; nothing is listed.
+        assert sent == ["PutObject", "GetObject", "PutObject", "PutObject"]
+    assert s3_contents(s3, PREFIX + "/")[f"{PREFIX}/rtb/rtb-1.json"] == FILES["rtb/rtb-1.json"]
+    assert s3_contents(s3, PREFIX + "/")[f"{PREFIX}/new.json"] == b"new"
+
+
+def test_a_change_without_an_answer_has_the_folder_listed_again(s3, des, tmp_path,
+                                                                  globals_state):
+    write(tmp_path / "backup", FILES)
+
+    def no_answer(**kwargs):
+        raise botocore.exceptions.EndpointConnectionError(endpoint_url="https://s3")
+
+    with VpcLock(s3, des):
+        S3BackupCmdV2(s3, des).download()
+        s3.meta.events.register("before-call.s3.PutObject", no_answer, unique_id="no-answer")
+        try:
+            with pytest.raises(BackupUnavailable):
+                S3BackupCmdV2(s3, des).store(str(tmp_path / "backup" / "rtb" / "rtb-1.json"))
+        finally:
+            s3.meta.events.unregister("before-call.s3.PutObject", unique_id="no-answer")
+        sent = requests_sent(s3)
+        S3BackupCmdV2(s3, des).upload()
+        assert sent.count("ListObjectsV2") == 1
+    assert s3_contents(s3, PREFIX + "/") == {f"{PREFIX}/{k}": v for k, v in FILES.items()}

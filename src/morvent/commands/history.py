@@ -45,6 +45,7 @@ import contextlib
 import importlib
 import itertools
 import json
+import logging
 import math
 import os
 import sys
@@ -57,7 +58,7 @@ from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
 __all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDiverged",
-           "HISTORY_FILES", "newer_copy"]
+           "HISTORY_FILES", "newer_copy", "step_listeners"]
 
 COMMAND_HISTORY_FILE = "command_history.json"
 MEMENTO_HISTORY_FILE = "memento_history.json"
@@ -260,6 +261,23 @@ class CommandHistory:
 
 # -- memento history -------------------------------------------------------
 
+#: Called as ``listener(event, value)`` to show where a run is: ("step",
+#: position) when the step iterator of ``is_memento_exist`` hands out a
+#: position that is not held (that step runs next), ("undo", record) when
+#: ``pop()`` hands out a memento for its undo (``record``: its stored form).
+step_listeners: list = []
+
+
+def _tell(event: str, value: Any) -> None:
+    """Tell the listeners; a listener that fails must not change the run's course."""
+    for listener in list(step_listeners):
+        try:
+            listener(event, value)
+        except Exception:  # noqa: BLE001 - showing progress is never worth a rollback
+            logging.getLogger(__name__).debug("step listener %r failed", listener,
+                                              exc_info=True)
+
+
 def _class_path(cls: type) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
@@ -450,6 +468,7 @@ class MementoHistory:
             cls._entries, cls._undoing = held, None
             backup.set_pending(os.path.dirname(path), None)
             raise
+        _tell("undo", newest.record)
         return newest.memento
 
     @classmethod
@@ -475,7 +494,15 @@ class MementoHistory:
         """
         cls._require_init()
         cls._settle()
-        return itertools.chain(itertools.repeat(True, len(cls._entries)), itertools.repeat(False))
+        held = len(cls._entries)
+
+        def positions() -> Iterator[bool]:
+            yield from itertools.repeat(True, held)
+            for position in itertools.count(held + 1):
+                _tell("step", position)
+                yield False
+
+        return positions()
 
     @classmethod
     def size(cls) -> int:

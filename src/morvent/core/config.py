@@ -141,8 +141,10 @@ def _check_account_name(value: str) -> str | None:
 
 def _check_env_name(value: str) -> str | None:
     if not _ENV_NAME.fullmatch(value):
-        return (f"{value!r} is not an environment variable name (name the variable that holds "
-                "the password, not the password itself)")
+        # Not repeated: it may be the password itself, put here by mistake.
+        return ("the value is not an environment variable name (letters, digits and '_'); "
+                "name the variable that holds the password, not the password itself (the "
+                "value is not shown here)")
     return None
 
 

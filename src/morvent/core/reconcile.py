@@ -26,7 +26,7 @@ from morvent.core.exceptions import HistoryError
 from morvent.lib.natgw import address_instance, find_address, get_natgw_by_subnet
 
 __all__ = ["BackupState", "Finding", "describe_record", "read_backup_state",
-           "unrecorded_changes"]
+           "unrecorded_changes", "unrecorded_gateways"]
 
 NATGW_DELETION = "NatGwDeleteMemento"
 SPOKE_CREATION = "HsSpokeCreateMemento"
@@ -107,13 +107,15 @@ def describe_record(record: dict) -> str:
 class Finding:
     """A change in EC2 that no undo record describes."""
 
-    #: "natgw-deleted" or "spoke-created".
+    #: "natgw-deleted", "spoke-created" (seen in EC2) or "spoke-unrecorded"
+    #: (seen on the controller).
     kind: str
     subnet_id: str
     subnet_cidr: str | None
     eip: str | None
     nat_gw_id: str | None
-    #: The instance that holds the Elastic IP ("spoke-created"), with its name.
+    #: The instance that holds the Elastic IP ("spoke-created"), with its name;
+    #: the controller gateway's name ("spoke-unrecorded").
     holder: str | None = None
 
     def __str__(self) -> str:
@@ -121,6 +123,10 @@ class Finding:
         if self.kind == "natgw-deleted":
             return (f"NAT gateway {self.nat_gw_id} of {where} is gone and no undo record has "
                     f"its deletion: an interrupted run deleted it")
+        if self.kind == "spoke-unrecorded":
+            return (f"controller gateway {self.holder} in {where} with {self.eip} is named like "
+                    "the spoke gateway and no undo record has it: an interrupted run created "
+                    "it, or it is not this migration's")
         return (f"Elastic IP {self.eip} of {where} is held by {self.holder} and no undo "
                 f"record has a spoke gateway there: an interrupted run created it")
 
@@ -165,4 +171,32 @@ def unrecorded_changes(ec2: Any, vpc_id: str, state: BackupState) -> list[Findin
             if instance_id and not ({subnet_id, record.get("subnet_cidr")} & spoke_subnets):
                 findings.append(replace(deletion, kind="spoke-created",
                                         holder=_instance_label(ec2, instance_id)))
+    return findings
+
+
+def unrecorded_gateways(gateways: list[dict], spoke_gw_name: str, vpc_id: str,
+                        state: BackupState) -> list[Finding]:
+    """Controller gateways named like the spoke gateway that no undo record knows.
+
+    ``gateways`` are the controller's gateway records (``list_vpcs_summary``:
+    primaries, each with its HA gateways in "hagw_details_list").  A gateway
+    whose name begins with ``spoke_gw_name`` and that sits in ``vpc_id`` (when
+    the record says where it sits) is this migration's kind of gateway; one
+    that no spoke creation record names was made by a run that was stopped
+    before it could record it, or by someone else.
+    """
+    known = {(s.get("spoke_info") or {}).get("gw_name") for s in state.records_of(SPOKE_CREATION)}
+    findings, seen = [], set()
+    for primary in gateways:
+        if not isinstance(primary, dict):
+            continue
+        for gateway in [primary, *(primary.get("hagw_details_list") or [])]:
+            name = gateway.get("gw_name")
+            if (not isinstance(name, str) or not name.startswith(spoke_gw_name) or name in known
+                    or name in seen or gateway.get("vpc_id", vpc_id) != vpc_id):
+                continue
+            seen.add(name)
+            findings.append(Finding("spoke-unrecorded", gateway.get("gw_subnet_id") or "?",
+                                    gateway.get("public_subnet"), gateway.get("public_ip"),
+                                    None, holder=name))
     return findings

@@ -1,8 +1,20 @@
-"""AWS clients for the configured account and region."""
+"""AWS clients for the configured account and region.
+
+A boto3 client reads its service's model files when it is made, which costs
+far more CPU time than most of the requests a run sends with it.  So every
+manager of the same configuration in a process -- the command line's (lock,
+backup) and the migration's own -- shares one session and one client per
+service: a small process-wide cache keyed by what a client depends on (the
+profile, the region, the endpoint, and the environment that supplies
+credentials, AWS settings and proxies).  boto3 clients are thread-safe; a
+session is not, so sessions and clients are made under a lock.
+"""
 
 from __future__ import annotations
 
 import os
+import threading
+from collections import OrderedDict
 from collections.abc import Mapping
 from typing import Any
 
@@ -16,10 +28,41 @@ from morvent.core.config import Config, ConfigError, as_config
 # transient errors, the same for every client of a run.
 CLIENT_CONFIG = botocore.config.Config(retries={"mode": "standard"})
 
+#: Most configurations whose session and clients are kept (oldest dropped first).
+CACHED_CONFIGURATIONS = 4
+#: Environment variables, besides every AWS_* one, that a client depends on.
+_PROXY_VARIABLES = ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
+
+_lock = threading.RLock()
+#: (profile, region, endpoint, environment) -> _Shared, most recently used last.
+_shared: OrderedDict[tuple, "_Shared"] = OrderedDict()
+
+
+class _Shared:
+    """The session of one configuration and the clients made from it."""
+
+    def __init__(self, session: boto3.session.Session):
+        self.session = session
+        self.clients: dict[str, Any] = {}
+
+
+def _environment() -> tuple:
+    """The environment variables that decide credentials, AWS settings and proxies."""
+    return tuple(sorted((name, value) for name, value in os.environ.items()
+                        if name.upper().startswith("AWS_")
+                        or name.upper() in _PROXY_VARIABLES))
+
+
+def clear_client_cache() -> None:
+    """Forget every shared session and client (the next manager makes new ones)."""
+    with _lock:
+        _shared.clear()
+
 
 class AwsClientManager:
     """Hands out one client per AWS service, made on first use.
 
+    Managers of the same configuration share their clients (see above).
     Credentials come from boto3's usual chain: the profile named by
     ``aws_profile`` when set, else the environment, shared files or the
     instance role.  ``aws_endpoint_url`` sends every client to one endpoint
@@ -28,31 +71,51 @@ class AwsClientManager:
 
     def __init__(self, config: Config | Mapping | str | os.PathLike):
         self.config = as_config(config)
-        self._session: boto3.session.Session | None = None
+        self._shared: _Shared | None = None
         self._clients: dict[str, Any] = {}
 
     @property
     def region(self) -> str:
         return self.config.region
 
+    def _get_shared(self) -> _Shared:
+        """The session and clients of this configuration, shared in the process."""
+        if self._shared is None:
+            config = self.config
+            key = (config.aws_profile, config.region, config.aws_endpoint_url, _environment())
+            with _lock:
+                shared = _shared.get(key)
+                if shared is None:
+                    try:
+                        session = boto3.session.Session(profile_name=config.aws_profile,
+                                                        region_name=config.region)
+                    except botocore.exceptions.ProfileNotFound:
+                        raise ConfigError(config.source, "aws_profile",
+                                          f"no AWS profile named {config.aws_profile!r} in "
+                                          "the AWS configuration files") from None
+                    shared = _shared[key] = _Shared(session)
+                    while len(_shared) > CACHED_CONFIGURATIONS:
+                        _shared.popitem(last=False)
+                else:
+                    _shared.move_to_end(key)
+            self._shared = shared
+        return self._shared
+
     def _get_session(self) -> boto3.session.Session:
-        if self._session is None:
-            try:
-                self._session = boto3.session.Session(profile_name=self.config.aws_profile,
-                                                      region_name=self.config.region)
-            except botocore.exceptions.ProfileNotFound:
-                raise ConfigError(self.config.source, "aws_profile",
-                                  f"no AWS profile named {self.config.aws_profile!r} in the "
-                                  "AWS configuration files") from None
-        return self._session
+        return self._get_shared().session
 
     def client(self, service: str) -> Any:
-        """The client of ``service`` (an AWS service name), made once."""
+        """The client of ``service`` (an AWS service name), made once per configuration."""
         client = self._clients.get(service)
         if client is None:
-            client = self._get_session().client(service, region_name=self.config.region,
-                                                endpoint_url=self.config.aws_endpoint_url,
-                                                config=CLIENT_CONFIG)
+            shared = self._get_shared()
+            with _lock:
+                client = shared.clients.get(service)
+                if client is None:
+                    client = shared.session.client(service, region_name=self.config.region,
+                                                   endpoint_url=self.config.aws_endpoint_url,
+                                                   config=CLIENT_CONFIG)
+                    shared.clients[service] = client
             self._clients[service] = client
         return client
 

@@ -9,6 +9,16 @@ JSON objects with "return" and "results" (or "reason" on a failure).  A
 request that times out raises ``requests.Timeout``: whether the controller
 carried it out is unknown, and only the caller can decide what follows.
 
+Requests of this module go through one ``requests`` session per process and
+certificate setting, so that a connection the controller keeps open is used
+again instead of a new TLS handshake per request, and the unchecked TLS
+context is built once instead of once per connection (loading the default
+certificates for each costs tens of milliseconds).  A change of
+``Globals.controller_verify`` takes another session: a connection checked
+one way never serves a request that asks for another.  The session keeps no
+cookies, so every request carries what the one-shot ``requests.get`` and
+``requests.post`` would send.
+
 The session id (CID) and the login password must never show up in any
 output.  ``getCid`` registers both with ``register_secret``; the command line
 installs ``SecretMaskingFilter`` on its log handlers, which replaces every
@@ -19,8 +29,11 @@ command, for tracebacks and whatever else is printed there.
 
 from __future__ import annotations
 
+import http.cookiejar
 import logging
+import os
 import re
+import ssl
 import sys
 import threading
 import urllib.parse
@@ -29,6 +42,7 @@ from collections.abc import Mapping
 from typing import Any, TextIO
 
 import requests
+from urllib3.util.ssl_ import create_urllib3_context
 
 from morvent.core.Globals import Globals
 from morvent.core.exceptions import ControllerLoginError
@@ -154,6 +168,47 @@ class SecretMaskingStream:
 
 # -- transport -------------------------------------------------------------
 
+class _UncheckedTls(requests.adapters.HTTPAdapter):
+    """Connection pools that share one TLS context without certificate checks."""
+
+    def __init__(self) -> None:
+        # The context urllib3 would build for each connection, built once.
+        self._context = create_urllib3_context(cert_reqs=ssl.CERT_NONE)
+        super().__init__()
+
+    def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
+        super().init_poolmanager(*args, ssl_context=self._context, **kwargs)
+
+
+_sessions: dict[Any, requests.Session] = {}
+_sessions_lock = threading.Lock()
+
+
+def _session(verify: Any) -> requests.Session:
+    """The process's session for requests sent with ``verify=verify``."""
+    key = os.fspath(verify) if isinstance(verify, os.PathLike) else verify
+    session = _sessions.get(key)
+    if session is None:
+        with _sessions_lock:
+            session = _sessions.get(key)
+            if session is None:
+                session = requests.Session()
+                session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
+                if verify is False:
+                    session.mount("https://", _UncheckedTls())
+                _sessions[key] = session
+    return session
+
+
+def close_sessions() -> None:
+    """Close the kept connections (the next request opens new ones)."""
+    with _sessions_lock:
+        sessions = list(_sessions.values())
+        _sessions.clear()
+    for session in sessions:
+        session.close()
+
+
 def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
                       payload: Mapping[str, Any] | None = None,
                       keyword_for_log: str = "cvn-migration-function---",
@@ -164,7 +219,8 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
     timeout and the certificate check are ``Globals.controller_timeout`` and
     ``Globals.controller_verify``, read at each call; a request without an
     answer in time raises ``requests.Timeout``.  One debug line names the
-    action, never the payload (it holds the CID).
+    action, never the payload (it holds the CID).  The connection may be one
+    kept open from an earlier request with the same certificate setting.
     """
     method = request_method.upper() if isinstance(request_method, str) else request_method
     if method not in ("GET", "POST"):
@@ -178,10 +234,10 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
         if InsecureRequestWarning is not None and verify is False:
             # Unverified on purpose: a warning per request would be noise.
             warnings.simplefilter("ignore", InsecureRequestWarning)
+        session = _session(verify)
         if method == "GET":
-            return requests.get(api_endpoint_url, params=payload, timeout=timeout,
-                                verify=verify)
-        return requests.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
+            return session.get(api_endpoint_url, params=payload, timeout=timeout, verify=verify)
+        return session.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
 
 
 # -- answers ---------------------------------------------------------------

@@ -27,7 +27,7 @@ import datetime
 import logging
 from typing import Optional
 
-from morvent.lib.natgw import primary_address
+from morvent.lib.natgw import describe_subnets, primary_address
 
 #: How far back traffic is read, and the period of one figure.
 WINDOW_DAYS = 14
@@ -140,10 +140,7 @@ class DetermineGwSizeCmd:
         return self._records
 
     def _subnets(self, subnet_ids: set[str]) -> dict[str, dict]:
-        if not subnet_ids:
-            return {}
-        found = self.ec2.describe_subnets(SubnetIds=sorted(subnet_ids))["Subnets"]
-        return {s["SubnetId"]: s for s in found}
+        return describe_subnets(self.ec2, subnet_ids)
 
     def _hourly_bytes(self, nat_ids: list[str]) -> dict[str, dict]:
         """NAT gateway id -> {hour: bytes of both directions}."""

@@ -9,13 +9,25 @@ is gone, which takes minutes.  `NatGwCmd.delete` waits for both, within the
 bounds below, so that the next step can hand the address to a spoke gateway.
 Its memento puts an equivalent NAT gateway back: same subnet, same Elastic
 IP allocation, and the routes that used the old gateway pointed at the new.
+
+A replacement refreshes its NAT gateway records, one subnet at a time,
+right after the discovery has described every NAT gateway of the VPC.  So
+`get_existing_natgws` keeps what it saw, and `get_natgw_by_subnet` answers
+from it instead of asking EC2 again -- once per subnet, for the same client
+and VPC, within `DISCOVERY_FRESH_FOR` seconds, and only while nothing was
+changed through that client or by this module since.  The sizing that
+comes in between takes the subnets' CIDR blocks and zones, which never
+change, from what the discovery read too.  Every other look-up, in
+particular the one made just before a change, asks EC2.
 """
 
 from __future__ import annotations
 
+import copy
 import logging
 import os
-from typing import Iterable, Optional
+import time
+from typing import Any, Iterable, Optional
 
 from botocore.exceptions import ClientError
 
@@ -42,6 +54,8 @@ POLL_INTERVAL = 15.0
 
 #: States of a NAT gateway that serves, or is about to serve, traffic.
 LIVE_STATES = ("available", "pending")
+#: Seconds for which the discovery's view answers the look-ups by subnet.
+DISCOVERY_FRESH_FOR = 30.0
 
 
 def _is_public(natgw: dict) -> bool:
@@ -76,21 +90,106 @@ def primary_address(natgw: dict) -> dict:
     return addresses[0] if addresses else {}
 
 
+# -- what the discovery saw ------------------------------------------------------
+
+class _Discovery:
+    """The public live NAT gateways of one VPC as one describe saw them, by subnet."""
+
+    def __init__(self, ec2: Any, vpc_id: str, natgws: list[dict]):
+        self.ec2 = ec2
+        self.vpc_id = vpc_id
+        self.fresh_until = time.monotonic() + DISCOVERY_FRESH_FOR
+        self.by_subnet: dict[str, list[dict]] = {}
+        #: Descriptions of the subnets read meanwhile, by id.
+        self.subnets: dict[str, dict] = {}
+        for natgw in natgws:
+            self.by_subnet.setdefault(natgw["SubnetId"], []).append(copy.deepcopy(natgw))
+
+
+_discovery: Optional[_Discovery] = None
+_HANDLER_ID = "morvent-natgw-discovery"
+
+
+def forget_discovery() -> None:
+    """Stop answering look-ups from the last discovery (EC2 is asked again)."""
+    global _discovery
+    _discovery = None
+
+
+def _forget_on_change(model: Any, **_: Any) -> None:
+    if not model.name.startswith(("Describe", "Get", "List")):
+        forget_discovery()
+
+
+def _remember_discovery(ec2: Any, vpc_id: str, natgws: list[dict]) -> None:
+    global _discovery
+    events = getattr(getattr(ec2, "meta", None), "events", None)
+    if events is None:
+        _discovery = None  # no way to notice changes made through this client
+        return
+    events.register("before-call", _forget_on_change, unique_id=_HANDLER_ID)
+    _discovery = _Discovery(ec2, vpc_id, natgws)
+
+
+def _fresh_discovery(ec2: Any) -> Optional[_Discovery]:
+    """The last discovery when it was made through ``ec2`` and is still fresh."""
+    seen = _discovery
+    if seen is None or seen.ec2 is not ec2:
+        return None
+    if time.monotonic() > seen.fresh_until:
+        forget_discovery()
+        return None
+    return seen
+
+
+def _discovered(ec2: Any, subnet_id: str, vpc_id: str) -> Optional[list[dict]]:
+    """The discovery's NAT gateways of the subnet, once; None when EC2 must be asked."""
+    seen = _fresh_discovery(ec2)
+    if seen is None or seen.vpc_id != vpc_id:
+        return None
+    return seen.by_subnet.pop(subnet_id, None)
+
+
+def describe_subnets(ec2: Any, subnet_ids: Iterable[str]) -> dict[str, dict]:
+    """Subnet id -> DescribeSubnets entry, for each of ``subnet_ids``.
+
+    A subnet's CIDR block and zone never change, so what the discovery read
+    serves the sizing that follows it.
+    """
+    ids = sorted(set(subnet_ids))
+    if not ids:
+        return {}
+    seen = _fresh_discovery(ec2)
+    if seen is not None and all(i in seen.subnets for i in ids):
+        return {i: copy.deepcopy(seen.subnets[i]) for i in ids}
+    found = {s["SubnetId"]: s for s in ec2.describe_subnets(SubnetIds=ids)["Subnets"]}
+    if seen is not None:
+        seen.subnets.update(copy.deepcopy(found))
+    return found
+
+
 def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -> list[dict]:
     """The VPC's available public NAT gateways, as DescribeNatGateways entries.
 
     With ``nat_gw_ids`` given, only those gateways.  The order is stable
     from run to run: by availability zone, then subnet id, then gateway id;
-    the first one becomes the primary spoke gateway.
+    the first one becomes the primary spoke gateway.  The pending ones are
+    described too, so that what was seen can answer the look-ups by subnet
+    that follow (see the module's description).
     """
     logger = logging.getLogger(__name__)
     filters = [
         {"Name": "vpc-id", "Values": [vpc_id]},
-        {"Name": "state", "Values": ["available"]},
+        {"Name": "state", "Values": list(LIVE_STATES)},
     ]
+    described = _describe(ec2, filters)
+    _remember_discovery(ec2, vpc_id, [n for n in described
+                                      if _is_public(n) and n.get("State") in LIVE_STATES])
     natgws = []
     wanted = set(nat_gw_ids) if nat_gw_ids is not None else None
-    for natgw in _describe(ec2, filters):
+    for natgw in described:
+        if natgw.get("State") != "available":
+            continue
         if wanted is not None and natgw["NatGatewayId"] not in wanted:
             continue
         if not _is_public(natgw):
@@ -108,10 +207,7 @@ def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -
 
 
 def _subnet_zones(ec2, subnet_ids: set[str]) -> dict[str, str]:
-    if not subnet_ids:
-        return {}
-    subnets = ec2.describe_subnets(SubnetIds=sorted(subnet_ids))["Subnets"]
-    return {s["SubnetId"]: s.get("AvailabilityZone", "") for s in subnets}
+    return {i: s.get("AvailabilityZone", "") for i, s in describe_subnets(ec2, subnet_ids).items()}
 
 
 def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
@@ -119,14 +215,17 @@ def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
 
     Ordered available before pending, then newest first, then by id, so the
     first entry is the one that serves the subnet now (or is about to).
+    Right after `get_existing_natgws`, the answer may be what it saw.
     """
-    filters = [
-        {"Name": "vpc-id", "Values": [vpc_id]},
-        {"Name": "subnet-id", "Values": [subnet_id]},
-        {"Name": "state", "Values": list(LIVE_STATES)},
-    ]
-    natgws = [n for n in _describe(ec2, filters)
-              if _is_public(n) and n.get("State") in LIVE_STATES]
+    natgws = _discovered(ec2, subnet_id, vpc_id)
+    if natgws is None:
+        filters = [
+            {"Name": "vpc-id", "Values": [vpc_id]},
+            {"Name": "subnet-id", "Values": [subnet_id]},
+            {"Name": "state", "Values": list(LIVE_STATES)},
+        ]
+        natgws = _describe(ec2, filters)
+    natgws = [n for n in natgws if _is_public(n) and n.get("State") in LIVE_STATES]
     # Three stable sorts, least significant key first.
     natgws.sort(key=lambda n: n["NatGatewayId"])
     natgws.sort(key=lambda n: str(n.get("CreateTime", "")), reverse=True)
@@ -154,8 +253,12 @@ def find_address(ec2, public_ip: Optional[str] = None,
 def routes_using(ec2, vpc_id: str, nat_gw_id: str) -> list[list[str]]:
     """[route table id, destination key, destination] of every route of the
     VPC whose target is the NAT gateway."""
+    return _routes_through(routes.route_tables(ec2, vpc_id), nat_gw_id)
+
+
+def _routes_through(tables: Iterable[dict], nat_gw_id: str) -> list[list[str]]:
     used = []
-    for table in routes.route_tables(ec2, vpc_id):
+    for table in tables:
         for route in table.get("Routes", []):
             dest = routes.destination(route)
             if dest and route.get("NatGatewayId") == nat_gw_id:
@@ -266,6 +369,7 @@ class NatGwCmd:
         and the memento is built from what the record carries.
         """
         logger = logging.getLogger(__name__)
+        forget_discovery()
         ec2 = self.ec2
         subnet_id = record["subnet_id"]
         nat_gw_id = record.get("nat_gw_id")
@@ -402,6 +506,7 @@ class NatGwDeleteMemento(Memento):
         """Create a NAT gateway in the same subnet with the same Elastic IP,
         wait until it is available and point the old gateway's routes at it."""
         logger = logging.getLogger(__name__)
+        forget_discovery()
         old_id = self.nat_gw_id
         logger.info("- Putting back NAT gateway %s in %s with %s",
                     old_id, self.subnet_id, self.eip)
@@ -494,12 +599,13 @@ class NatGwDeleteMemento(Memento):
         # The routes recorded at deletion time, and any other route that still
         # names the deleted gateway (a blackhole) and so belongs to it.
         todo = [list(r) for r in self.routes or []]
+        tables = routes.route_tables_by_id(ec2, self.vpc_id)
         if old_id:
-            for found in routes_using(ec2, self.vpc_id, old_id):
+            for found in _routes_through(tables.values(), old_id):
                 if found not in todo:
                     todo.append(found)
         for rtb, key, dest in todo:
-            table = routes.route_table(ec2, rtb)
+            table = tables.get(rtb)
             route = routes.find_route(table, key, dest) if table else None
             if route is None:
                 logger.warning("  route %s of %s is gone; not recreated", dest, rtb)

@@ -273,15 +273,22 @@ class SnapshotRTMemento(Memento):
             logger.info("  nothing to undo: snapshot %s was taken in a dry run", self.tag)
             return
         ec2 = ec2_client()
+        # One look at the VPC's tables, right before the changes, and one
+        # look-up per recorded target: the tables of a zone share theirs.
+        tables = routes.route_tables_by_id(ec2, self.vpc_id)
+        targets: dict[tuple, Optional[tuple[str, str]]] = {}
         for entry in self.routes:
             rtb = entry["route_table_id"]
-            table = routes.route_table(ec2, rtb)
+            table = tables.get(rtb)
             if table is None:
                 logger.warning("  %s no longer exists; skipped", rtb)
                 continue
             dest_key, dest = entry["destination_key"], entry["destination"]
             current = routes.find_route(table, dest_key, dest)
-            target = resolve_target(ec2, entry, self.vpc_id)
+            recorded = (entry.get("target_key"), entry.get("target_id"), entry.get("subnet_id"))
+            if recorded not in targets:
+                targets[recorded] = resolve_target(ec2, entry, self.vpc_id)
+            target = targets[recorded]
             if target is None:
                 logger.warning("  %s %s: recorded target %s is gone and no NAT gateway is "
                                "available in its subnet %s; route left as it is",
@@ -292,7 +299,7 @@ class SnapshotRTMemento(Memento):
                 continue
             _point(ec2, logger, rtb, dest_key, dest, current, *target, create=current is None)
         for rtb in self.tables_without_default or []:
-            table = routes.route_table(ec2, rtb)
+            table = tables.get(rtb)
             route = routes.default_route(table) if table else None
             if route is not None:
                 found = routes.target(route)
@@ -386,8 +393,9 @@ class NatGwTrafficMemento(Memento):
                            "left as they are", self.from_nat_gw_id, self.from_subnet_id,
                            len(self.routes))
             return
+        tables = routes.route_tables_by_id(ec2, self.vpc_id)
         for rtb, key, dest in self.routes:
-            table = routes.route_table(ec2, rtb)
+            table = tables.get(rtb)
             current = routes.find_route(table, key, dest) if table else None
             if current is None:
                 logger.warning("  route %s of %s is gone; not recreated", dest, rtb)

@@ -48,6 +48,15 @@ def route_tables(ec2, vpc_id: str) -> list[dict]:
     return tables
 
 
+def route_tables_by_id(ec2, vpc_id: str) -> dict[str, dict]:
+    """All route tables of the VPC by id, from one describe.
+
+    For a restore that changes many tables: one look at all of them just
+    before the changes instead of one describe per table.
+    """
+    return {table["RouteTableId"]: table for table in route_tables(ec2, vpc_id)}
+
+
 def route_table(ec2, route_table_id: str) -> Optional[dict]:
     """One route table, or None when it no longer exists."""
     try:

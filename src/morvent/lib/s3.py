@@ -15,6 +15,17 @@ ended early (killed, S3 unavailable) could not store.  It merges:
   fetched, local-only files stay (the next upload stores them), and of a
   file that differs the local copy stays.
 
+Only what changed is transferred.  The process remembers, per S3 client,
+the ETag and the content digest of every object it read or stored: an object
+whose listed ETag is the remembered one and whose local copy has the
+remembered digest holds the local content already, so ``download()`` does
+not fetch it and ``upload()`` does not store it again (the histories'
+write-through has stored most of the folder by the time a run uploads it).
+While the process holds the VPC's lock no other run writes the folder, and
+every change made through the client is followed (hooks on its requests),
+so one listing of the folder serves the whole run; without the lock (a dry
+run, or a run not started by the command line) each transfer lists it.
+
 A dry run works in a scratch folder that is a plain copy of S3, and stores
 nothing.  A real run's ``download()`` registers the command as the S3
 mirror of the folder (``morvent.core.backup``): from then on the histories
@@ -33,12 +44,14 @@ simulated cloud used in tests do.
 from __future__ import annotations
 
 import getpass
+import hashlib
 import json
 import logging
 import os
 import socket
 import sys
 import uuid
+import weakref
 from collections.abc import Mapping
 from datetime import datetime, timezone
 from typing import Any
@@ -104,6 +117,102 @@ def _local_files(folder: str) -> dict[str, str]:
     return files
 
 
+def _digest(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+# -- what this process knows of the objects in S3 -----------------------------------
+
+_HOOK_ID = "morvent-backup-folders"
+
+
+class _Known:
+    """What this process knows of the objects behind one S3 client.
+
+    ``contents``: (bucket, key) -> (ETag, SHA-256 of the content) of what the
+    process last read from or stored under that key.
+
+    ``folders``: (bucket, folder key) -> the objects of a backup folder
+    whose lock this process holds (relative path -> (key, ETag)), from one
+    listing kept up to date by the hooks below; None before the first
+    listing, and after a change whose outcome is unknown (listed again then).
+    """
+
+    def __init__(self) -> None:
+        self.contents: dict[tuple[str, str], tuple[str, str]] = {}
+        self.folders: dict[tuple[str, str], dict[str, tuple[str, str | None]] | None] = {}
+
+    def touched(self, params: Mapping) -> list[tuple[tuple[str, str], list[str]]]:
+        """The held folders that a request with ``params`` changes, with the keys in each."""
+        bucket = params.get("Bucket")
+        keys = [params["Key"]] if "Key" in params else [
+            o.get("Key") for o in (params.get("Delete") or {}).get("Objects", ())]
+        found = []
+        for folder in self.folders:
+            if folder[0] != bucket:
+                continue
+            inside = [k for k in keys if isinstance(k, str) and k.startswith(folder[1])]
+            if inside or not keys:
+                found.append((folder, inside))
+        return found
+
+    def before_request(self, params: Mapping, model: Any, context: dict, **_: Any) -> None:
+        """Before a request that changes S3: the folders it touches are unknown until it ends."""
+        if model.name.startswith(("Get", "Head", "List")):
+            return
+        changes = []
+        for folder, keys in self.touched(params):
+            changes.append((folder, keys, self.folders[folder]))
+            self.folders[folder] = None
+        if changes:
+            context[_HOOK_ID] = changes
+
+    def after_call(self, model: Any, parsed: Mapping, context: dict, http_response: Any,
+                   **_: Any) -> None:
+        """After it: a PUT or DELETE that succeeded is applied to the folder's listing.
+
+        Anything else (a failure, another kind of change, no answer at all)
+        leaves the folder unknown, to be listed again.
+        """
+        changes = context.pop(_HOOK_ID, None)
+        if (not changes or getattr(http_response, "status_code", 500) >= 300
+                or model.name not in ("PutObject", "DeleteObject", "DeleteObjects")):
+            return
+        failed = {e.get("Key") for e in parsed.get("Errors", ())}
+        for folder, keys, listing in changes:
+            if listing is None or folder not in self.folders:
+                continue
+            for key in keys:
+                rel = key[len(folder[1]):]
+                if model.name == "PutObject":
+                    listing[rel] = (key, parsed.get("ETag"))
+                elif key in failed:
+                    listing[rel] = (key, None)  # still there
+                else:
+                    listing.pop(rel, None)
+            self.folders[folder] = listing
+
+
+_known: weakref.WeakKeyDictionary[Any, _Known] = weakref.WeakKeyDictionary()
+
+
+def _known_for(client: Any) -> _Known | None:
+    """What is known behind ``client``; None for a client whose requests cannot be followed."""
+    try:
+        known = _known.get(client)
+    except TypeError:
+        return None
+    if known is None:
+        events = getattr(getattr(client, "meta", None), "events", None)
+        if events is None:
+            return None
+        known = _known[client] = _Known()
+        events.register("before-parameter-build.s3", known.before_request,
+                        unique_id=_HOOK_ID + "-before")
+        events.register("after-call.s3", known.after_call, unique_id=_HOOK_ID + "-after")
+    return known
+
+
 def _remove_empty_dirs(folder: str) -> None:
     for root, dirs, names in os.walk(folder, topdown=False):
         if root != folder and not dirs and not names:
@@ -122,13 +231,28 @@ class S3BackupCmdV2:
 
     # -- S3 side -------------------------------------------------------------
 
-    def _remote_keys(self, failed: Any = _failed) -> dict[str, str]:
-        """Relative path -> key of every object of the backup folder.
+    def _folder(self) -> tuple[str, str]:
+        return self.backup_des.bucket, self.backup_des.folder_key
 
-        ``failed(what, error)`` makes the exception raised when S3 fails.
+    def _remote_objects(self, failed: Any = _failed) -> dict[str, tuple[str, str | None]]:
+        """Relative path -> (key, ETag) of every object of the backup folder.
+
+        Listed in S3, unless this process holds the folder's lock and has
+        listed it already.  ``failed(what, error)`` makes the exception
+        raised when S3 fails.
         """
+        known = _known_for(self.s3_client)
+        folder = self._folder()
+        if known is not None and known.folders.get(folder) is not None:
+            return dict(known.folders[folder])
+        objects = self._list(failed)
+        if known is not None and folder in known.folders:
+            known.folders[folder] = dict(objects)
+        return objects
+
+    def _list(self, failed: Any) -> dict[str, tuple[str, str | None]]:
         des = self.backup_des
-        keys = {}
+        objects = {}
         try:
             pages = self.s3_client.get_paginator("list_objects_v2").paginate(
                 Bucket=des.bucket, Prefix=des.folder_key)
@@ -141,7 +265,7 @@ class S3BackupCmdV2:
                     if any(part in ("", ".", "..") for part in rel.split("/")) or "\\" in rel:
                         raise BackupError(f"refusing the object s3://{des.bucket}/{key}: its "
                                           "name would leave the local backup folder")
-                    keys[rel] = key
+                    objects[rel] = (key, item.get("ETag"))
         except botocore.exceptions.ClientError as e:
             if _error_code(e) == "NoSuchBucket":
                 raise BackupError(f"S3 bucket {des.bucket!r} does not exist (s3_bucket in the "
@@ -149,22 +273,53 @@ class S3BackupCmdV2:
             raise failed(f"listing {des.url}", e) from e
         except botocore.exceptions.BotoCoreError as e:
             raise failed(f"listing {des.url}", e) from e
-        return keys
+        return objects
+
+    def _holds(self, key: str, etag: str | None, path: str | None) -> bytes | None:
+        """The content of ``path`` when S3 holds exactly it under ``key``, else None.
+
+        Known when ``etag`` (as listed) is the ETag this process last read
+        or stored there and the file has the content it had then.
+        """
+        known = _known_for(self.s3_client)
+        seen = known.contents.get((self.backup_des.bucket, key)) if known else None
+        if seen is None or etag is None or seen[0] != etag or path is None:
+            return None
+        try:
+            data = _read(path)
+        except OSError:
+            return None
+        return data if _digest(data) == seen[1] else None
+
+    def _remember(self, key: str, answer: Any, data: bytes) -> None:
+        known = _known_for(self.s3_client)
+        etag = answer.get("ETag") if isinstance(answer, Mapping) else None
+        if known is not None and etag:
+            known.contents[(self.backup_des.bucket, key)] = (etag, _digest(data))
 
     def _get(self, key: str) -> bytes:
         try:
             answer = self.s3_client.get_object(Bucket=self.backup_des.bucket, Key=key)
-            return answer["Body"].read()
+            data = answer["Body"].read()
         except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
             raise _failed(f"reading s3://{self.backup_des.bucket}/{key}", e) from e
+        self._remember(key, answer, data)
+        return data
+
+    def _fetch(self, key: str, etag: str | None, path: str | None) -> bytes:
+        """The object's content: the local copy's when S3 holds exactly that, else read."""
+        data = self._holds(key, etag, path)
+        return data if data is not None else self._get(key)
 
     def _put(self, rel: str, path: str) -> None:
         des = self.backup_des
         key = des.folder_key + rel
+        data = _read(path)
         try:
-            self.s3_client.put_object(Bucket=des.bucket, Key=key, Body=_read(path))
+            answer = self.s3_client.put_object(Bucket=des.bucket, Key=key, Body=data)
         except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
             raise self._unavailable(f"storing s3://{des.bucket}/{key}", e) from e
+        self._remember(key, answer, data)
 
     def _unavailable(self, what: str, e: Exception) -> BackupUnavailable:
         des = self.backup_des
@@ -188,9 +343,11 @@ class S3BackupCmdV2:
         des = self.backup_des
         folder = des.getAbsolutePath()
         backup.finish_pending(folder)
-        remote = {rel: self._get(key) for rel, key in self._remote_keys().items()}
-        os.makedirs(folder, exist_ok=True)
+        objects = self._remote_objects()
         local = _local_files(folder)
+        remote = {rel: self._fetch(key, etag, local.get(rel))
+                  for rel, (key, etag) in objects.items()}
+        os.makedirs(folder, exist_ok=True)
         if Globals.dry_run:
             self._copy_for_dry_run(folder, local, remote)
         else:
@@ -298,13 +455,16 @@ class S3BackupCmdV2:
         backup.finish_pending(folder)
         local = _local_files(folder)
         failed = _failed if Globals.dry_run else self._unavailable
-        stale = sorted(key for rel, key in self._remote_keys(failed).items() if rel not in local)
+        objects = self._remote_objects(failed)
+        stale = sorted(key for rel, (key, _) in objects.items() if rel not in local)
+        changed = [rel for rel, path in local.items()
+                   if rel not in objects or self._holds(*objects[rel], path) is None]
         if Globals.dry_run:
             log.info("- Dry run: would upload %s to %s and delete %d objects there; "
-                     "nothing stored", _files(len(local)), des.url, len(stale))
+                     "nothing stored", _files(len(changed)), des.url, len(stale))
             return
-        for rel, path in local.items():
-            self._put(rel, path)
+        for rel in changed:
+            self._put(rel, local[rel])
         for start in range(0, len(stale), 1000):
             batch = stale[start:start + 1000]
             try:
@@ -317,7 +477,8 @@ class S3BackupCmdV2:
                 first = answer["Errors"][0]
                 raise BackupError(f"deleting s3://{des.bucket}/{first.get('Key')} failed: "
                                   f"{first.get('Code')}: {first.get('Message')}")
-        log.info("- Uploaded backup folder %s (%s) to %s%s", folder, _files(len(local)), des.url,
+        log.info("- Uploaded backup folder %s (%s, %d stored, the rest held there already) "
+                 "to %s%s", folder, _files(len(local)), len(changed), des.url,
                  f", deleted {len(stale)} old objects" if stale else "")
 
 
@@ -404,6 +565,9 @@ class VpcLock:
                     f"{describe_holder(holder)}; {self._breaking_hint()}", holder) from None
             raise _failed(f"taking the lock {self.url}", e) from e
         self.token = token
+        known = _known_for(self.s3_client)
+        if known is not None:
+            known.folders[self._folder()] = None  # held: the first listing is kept
         logging.getLogger(__name__).info("- Locked %s", self.url)
 
     def release(self) -> None:
@@ -412,6 +576,7 @@ class VpcLock:
             return
         log = logging.getLogger(__name__)
         token, self.token = self.token, None
+        self._forget_folder()
         try:
             holder = self.holder()
             if holder is None:
@@ -429,8 +594,18 @@ class VpcLock:
             return
         log.info("- Released %s", self.url)
 
+    def _folder(self) -> tuple[str, str]:
+        return self.backup_des.bucket, self.backup_des.folder_key
+
+    def _forget_folder(self) -> None:
+        """Not held any more: the folder's listing may change behind this process."""
+        known = _known_for(self.s3_client)
+        if known is not None:
+            known.folders.pop(self._folder(), None)
+
     def break_lock(self) -> dict | None:
         """Remove the lock whoever holds it; returns the holder's record (None: no lock)."""
+        self._forget_folder()
         holder = self.holder()
         if holder is None:
             logging.getLogger(__name__).info("  no lock to break at %s", self.url)

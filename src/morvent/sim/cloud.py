@@ -8,9 +8,14 @@ simulated world a clean start.
 from __future__ import annotations
 
 import contextlib
+import io
 import logging
+import re
+import socket
 import threading
-from typing import Any, Iterator
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, Iterator
+from urllib.parse import parse_qs
 
 import boto3
 import requests
@@ -20,8 +25,25 @@ CREDENTIALS = {
     "aws_secret_access_key": "testing",
 }
 DEFAULT_REGION = "us-east-1"
+#: What an interceptor returns to have the connection closed with no answer.
+DROP = "drop"
 
 log = logging.getLogger(__name__)
+
+
+@dataclass
+class AwsRequest:
+    """One request to the simulated cloud, as an interceptor sees it."""
+
+    service: str          # "ec2", "s3", ... (from the signature's credential scope)
+    operation: str        # "DeleteNatGateway", "PutObject", ...
+    method: str
+    path: str
+    user_agent: str
+    status: str | None = None   # at "after": the answer's status line, e.g. "200 OK"
+
+
+Interceptor = Callable[[str, AwsRequest], str | None]
 
 
 class AwsEndpoint:
@@ -41,6 +63,7 @@ class AwsEndpoint:
         self._lock = threading.Lock()
         self._patch_nat_delete = release_eips_on_nat_delete
         self._exit_stack: contextlib.ExitStack | None = None
+        self._interceptors: list[Interceptor] = []
 
     @property
     def url(self) -> str:
@@ -67,6 +90,9 @@ class AwsEndpoint:
             stack.close()
             raise
         host, port = server.get_host_and_port()
+        # The WSGI server moto made; every request goes through our layer.
+        wsgi = server._server
+        wsgi.app = _Interception(wsgi.app, self._current_interceptors)
         self._server = server
         self._exit_stack = stack
         self._url = f"http://{host}:{port}"
@@ -95,6 +121,29 @@ class AwsEndpoint:
             session.trust_env = False  # never a proxy for our own 127.0.0.1 server
             session.post(self.url + "/moto-api/reset", timeout=30).raise_for_status()
 
+    def add_interceptor(self, interceptor: Interceptor) -> None:
+        """Call `interceptor(moment, request)` twice for every AWS request.
+
+        moment "before": the request has arrived and nothing is done yet;
+        "after": the cloud carried it out and the answer is not yet sent
+        (`request.status` says what it would be).  Returning DROP closes the
+        connection with no answer -- at "before" the request is never carried
+        out.  The interceptor runs on the request's own thread and may block
+        to hold the client waiting.  One that raises is logged and otherwise
+        ignored.
+        """
+        with self._lock:
+            self._interceptors.append(interceptor)
+
+    def remove_interceptor(self, interceptor: Interceptor) -> None:
+        with self._lock:
+            if interceptor in self._interceptors:
+                self._interceptors.remove(interceptor)
+
+    def _current_interceptors(self) -> list[Interceptor]:
+        with self._lock:
+            return list(self._interceptors)
+
     def client(self, service: str, region: str | None = None) -> Any:
         """A boto3 client for `service` bound to this endpoint (cached)."""
         region = region or self.region
@@ -119,6 +168,129 @@ class AwsEndpoint:
 
     def __exit__(self, *exc: object) -> None:
         self.stop()
+
+
+class _Interception:
+    """WSGI middleware: shows each request to the endpoint's interceptors
+    before it is carried out and after, and drops it when one says so."""
+
+    def __init__(self, app: Callable, interceptors: Callable[[], list[Interceptor]]) -> None:
+        self.app = app
+        self.interceptors = interceptors
+
+    def __call__(self, environ: dict, start_response: Callable) -> Iterable[bytes]:
+        interceptors = self.interceptors()
+        if not interceptors:
+            return self.app(environ, start_response)
+        request = describe_request(environ)
+        if _verdict(interceptors, "before", request) == DROP:
+            _drop(environ)
+        answer: list = []
+        chunks: list[bytes] = []
+
+        def keep(status: str, headers: list, exc_info: Any = None) -> Callable:
+            answer[:] = [status, headers, exc_info]
+            return chunks.append
+
+        result = self.app(environ, keep)
+        try:
+            chunks.extend(result)
+        finally:
+            if hasattr(result, "close"):
+                result.close()
+        request.status = answer[0] if answer else None
+        if _verdict(interceptors, "after", request) == DROP:
+            _drop(environ)
+        start_response(*answer)
+        return [b"".join(chunks)]
+
+
+def _verdict(interceptors: list[Interceptor], moment: str, request: AwsRequest) -> str | None:
+    verdict = None
+    for interceptor in interceptors:
+        try:
+            verdict = interceptor(moment, request) or verdict
+        except Exception:
+            log.exception("AWS request interceptor failed on %s.%s", request.service,
+                          request.operation)
+    return verdict
+
+
+def _drop(environ: dict) -> None:
+    """Close the client's connection with no answer.
+
+    The server takes a ConnectionError out of the application for a client
+    that went away, and sends nothing more.
+    """
+    conn = environ.get("werkzeug.socket")
+    if conn is not None:
+        try:
+            conn.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+    raise ConnectionAbortedError("request dropped by an interceptor")
+
+
+_CREDENTIAL = re.compile(r"Credential=[^/,]+/[^/,]+/[^/,]+/([^/,]+)/")
+_S3_OPERATIONS = {
+    # (method, object key given, query marker): operation
+    ("GET", True, None): "GetObject", ("HEAD", True, None): "HeadObject",
+    ("PUT", True, None): "PutObject", ("DELETE", True, None): "DeleteObject",
+    ("GET", False, "list-type"): "ListObjectsV2", ("GET", False, None): "ListObjects",
+    ("HEAD", False, None): "HeadBucket", ("PUT", False, None): "CreateBucket",
+    ("DELETE", False, None): "DeleteBucket", ("POST", False, "delete"): "DeleteObjects",
+}
+
+
+def describe_request(environ: dict) -> AwsRequest:
+    """Service and operation of a WSGI request to the simulated cloud.
+
+    The service comes from the signature's credential scope; the operation
+    from the "Action" form field (query protocol: EC2, STS, ...), the
+    X-Amz-Target header (JSON protocol), the path (RPC v2: .../operation/Name)
+    or, for S3, from the method and path.  The form body is read and put back.
+    """
+    method = environ.get("REQUEST_METHOD", "GET")
+    path = environ.get("PATH_INFO", "/")
+    match = _CREDENTIAL.search(environ.get("HTTP_AUTHORIZATION", ""))
+    service = match.group(1) if match else "?"
+    operation = ""
+    target = environ.get("HTTP_X_AMZ_TARGET", "")
+    if target:
+        operation = target.rsplit(".", 1)[-1]
+    elif "/operation/" in path:
+        operation = path.rsplit("/", 1)[-1]
+    elif service == "s3":
+        operation = _s3_operation(method, path, environ.get("QUERY_STRING", ""), environ)
+    else:
+        operation = _form_action(environ)
+    return AwsRequest(service, operation or method, method, path,
+                      environ.get("HTTP_USER_AGENT", ""))
+
+
+def _form_action(environ: dict) -> str:
+    query = parse_qs(environ.get("QUERY_STRING", ""))
+    if "Action" in query:
+        return query["Action"][0]
+    if "x-www-form-urlencoded" not in environ.get("CONTENT_TYPE", ""):
+        return ""
+    try:
+        length = int(environ.get("CONTENT_LENGTH") or 0)
+    except ValueError:
+        return ""
+    body = environ["wsgi.input"].read(length) if length > 0 else b""
+    environ["wsgi.input"] = io.BytesIO(body)
+    fields = parse_qs(body.decode("utf-8", "replace"))
+    return fields.get("Action", [""])[0]
+
+
+def _s3_operation(method: str, path: str, query: str, environ: dict) -> str:
+    has_key = "/" in path.strip("/")
+    marker = next((m for m in ("list-type", "delete") if m in parse_qs(query, True)), None)
+    if method == "PUT" and has_key and environ.get("HTTP_X_AMZ_COPY_SOURCE"):
+        return "CopyObject"
+    return _S3_OPERATIONS.get((method, has_key, marker)) or \
+        _S3_OPERATIONS.get((method, has_key, None), "")
 
 
 @contextlib.contextmanager

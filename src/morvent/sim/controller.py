@@ -33,6 +33,8 @@ DEFAULT_USERS = {"admin": "corvane-sim"}
 DEFAULT_VERSION = "7.2.4996"
 SECRET_FIELDS = ("password",)
 MAX_BODY = 1 << 20
+#: What an interceptor returns to have the connection closed with no answer.
+DROP = "drop"
 
 log = logging.getLogger(__name__)
 
@@ -51,6 +53,9 @@ class RecordedRequest:
     status: int | None = None
     answer: dict | None = None
     fault: str | None = None
+
+
+Interceptor = Callable[[str, RecordedRequest, dict | None], str | None]
 
 
 class _Server(ThreadingHTTPServer):
@@ -138,6 +143,9 @@ class _Handler(BaseHTTPRequestHandler):
         if problem:
             self._answer(record, 400, {"return": False, "reason": problem})
             return
+        if sim._intercept("before", record, None) == DROP:
+            self._drop(record)
+            return
         hit = sim.faults.hit(record.action or "")
         if hit.delay:
             time.sleep(hit.delay)
@@ -146,6 +154,9 @@ class _Handler(BaseHTTPRequestHandler):
             return
         answer = sim._handle(record.action, fields)
         sim._notify(record, answer)
+        if sim._intercept("after", record, answer) == DROP:
+            self._drop(record)
+            return
         if hit.mode:
             self._fault(record, hit.mode, hit.reason, hit.hold)
             return
@@ -190,6 +201,11 @@ class _Handler(BaseHTTPRequestHandler):
         else:  # drop: close the connection without a word
             self.close_connection = True
 
+    def _drop(self, record: RecordedRequest) -> None:
+        """Close the connection without a word, as an interceptor asked."""
+        record.fault = "intercepted"
+        self.close_connection = True
+
     def _answer(self, record: RecordedRequest, status: int, answer: dict) -> None:
         if (self.server.sim.failures_carry_results and answer.get("return") is False
                 and "results" not in answer):
@@ -231,6 +247,7 @@ class ControllerSimulator:
         self._lock = threading.RLock()
         self._records: list[RecordedRequest] = []
         self._observers: list[Callable[[RecordedRequest, dict], None]] = []
+        self._interceptors: list[Interceptor] = []
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._tmpdir: str | None = None
@@ -338,6 +355,36 @@ class ControllerSimulator:
                 observer(record, answer)
             except Exception:
                 log.exception("request observer failed on %s", record.action)
+
+    def add_interceptor(self, interceptor: Interceptor) -> None:
+        """Call `interceptor(moment, record, answer)` twice for every API request.
+
+        moment "before": the request has arrived and nothing is done yet
+        (answer None); "after": the action is carried out (after the
+        observers) and its answer not yet sent.  Returning DROP closes the
+        connection with no answer -- at "before" the action is never carried
+        out.  The interceptor runs on the request's own thread, so it may
+        block to hold the client waiting.  One that raises is logged and
+        otherwise ignored.
+        """
+        with self._lock:
+            self._interceptors.append(interceptor)
+
+    def remove_interceptor(self, interceptor: Interceptor) -> None:
+        with self._lock:
+            if interceptor in self._interceptors:
+                self._interceptors.remove(interceptor)
+
+    def _intercept(self, moment: str, record: RecordedRequest, answer: dict | None) -> str | None:
+        with self._lock:
+            interceptors = list(self._interceptors)
+        verdict = None
+        for interceptor in interceptors:
+            try:
+                verdict = interceptor(moment, record, answer) or verdict
+            except Exception:
+                log.exception("request interceptor failed on %s", record.action)
+        return verdict
 
     @property
     def requests(self) -> list[RecordedRequest]:

@@ -34,6 +34,8 @@ PASSWORD_ENV = "MORVENT_DEMO_PASSWORD"
 BUCKET = "morvent-demo-backups"
 ACCOUNT = "demo-aws"
 SPOKE = "demo-egress"
+#: How the first line of a configuration written here starts.
+WRITTEN_BY = "# Written by"
 #: Bytes per hour at the daily peak of each zone's NAT gateway: each zone
 #: alone fits the smallest spoke size, all of them together do not, so the
 #: primary starts large (it carries the whole VPC for a while) and is resized
@@ -140,12 +142,13 @@ def _log_file(path: str) -> Iterator[None]:
 
 
 def write_config(sim: Any, world: Any, folder: str | os.PathLike, *, spoke: str = SPOKE,
-                 egress_test: bool = False, **options: Any) -> str:
+                 egress_test: bool = False, by: str = "morvent demo", **options: Any) -> str:
     """Write a configuration for the simulated VPC `world` into `folder`; its path.
 
     The controller and AWS endpoint are the simulators', the password comes
     from PASSWORD_ENV, the backup goes to BUCKET (which must exist) and the
-    local working folder is `folder`/work.  `options` are further keys.
+    local working folder is `folder`/work.  `options` are further keys; `by`
+    names the writer in the file's first line.
     """
     config = {
         "controller_ip": sim.controller_ip,
@@ -167,7 +170,7 @@ def write_config(sim: Any, world: Any, folder: str | os.PathLike, *, spoke: str 
     config.update(options)
     path = os.path.join(folder, "morvent.yaml")
     with open(path, "w", encoding="utf-8") as f:
-        f.write("# Written by morvent demo for a simulated VPC.\n")
+        f.write(f"{WRITTEN_BY} {by} for a simulated VPC.\n")
         yaml.safe_dump(config, f, sort_keys=False)
     return path
 
@@ -311,7 +314,7 @@ class Demo:
                            egress_rows(sim, world))
 
                 monitor = stack.enter_context(RunMonitor(sim, world.vpc_id))
-                phase = self.run("execute", ["execute", "--config", config], monitor)
+                phase = self.run("execute", ["execute", "--config", config, "--yes"], monitor)
                 initial, final = self.planned_sizes(config)
                 phase.problems += check_replaced(sim, world, SPOKE, final)
                 phase.checked = (f"no NAT gateway left; every zone leaves through a spoke "
@@ -320,7 +323,7 @@ class Demo:
                 self.table(f"After execute (primary {SPOKE} sized {initial} -> {final})",
                            egress_rows(sim, world))
 
-                phase = self.run("revert", ["revert", "--config", config], monitor)
+                phase = self.run("revert", ["revert", "--config", config, "--yes"], monitor)
                 phase.problems += check_reverted(sim, world)
                 phase.checked = ("every zone leaves through a NAT gateway in its own subnet "
                                  "with its own Elastic IP; no spoke gateway left")
@@ -345,10 +348,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("morvent demo: error: --zones must be 2 to 6 (a replacement needs two NAT "
               "gateways; the simulated region has six zones)", file=sys.stderr)
         return 2
-    try:
-        import moto.server  # noqa: F401  - the simulated cloud needs it
-    except ImportError as e:
-        print(f"morvent demo: error: the simulator is not installed ({e}); install "
-              "morvent with its 'sim' extra: pip install 'morvent[sim]'", file=sys.stderr)
+    from .extra import missing_extra
+
+    problem = missing_extra("morvent demo")
+    if problem:
+        print(problem, file=sys.stderr)
         return 2
     return Demo(args, sys.stdout).main()

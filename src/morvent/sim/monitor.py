@@ -1,7 +1,7 @@
 """Watch a whole run against the simulated world, request by request.
 
     with RunMonitor(sim, world.vpc_id) as monitor:
-        cli.main(["execute", "--config", path])
+        cli.main(["execute", "--config", path, "--yes"])
     monitor.controller_actions      # Counter of controller actions
     monitor.aws_operations          # Counter of "ec2.DeleteNatGateway" & co.
     monitor.blackhole_samples       # samples that found a route into nothing

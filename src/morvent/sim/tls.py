@@ -7,14 +7,16 @@ import ipaddress
 import os
 import ssl
 
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import NameOID
-
 
 def write_self_signed(directory: str, common_name: str = "localhost") -> tuple[str, str]:
     """Write cert.pem and key.pem for 127.0.0.1/localhost into `directory`."""
+    # Imported here: the package loads without the 'sim' extra, so that the
+    # demo can say which extra is missing instead of failing on an import.
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
     key = ec.generate_private_key(ec.SECP256R1())
     name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
     now = datetime.datetime.now(datetime.timezone.utc)

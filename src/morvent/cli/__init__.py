@@ -1,0 +1,192 @@
+"""The command line: ``morvent plan | status | execute | revert | cleanup | demo | sim``.
+
+A module per command (``migrate``: execute, revert, cleanup; ``plan``;
+``status``; ``demo`` and ``sim``, which hand their arguments on), and the
+output they share in ``output``: logging and its masking, the log file of a
+run, progress lines, tables, the question before a run, one-line errors and
+the exit statuses (``EXIT_STATUSES`` there, shown by ``morvent --help``).
+Problems the user can fix are one line on standard error; ``-v`` adds the
+traceback.
+
+No controller password or session id reaches the output: log handlers, error
+lines and tracebacks are masked, and standard output and error are wrapped in a
+masking stream while a command runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import sys
+import warnings
+from collections.abc import Sequence
+
+from morvent import __version__
+from morvent.cli import demo, migrate, plan, sim, status
+from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
+                                EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
+                                controller_errors, controller_problem, exit_status_of, fail,
+                                masked_output, one_line, print_traceback, setup_logging,
+                                user_errors)
+from morvent.core.config import Config, ConfigError, load_config
+from morvent.core.exceptions import BackupUnavailable
+from morvent.core.Globals import Globals
+from morvent.core.interrupt import StopOnSignals, Terminated, exit_status
+
+__all__ = ["main"]
+
+#: Settings a command changes in Globals; main() puts them back afterwards.
+_RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
+#: Commands that hand everything after their name to another program.
+_PASS_THROUGH = {"demo": demo.run, "sim": sim.run}
+
+
+# -- arguments -----------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    verbosity = argparse.ArgumentParser(add_help=False)
+    group = verbosity.add_mutually_exclusive_group()
+    group.add_argument("-v", "--verbose", action="store_const", const=1, dest="verbosity",
+                       default=argparse.SUPPRESS, help="more detail, tracebacks on errors")
+    group.add_argument("-q", "--quiet", action="store_const", const=-1, dest="verbosity",
+                       default=argparse.SUPPRESS,
+                       help="warnings, errors and the final verdict only")
+
+    parser = argparse.ArgumentParser(
+        prog=PROG, parents=[verbosity], formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Move a VPC's outbound traffic from its NAT gateways to spoke gateways "
+                    "that keep the NAT gateways' Elastic IPs, and back.",
+        epilog=EXIT_STATUSES + "\n\nA real run of execute or revert writes its log to "
+               "<local backup folder>/logs/;\nthe backup's upload takes it to S3.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def add(name: str, help: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[verbosity], help=help, description=help,
+                                  epilog=EXIT_STATUSES,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        sub.add_argument("--config", "-c", required=True, metavar="FILE",
+                         help="the YAML configuration file")
+        return sub
+
+    plan.add_parsers(add)
+    status.add_parsers(add)
+    migrate.add_parsers(add)
+    # Everything after "demo" or "sim" belongs to it (main() passes it on).
+    commands.add_parser("demo", add_help=False,
+                        help="run a replacement and its revert on a simulated controller and "
+                             "cloud, and check the result")
+    commands.add_parser("sim", add_help=False,
+                        help="run the simulated controller and cloud on their own")
+    return parser
+
+
+# -- running a command -------------------------------------------------------------
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    parser = _parser()
+    try:
+        args, extra = parser.parse_known_args(list(sys.argv[1:] if argv is None else argv))
+        if extra and args.command not in _PASS_THROUGH:
+            parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    except SystemExit as e:  # argparse: --help, --version or a usage error
+        return exit_status_of(e)
+    verbosity = getattr(args, "verbosity", 0)
+    if args.command in _PASS_THROUGH:
+        # The demo runs the other commands through main() and sets up its
+        # own output; a handler here would print every line twice.
+        try:
+            return _PASS_THROUGH[args.command](extra)
+        except UsageError as e:
+            return fail(str(e), EXIT_USAGE)
+        except KeyboardInterrupt:
+            return fail("interrupted", EXIT_INTERRUPTED)
+
+    # What the read-only commands print is their result; the log lines of
+    # what they read come with -v.
+    reading = args.command in ("plan", "status") or (
+        args.command == "revert" and args.dry_run)
+    saved = {name: getattr(Globals, name) for name in _RESTORED_SETTINGS}
+    with masked_output():
+        handler, former_level = setup_logging(verbosity, logging.WARNING if reading else None)
+        try:
+            with warnings.catch_warnings():
+                return _run(args, verbosity)
+        finally:
+            for name, value in saved.items():
+                setattr(Globals, name, value)
+            logging.getLogger().removeHandler(handler)
+            logging.getLogger("morvent").setLevel(former_level)
+
+
+def _use_controller_settings(config: Config) -> None:
+    """Timeout and certificate check of every controller request in this run."""
+    Globals.controller_timeout = config.controller_request_timeout
+    Globals.controller_verify = config.controller_verify
+    if Globals.controller_verify is False:
+        _ignore_unverified_https_warnings()
+
+
+def _run(args: argparse.Namespace, verbosity: int) -> int:
+    """Load the configuration and run one command; returns the exit status."""
+    from morvent.lib.s3 import LockHeldError
+
+    try:
+        # SIGTERM stops a command the way Ctrl-C does, records saved.
+        with StopOnSignals():
+            config = load_config(args.config)
+            _use_controller_settings(config)
+            args.run(args, config)
+        return EXIT_OK
+    except SystemExit as e:
+        # execute and revert have said what the run left and what to do.
+        return exit_status_of(e)
+    except (KeyboardInterrupt, Terminated) as e:
+        return fail("interrupted" if isinstance(e, KeyboardInterrupt) else str(e),
+                    exit_status(e))
+    except BackupUnavailable as e:
+        return fail(one_line(e), EXIT_FAILED)
+    except LockHeldError as e:
+        return fail(one_line(e), EXIT_LOCKED)
+    except Cancelled as e:
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return EXIT_FAILED
+    except Refused as e:
+        first, *details = str(e).splitlines()
+        fail(first, EXIT_FAILED)
+        for line in details:
+            print(f"{PROG}: {line}", file=sys.stderr)
+        return EXIT_FAILED
+    except (ConfigError, UsageError) as e:
+        if verbosity > 0:
+            print_traceback()
+        return fail(str(e), EXIT_USAGE)
+    except user_errors() as e:
+        if verbosity > 0:
+            print_traceback()
+        return fail(one_line(e), EXIT_FAILED)
+    except controller_errors() as e:
+        # Only controller requests go through requests (AWS uses botocore):
+        # a connection that broke or an answer that is not JSON.
+        if verbosity > 0:
+            print_traceback()
+        return fail(f"controller request failed: {controller_problem(e)}", EXIT_FAILED)
+    except Exception as e:
+        # Not something the user can fix from the message alone: the
+        # traceback for the bug report is in the run's log file, and with -v here.
+        if verbosity > 0:
+            print_traceback()
+        return fail(f"unexpected {type(e).__name__}: {one_line(e)}"
+                    + ("" if verbosity > 0 else " (-v shows the traceback)"), EXIT_FAILED)
+
+
+def _ignore_unverified_https_warnings() -> None:
+    """Controllers usually run with self-signed certificates; without a CA
+    bundle every controller request is sent unverified on purpose, and a
+    warning per request is noise."""
+    try:
+        from urllib3.exceptions import InsecureRequestWarning
+    except ImportError:  # pragma: no cover - urllib3 always comes with requests
+        return
+    warnings.simplefilter("ignore", InsecureRequestWarning)

@@ -1,0 +1,536 @@
+"""What every command of the command line shares: its output.
+
+- logging: the console handler (its level set by -v/-q), the log file of a
+  real run, secret masking on both, and what the migration writes to
+  standard error (tracebacks) turned into DEBUG records;
+- progress: "[3/11] Delete NAT gateway ..." lines from the step model;
+- tables: plans, the per-zone egress summary, status;
+- the question before a run, one-line errors and the exit statuses.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import importlib
+import itertools
+import json
+import logging
+import logging.handlers
+import os
+import sys
+import traceback
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, TextIO
+
+from morvent.core.Globals import Globals
+
+PROG = "morvent"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_LOCKED = 0, 1, 2, 3
+EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
+
+EXIT_STATUSES = f"""exit statuses:
+  {EXIT_OK}    done (also: nothing to do)
+  {EXIT_FAILED}    failed (a failed step's group of steps was rolled back), refused before
+       any change, or cancelled at the question
+  {EXIT_USAGE}    configuration or usage error (also: no terminal to ask on and no --yes, a
+       VPC that does not exist in the region)
+  {EXIT_LOCKED}    the VPC is locked by another run
+  {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM"""
+
+#: The logger of the command line's own lines (progress, log file notices).
+log = logging.getLogger("morvent.cli")
+
+
+class UsageError(Exception):
+    """Bad command line or environment; exit status 2."""
+
+
+class Refused(Exception):
+    """The command stopped before changing anything; exit status 1.
+
+    The first line of the message is the error, each further line a detail.
+    """
+
+
+class Cancelled(Exception):
+    """The question before a run was answered no; exit status 1."""
+
+
+def user_errors() -> tuple[type[BaseException], ...]:
+    """Exceptions whose message alone tells the user what to do."""
+    import botocore.exceptions
+
+    from morvent.core.exceptions import CorvaneRollbackException, HistoryError
+    from morvent.lib.awsutil import AwsStepError, WaitTimeout
+    from morvent.lib.cvn_account import AccountSetupError
+    from morvent.lib.s3 import BackupError, LockHeldError
+
+    errors: list[type[BaseException]] = [
+        LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,
+        # a step that did not happen, named with the controller's reason (a revert
+        # keeps its undo record, so running it again retries the step)
+        CorvaneRollbackException,
+        botocore.exceptions.NoCredentialsError, botocore.exceptions.ClientError,
+        botocore.exceptions.EndpointConnectionError, botocore.exceptions.NoRegionError,
+    ]
+    exceptions = importlib.import_module("morvent.core.exceptions")
+    login_error = getattr(exceptions, "ControllerLoginError", None)
+    if isinstance(login_error, type):
+        errors.append(login_error)
+    return tuple(errors)
+
+
+def controller_errors() -> tuple[type[BaseException], ...]:
+    import requests
+
+    return (requests.RequestException,)
+
+
+# -- logging -----------------------------------------------------------------
+
+CONSOLE_FORMAT = "%(asctime)s %(levelname)-7s %(message)s"
+VERBOSE_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+FILE_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+
+
+def console_level(verbosity: int) -> int:
+    return {-1: logging.WARNING, 0: logging.INFO}.get(max(-1, min(verbosity, 1)), logging.DEBUG)
+
+
+def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[logging.Handler, int]:
+    """Log to stderr; returns the handler and the package logger's former level.
+
+    The package logs everything (DEBUG), so that a run's log file gets it;
+    the console handler shows what the verbosity asks for (``quiet_level``:
+    the level without -v or -q, INFO unless a command says otherwise).
+    """
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(VERBOSE_FORMAT if verbosity > 0 else CONSOLE_FORMAT,
+                                           "%H:%M:%S"))
+    level = console_level(verbosity)
+    if verbosity == 0 and quiet_level is not None:
+        level = quiet_level
+    handler.setLevel(level)
+    masking = secret_masking_filter()
+    if masking is not None:
+        handler.addFilter(masking)
+    root = logging.getLogger()
+    root.addHandler(handler)
+    if root.level == logging.NOTSET or root.level > logging.WARNING:
+        root.setLevel(logging.WARNING)
+    package = logging.getLogger("morvent")
+    former_level = package.level
+    package.setLevel(logging.DEBUG)
+    return handler, former_level
+
+
+def secret_masking_filter() -> logging.Filter | None:
+    """The transport's filter that hides passwords and session ids, when it has one."""
+    try:
+        backend = importlib.import_module("morvent.lib.corvane_backend")
+        return backend.SecretMaskingFilter()
+    except Exception:
+        return None
+
+
+def mask(text: str) -> str:
+    """``text`` with every password and session id the transport knows masked."""
+    try:
+        backend = importlib.import_module("morvent.lib.corvane_backend")
+        return backend.mask_secrets(text)
+    except Exception:
+        return text
+
+
+@contextlib.contextmanager
+def masked_output() -> Iterator[None]:
+    """Wrap sys.stdout and sys.stderr in the transport's masking stream.
+
+    Whatever is printed meanwhile, by ``traceback.print_exc`` in the migration
+    or by a stray ``print``, passes through it; the streams are flushed and put
+    back afterwards.
+    """
+    try:
+        stream_class = importlib.import_module("morvent.lib.corvane_backend").SecretMaskingStream
+    except Exception:
+        yield
+        return
+    saved = sys.stdout, sys.stderr
+    wrapped = tuple(stream_class(s) if s is not None else None for s in saved)
+    sys.stdout, sys.stderr = wrapped
+    try:
+        yield
+    finally:
+        for stream in wrapped:
+            if stream is not None:
+                with contextlib.suppress(Exception):
+                    stream.flush()
+        sys.stdout, sys.stderr = saved
+
+
+def print_traceback() -> None:
+    """The traceback of the exception being handled, masked, on standard error."""
+    print(mask(traceback.format_exc()), end="", file=sys.stderr)
+
+
+# -- errors and exit statuses ------------------------------------------------------
+
+def exit_status_of(e: SystemExit) -> int:
+    if e.code is None:
+        return EXIT_OK
+    if isinstance(e.code, int):
+        return e.code
+    print(mask(f"{PROG}: {e.code}"), file=sys.stderr)
+    return EXIT_FAILED
+
+
+def fail(message: str, status: int) -> int:
+    print(mask(f"{PROG}: error: {message}"), file=sys.stderr)
+    return status
+
+
+def controller_problem(e: BaseException) -> str:
+    """One line on a failed controller request; a time-out says how long it waited."""
+    import requests
+
+    timeout = Globals.controller_timeout
+    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
+    if isinstance(e, requests.ConnectTimeout):
+        return f"no connection to the controller within {connect:g} s"
+    if isinstance(e, requests.Timeout):
+        return (f"no answer from the controller within {read:g} s; it may still carry the "
+                "request out (run the command again to resume)")
+    return one_line(e)
+
+
+def one_line(e: BaseException) -> str:
+    text = " ".join(str(e).split())
+    return text or type(e).__name__
+
+
+def say(text: str = "", stream: TextIO | None = None) -> None:
+    """A line of the command's result (plans, tables, the verdict): standard output."""
+    print(text, file=stream if stream is not None else sys.stdout, flush=True)
+
+
+def verdict(text: str) -> None:
+    """The final one-line verdict; shown even with -q."""
+    say(f"{PROG}: {text}")
+
+
+# -- what the migration writes to standard error ---------------------------------------
+
+class StderrToLog:
+    """A text stream that turns what is written to it into DEBUG records.
+
+    The migration prints the traceback of a failed step with
+    ``traceback.print_exc()``; through this stream it reaches the log file
+    (masked, like every record) and the console only with -v.  A traceback
+    becomes one record: its indented lines are kept with it.
+    """
+
+    encoding = "utf-8"
+    errors = "backslashreplace"
+
+    def __init__(self, logger: logging.Logger):
+        self.logger = logger
+        self._pending = ""
+        self._block: list[str] = []
+
+    def write(self, text: str) -> int:
+        self._pending += text
+        while "\n" in self._pending:
+            line, self._pending = self._pending.split("\n", 1)
+            self._line(line)
+        return len(text)
+
+    def writelines(self, lines: Any) -> None:
+        for line in lines:
+            self.write(line)
+
+    def _line(self, line: str) -> None:
+        self._block.append(line)
+        if line.startswith((" ", "\t")) or line.startswith("Traceback (most recent call"):
+            return  # the traceback goes on
+        self._emit()
+
+    def _emit(self) -> None:
+        text = "\n".join(self._block).rstrip()
+        self._block = []
+        if text.strip():
+            self.logger.debug("%s", text)
+
+    def flush(self) -> None:
+        if self._pending:
+            self._line(self._pending)
+            self._pending = ""
+        if self._block:
+            self._emit()
+
+    def isatty(self) -> bool:
+        return False
+
+
+@contextlib.contextmanager
+def stderr_to_log() -> Iterator[None]:
+    """Send what is written to sys.stderr meanwhile to the log as DEBUG records."""
+    stream = StderrToLog(logging.getLogger("morvent.stderr"))
+    saved = sys.stderr
+    sys.stderr = stream
+    try:
+        yield
+    finally:
+        sys.stderr = saved
+        stream.flush()
+
+
+# -- the log file of a run -----------------------------------------------------------
+
+class RunLog:
+    """The log file of a real run: every record (DEBUG and up), masked.
+
+    Records are kept from the moment it is made; ``open()`` writes them to
+    a new file in the backup folder's "logs" folder (so the run's backup
+    upload takes it to S3) and goes on writing there.  Without ``open()``
+    (a run refused or cancelled) nothing is written.
+    """
+
+    def __init__(self) -> None:
+        self.path: str | None = None
+        self._buffer = logging.handlers.MemoryHandler(capacity=1 << 20,
+                                                      flushLevel=logging.CRITICAL + 1)
+        self._file: logging.Handler | None = None
+        logging.getLogger().addHandler(self._buffer)
+
+    def open(self, folder: str, command: str) -> str:
+        """Start the file in ``folder``/logs; returns its path."""
+        logs = os.path.join(folder, "logs")
+        os.makedirs(logs, exist_ok=True)
+        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
+        for n in itertools.count(1):
+            path = os.path.join(logs, f"{stamp}-{command}" + (f"-{n}" if n > 1 else "") + ".log")
+            try:
+                with open(path, "x", encoding="utf-8"):
+                    break
+            except FileExistsError:
+                continue
+        handler = logging.FileHandler(path, encoding="utf-8")
+        handler.setFormatter(logging.Formatter(FILE_FORMAT))
+        handler.setLevel(logging.DEBUG)
+        masking = secret_masking_filter()
+        if masking is not None:
+            handler.addFilter(masking)
+        self._buffer.setTarget(handler)
+        self._buffer.flush()
+        root = logging.getLogger()
+        root.removeHandler(self._buffer)
+        root.addHandler(handler)
+        self._file, self.path = handler, path
+        return path
+
+    def close(self) -> None:
+        root = logging.getLogger()
+        root.removeHandler(self._buffer)
+        self._buffer.setTarget(None)
+        self._buffer.buffer.clear()
+        self._buffer.close()
+        if self._file is not None:
+            root.removeHandler(self._file)
+            self._file.close()
+            self._file = None
+
+    def __enter__(self) -> "RunLog":
+        return self
+
+    def __exit__(self, kind: Any, error: Any, tb: Any) -> None:
+        if error is not None and not isinstance(error, SystemExit) and self.path is not None:
+            # Where it stopped, for the bug report; the console shows it with -v.
+            self._file.handle(log.makeRecord(log.name, logging.DEBUG, __file__, 0,
+                                             "the run stopped with %s", (kind.__name__,),
+                                             (kind, error, tb)))
+        self.close()
+        if error is not None and self.path is not None:
+            print(f"{PROG}: the log of this run: {self.path}", file=sys.stderr)
+
+
+# -- progress ------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def listening(listener: Callable[[str, Any], None]) -> Iterator[None]:
+    """Have ``listener`` told where the run is (see ``morvent.commands.history``)."""
+    from morvent.commands import history
+
+    history.step_listeners.append(listener)
+    try:
+        yield
+    finally:
+        history.step_listeners.remove(listener)
+
+
+class ReplacementProgress:
+    """Says which step of the replacement starts: "[3/11] Delete NAT gateway ...".
+
+    The first step that starts is where the run's own discovery is known
+    (refreshed, as the run uses it): the steps are laid out again from it.
+    """
+
+    def __init__(self, settings: Any, steps: Sequence[Any], dry_run: bool = False):
+        self.settings = settings
+        self.steps = {s.position: s for s in steps}
+        self.total = len(steps)
+        self.dry_run = dry_run
+        #: The positions started, in order.
+        self.started: list[int] = []
+
+    def __call__(self, event: str, value: Any) -> None:
+        if event == "step":
+            if not self.started:
+                self._lay_out(value)
+            self.started.append(value)
+            step = self.steps.get(value)
+            log.info("[%d/%d] %s%s", value, self.total, "(dry run) " if self.dry_run else "",
+                     step.title if step is not None else "next step")
+        elif event == "undo":
+            from morvent.core.plan import undo_title
+
+            log.info("  rolling back: %s", undo_title(value))
+
+    def _lay_out(self, position: int) -> None:
+        from morvent.commands.history import CommandHistory
+        from morvent.core.plan import replacement_steps
+
+        try:
+            steps = replacement_steps(self.settings, CommandHistory.get_discovered_natgws(),
+                                      held=position - 1)
+        except Exception:  # noqa: BLE001 - the plan's steps still name them
+            log.debug("the run's steps could not be laid out again", exc_info=True)
+            return
+        self.steps = {s.position: s for s in steps}
+        self.total = len(steps)
+
+
+class RevertProgress:
+    """Says which undo record a revert restores: "[2/12] Put back NAT gateway ..."."""
+
+    def __init__(self, total: int):
+        self.total = total
+        self.started = 0
+
+    def __call__(self, event: str, value: Any) -> None:
+        if event != "undo":
+            return
+        from morvent.core.plan import undo_title
+
+        self.started += 1
+        log.info("[%d/%d] %s", self.started, self.total, undo_title(value))
+
+
+# -- tables --------------------------------------------------------------------------
+
+def table(head: Sequence[str], rows: Sequence[Sequence[Any]], indent: str = "  ") -> list[str]:
+    """Lines of a plain text table with a header and a rule."""
+    cells = [[str(c) for c in head]] + [["" if c is None else str(c) for c in r] for r in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(head))]
+    lines = []
+    for n, row in enumerate(cells):
+        lines.append(indent + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip())
+        if n == 0:
+            lines.append(indent + "  ".join("-" * w for w in widths))
+    return lines
+
+
+def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
+    """A plan in words: its steps in order, each with what it touches, and the closing count."""
+    what = ("morvent execute" if plan.command == "execute" else "morvent revert")
+    source = {"recorded": ", NAT gateways as the discovery recorded them",
+              "read-only": ", NAT gateways as a discovery finds them now (not recorded yet)"}
+    lines = [f"Plan of {what} for {plan.vpc_id}{source.get(plan.discovery, '')}:"]
+    if plan.command == "revert" and not plan.steps:
+        lines.append("  no undo record in the backup: nothing to revert")
+    if plan.fatal:
+        lines.append(f"  cannot run: {plan.fatal}")
+    total = len(plan.steps)
+    done = [s for s in plan.steps if s.done]
+    if only_to_do and done:
+        lines.append(f"  steps 1 to {len(done)} of {total} are done already")
+    for step in plan.steps:
+        if only_to_do and step.done:
+            continue
+        lines.append(f"  [{step.position}/{total}] {'done: ' if step.done else ''}{step.title}")
+        if step.done:
+            continue
+        if step.routes:
+            lines.append(f"        routes: {', '.join(step.routes)}")
+        elif step.resources.get("route_tables"):
+            lines.append(f"        route tables: {', '.join(step.resources['route_tables'])}")
+    for warning in plan.warnings:
+        lines.append(f"  warning: {warning}")
+    lines.append(plan.summary())
+    return lines
+
+
+def print_plan(plan: Any, output: str, only_to_do: bool = False) -> None:
+    if output == "json":
+        say(json.dumps(plan.to_dict(), indent=2))
+    else:
+        for line in plan_lines(plan, only_to_do):
+            say(line)
+
+
+def egress_lines(before: Any, after: Any) -> list[str]:
+    """Per zone: where each private route table sends traffic, before and after, and
+    the zone's NAT gateways before and after."""
+    was = {e.route_table_id: e for e in before.exits}
+    now = {e.route_table_id: e for e in after.exits}
+    # A table without a default route before and after has no part in the egress.
+    routed = {t for t, e in [*was.items(), *now.items()] if e.target != "none"}
+    zone_of = {t: e.zone for t, e in [*was.items(), *now.items()] if t in routed}
+    rows = []
+    for zone in sorted(set(zone_of.values()) | set(before.natgws) | set(after.natgws)):
+        tables = sorted(t for t, z in zone_of.items() if z == zone) or [None]
+        nat_before = ", ".join(before.natgws.get(zone, [])) or "-"
+        nat_after = ", ".join(after.natgws.get(zone, [])) or "-"
+        for n, table_id in enumerate(tables):
+            first = n == 0
+            rows.append((zone if first else "", table_id or "-",
+                         was.get(table_id, "-") if table_id else "-",
+                         now.get(table_id, "-") if table_id else "-",
+                         nat_before if first else "", nat_after if first else ""))
+    return (["Egress by zone (default route target and the address traffic leaves with):"]
+            + table(("zone", "route table", "before", "after", "NAT gateways before",
+                     "after"), rows))
+
+
+def password_variable(config: Any) -> str:
+    """How to name the password variable in a message without echoing a password.
+
+    A value that is not written like an environment variable (capitals,
+    digits, '_') may be the password put there by mistake: it is not shown.
+    """
+    name = config.controller_password_env
+    if name.isupper() or (name.replace("_", "").isdigit() and name):
+        return f"the environment variable {name}"
+    return ("the environment variable that controller_password_env names (not shown: it is "
+            "not written like one, and may be the password itself)")
+
+
+# -- the question before a run ---------------------------------------------------------
+
+def can_ask() -> bool:
+    """True when there is a terminal to ask the question on."""
+    stdin = sys.stdin
+    try:
+        return stdin is not None and stdin.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def ask(question: str) -> bool:
+    """Ask on the terminal; True only for "y" or "yes"."""
+    sys.stderr.write(f"{question} [yes/no]: ")
+    sys.stderr.flush()
+    answer = sys.stdin.readline()
+    if not answer:
+        sys.stderr.write("\n")
+    return answer.strip().lower() in ("y", "yes")

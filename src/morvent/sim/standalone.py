@@ -1,0 +1,386 @@
+"""``morvent sim``: the simulated controller and AWS cloud, up until Ctrl-C.
+
+For rehearsals and failure drills run from another shell.  Starts both
+simulators on 127.0.0.1, builds a VPC with one NAT gateway per zone, creates
+the S3 bucket for its backups, writes a configuration file for it, prints
+the environment to export and the commands to run, and serves until SIGINT
+or SIGTERM; then it stops both servers.  Every controller request is shown
+as it is answered.  ``--fault ACTION[:N][:KIND]`` arms the controller's fault
+injection (see ``morvent.sim.faults.parse_fault``).
+
+Exit status: 0 when stopped by SIGINT or SIGTERM once ready, 1 when the
+simulators could not start or stop, 2 for bad options or a missing 'sim'
+extra, 130 or 143 when stopped while starting.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import difflib
+import logging
+import os
+import shlex
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, TextIO
+
+from .cloud import CREDENTIALS
+from .demo import (BUCKET, PASSWORD_ENV, WRITTEN_BY, ZONE_PEAK, _ENV_REMOVED, _environment,
+                   _log_levels, write_config)
+from .extra import missing_extra
+from .faults import HANG_SECONDS, parse_fault
+
+PROG = "morvent sim"
+CONFIG_FILE = "morvent.yaml"
+CA_FILE = "controller-ca.pem"
+ENV_FILE = "env.sh"
+#: Hosts a configured proxy must not be asked for: the simulators.
+LOCAL_HOSTS = "127.0.0.1,localhost"
+#: Seconds between two looks at the controller's requests while serving.
+TICK = 0.2
+
+_FAULT_WORDS = {
+    "fail": "refused",
+    "http500": "answered with HTTP 500",
+    "drop": "connection closed without an answer",
+    "delay": "answered normally",
+    "garbled": "answered without 'return' or 'results'",
+    "hang": "no answer for {hold:g} s, then the connection is closed",
+}
+
+_FAULT_HELP = """\
+faults (--fault ACTION[:N][:KIND], calls counted from the start, across every
+command run against the simulator):
+  enable_snat                           the next enable_snat is refused
+  create_multicloud_ha_gateway:2        the second one is refused
+  enable_snat:drop                      connection closed without an answer
+  create_multicloud_primary_gateway:1:drop-after
+                                        created, but the answer is lost
+  change_gateway_size:hang-after=5      resized, then 5 s without an answer
+KIND is fail (default), http500, drop, delay, garbled or hang, optionally with
+-after (the action is carried out first) and =SECONDS."""
+
+
+class UsageError(ValueError):
+    """Bad options: one line, exit status 2."""
+
+
+class Stopped(BaseException):
+    """SIGINT or SIGTERM arrived while the simulators were starting."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Start the simulated controller and AWS cloud on 127.0.0.1 with a VPC\n"
+                    "whose NAT gateways can be replaced, write a configuration file for it\n"
+                    "and serve until Ctrl-C, for rehearsals and failure drills run from\n"
+                    "another shell.",
+        epilog=_FAULT_HELP)
+    parser.add_argument("--zones", type=int, default=3, metavar="N",
+                        help="availability zones, one NAT gateway each (2 to 6; default 3)")
+    parser.add_argument("--dir", metavar="D",
+                        help="folder for the configuration file and the local backups, "
+                             "created if missing and kept (default: a new temporary folder, "
+                             "removed when the simulator stops)")
+    parser.add_argument("--fault", action="append", default=[], metavar="ACTION[:N][:KIND]",
+                        help="make a controller call go wrong (repeatable; see below)")
+    return parser
+
+
+def read_fault(text: str) -> dict[str, Any]:
+    """`parse_fault`, and the action must be one the controller knows."""
+    from .actions import known_actions
+
+    fault = parse_fault(text)
+    known = known_actions()
+    if fault["action"] not in known:
+        close = difflib.get_close_matches(fault["action"], known, n=1)
+        hint = f" (did you mean '{close[0]}'?)" if close else ""
+        raise UsageError(f"fault {text!r}: the controller has no action "
+                         f"{fault['action']!r}{hint}")
+    return fault
+
+
+def describe_fault(fault: dict[str, Any]) -> str:
+    """"call 2 of enable_snat: refused", as the ready message lists the faults."""
+    mode = fault["mode"]
+    delay = fault.get("delay", 0.0)
+    what = _FAULT_WORDS[mode].format(hold=delay or HANG_SECONDS)
+    if delay and mode != "hang":
+        what = f"{what} after {delay:g} s"
+    if fault.get("after"):
+        what = f"carried out, then {what}"
+    return f"call {fault['nth']} of {fault['action']}: {what}"
+
+
+def _working_folder(option: str | None) -> tuple[str, bool]:
+    """(folder, whether to remove it at the end).  A folder given with --dir
+    is created when missing; a configuration file in it that this program
+    did not write is not overwritten."""
+    if option is None:
+        return tempfile.mkdtemp(prefix="morvent-sim-"), True
+    folder = os.path.abspath(os.path.expanduser(option))
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as e:
+        raise UsageError(f"--dir {option}: cannot create the folder: {e.strerror or e}") from None
+    config = os.path.join(folder, CONFIG_FILE)
+    try:
+        with open(config, encoding="utf-8", errors="replace") as f:
+            first = f.readline()
+    except FileNotFoundError:
+        return folder, False
+    except OSError as e:
+        raise UsageError(f"--dir {option}: cannot read {config}: {e.strerror or e}") from None
+    if not first.startswith(WRITTEN_BY):
+        raise UsageError(f"--dir {option}: {config} exists and was not written by the "
+                         "simulator; choose another folder")
+    return folder, False
+
+
+def environment(sim: Any, folder: str) -> dict[str, str]:
+    """What a shell running the commands needs, besides dropping _ENV_REMOVED:
+    the password, the simulated cloud's test credentials, AWS configuration
+    files that do not exist (so no profile of the user's is read) and no proxy
+    for 127.0.0.1."""
+    return {
+        PASSWORD_ENV: sim.password,
+        "AWS_ACCESS_KEY_ID": CREDENTIALS["aws_access_key_id"],
+        "AWS_SECRET_ACCESS_KEY": CREDENTIALS["aws_secret_access_key"],
+        "AWS_CONFIG_FILE": os.path.join(folder, "no-aws-config"),
+        "AWS_SHARED_CREDENTIALS_FILE": os.path.join(folder, "no-aws-credentials"),
+        "NO_PROXY": LOCAL_HOSTS,
+        "no_proxy": LOCAL_HOSTS,
+    }
+
+
+def shell_lines(values: dict[str, str]) -> list[str]:
+    """The environment as POSIX shell commands."""
+    return ([f"unset {' '.join(_ENV_REMOVED)}"]
+            + [f"export {key}={shlex.quote(value)}" for key, value in values.items()])
+
+
+def _morvent_command() -> str:
+    if shutil.which("morvent"):
+        return "morvent"
+    return f"{shlex.quote(sys.executable)} -m morvent"
+
+
+def _request_line(record: Any) -> str | None:
+    """One line on a controller request once it is answered, else None."""
+    if record.fault is not None:
+        result = f"FAULT {record.fault}"
+    elif record.status is None:
+        return None
+    elif record.answer is not None and record.answer.get("return") is False:
+        result = f"refused: {record.answer.get('reason')}"
+    else:
+        result = "ok" if record.status == 200 else f"HTTP {record.status}"
+    return f"  {time.strftime('%H:%M:%S')} controller {record.action or '(no action)'}: {result}"
+
+
+class RequestLog:
+    """Prints each controller request once it is answered."""
+
+    def __init__(self, sim: Any, say: Callable[[str], None]) -> None:
+        self.sim = sim
+        self.say = say
+        self._next = 0            # every request before this one is shown
+        self._shown: set[int] = set()
+
+    def show_new(self) -> None:
+        records = self.sim.requests
+        for index in range(self._next, len(records)):
+            if index in self._shown:
+                continue
+            line = _request_line(records[index])
+            if line is not None:
+                self.say(line)
+                self._shown.add(index)
+        while self._next in self._shown:
+            self._shown.discard(self._next)
+            self._next += 1
+
+
+class StopSignals:
+    """SIGINT and SIGTERM: while starting they raise `Stopped`; once serving
+    they end `serve()`; a second one while stopping is ignored, so the
+    servers are always stopped in full."""
+
+    def __init__(self) -> None:
+        self.received: int | None = None
+        self.serving = False
+        self._saved: dict[int, Any] = {}
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.received is not None:
+            return
+        self.received = signum
+        if not self.serving:
+            raise Stopped(signum)
+
+    def __enter__(self) -> "StopSignals":
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                self._saved[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for signum, handler in self._saved.items():
+            signal.signal(signum, handler)
+        self._saved.clear()
+
+    def serve(self, tick: Callable[[], None]) -> str:
+        """Call `tick` every TICK seconds until a signal comes; its name."""
+        self.serving = True
+        while self.received is None:
+            tick()
+            time.sleep(TICK)
+        tick()
+        return signal.Signals(self.received).name
+
+
+class Simulator:
+    def __init__(self, args: argparse.Namespace, faults: list[dict[str, Any]],
+                 out: TextIO) -> None:
+        self.args = args
+        self.faults = faults
+        self.out = out
+
+    def say(self, text: str = "") -> None:
+        print(text, file=self.out, flush=True)
+
+    def run(self) -> int:
+        folder, temporary = _working_folder(self.args.dir)
+        signals = StopSignals()
+        try:
+            with signals:
+                name = self.serve(folder, signals)
+        except Stopped as e:
+            print(f"{PROG}: stopped by {e} while starting; both servers are down",
+                  file=sys.stderr)
+            return 128 + e.signum
+        except Exception as e:
+            when = "stopping" if signals.received is not None else (
+                "serving" if signals.serving else "starting")
+            print(f"{PROG}: error while {when}: {type(e).__name__}: {e}", file=sys.stderr)
+            return 1
+        finally:
+            if temporary:
+                shutil.rmtree(folder, ignore_errors=True)
+        where = f"removed {folder}" if temporary else f"kept {folder}"
+        self.say(f"{PROG}: stopped by {name}: the simulated controller and AWS cloud are "
+                 f"down; {where}")
+        return 0
+
+    def serve(self, folder: str, signals: StopSignals) -> str:
+        from . import SimulatedWorld
+
+        zones = self.args.zones
+        with contextlib.ExitStack() as stack:
+            stack.enter_context(_log_levels({"werkzeug": logging.WARNING,
+                                             "morvent.sim": logging.WARNING}))
+            self.say("Starting the simulated controller and AWS cloud on 127.0.0.1 ...")
+            sim = SimulatedWorld()
+            env = environment(sim, folder)
+            # What the user is told to export holds here too: the simulators'
+            # own AWS clients read no profile of the user's and use no proxy.
+            stack.enter_context(_environment(env))
+            stack.enter_context(sim)
+            world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
+            sim.client("s3").create_bucket(Bucket=BUCKET)
+            ca_bundle = os.path.join(folder, CA_FILE)
+            shutil.copyfile(sim.controller.cert_path, ca_bundle)
+            config = write_config(sim, world, folder, by=PROG, controller_ca_bundle=ca_bundle)
+            env_file = self.write_env(folder, env)
+            for fault in self.faults:
+                sim.inject(**fault)
+
+            signals.serving = True
+            self.ready(sim, world, folder, config, env_file, env)
+            name = signals.serve(RequestLog(sim, self.say).show_new)
+            self.say(f"{PROG}: {name}: stopping ...")
+        return name
+
+    @staticmethod
+    def write_env(folder: str, env: dict[str, str]) -> str:
+        path = os.path.join(folder, ENV_FILE)
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("# The environment for morvent commands against the simulator.\n")
+            f.write("\n".join(shell_lines(env)) + "\n")
+        return path
+
+    def ready(self, sim: Any, world: Any, folder: str, config: str, env_file: str,
+              env: dict[str, str]) -> None:
+        morvent = _morvent_command()
+        quoted = shlex.quote(config)
+        say = self.say
+        say(f"  controller  https://{sim.controller_ip} (user {sim.username}, its "
+            f"certificate in {CA_FILE})")
+        say(f"  AWS         {sim.aws.url} (region {world.region}, bucket {BUCKET})")
+        say(f"  VPC         {world.vpc_id}: {len(world.zones)} zones, one NAT gateway each "
+            f"({', '.join(world.eips)})")
+        say(f"  folder      {folder}")
+        say(f"  config      {config}")
+        if self.faults:
+            say("  faults      (calls counted from now, across every command)")
+            for fault in self.faults:
+                say(f"    {describe_fault(fault)}")
+        else:
+            say("  faults      none")
+        say()
+        say(f"In another shell (or: . {shlex.quote(env_file)}):")
+        say()
+        for line in shell_lines(env):
+            say(f"  {line}")
+        say()
+        for command in ("plan", "execute", "status", "revert"):
+            say(f"  {morvent} {command} --config {quoted}")
+        say()
+        say("Edit the configuration to rehearse your own settings (spoke_gw_size, hs_mode, "
+            "...). Controller requests are shown below as they are answered.")
+        say(f"{PROG}: ready; Ctrl-C stops it")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the simulator until SIGINT or SIGTERM; returns the exit status."""
+    parser = _parser()
+    try:
+        args = parser.parse_args(list(sys.argv[1:] if argv is None else argv))
+    except SystemExit as e:
+        return e.code if isinstance(e.code, int) else 2
+    try:
+        if not 2 <= args.zones <= 6:
+            raise UsageError("--zones must be 2 to 6 (a replacement needs two NAT gateways; "
+                             "the simulated region has six zones)")
+        faults = [read_fault(text) for text in args.fault]
+    except ValueError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 2
+    try:
+        problem = missing_extra(PROG)
+        if problem:
+            print(problem, file=sys.stderr)
+            return 2
+        return Simulator(args, faults, sys.stdout).run()
+    except UsageError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:  # before the signal handlers are in place
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

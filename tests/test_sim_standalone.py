@@ -1,0 +1,155 @@
+"""`morvent sim`: the simulators in their own process, used from another one."""
+
+import functools
+import os
+import queue
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+import morvent
+from morvent.sim import standalone
+
+PACKAGE_ROOT = str(Path(morvent.__file__).resolve().parents[1])
+#: Bounds every wait on the simulator; a wait that long is a hang.
+PATIENCE = 120
+
+
+def _user_environment(**extra):
+    """A fresh login shell's environment with a profile and a proxy that must
+    both be kept out of the way by what the simulator prints."""
+    env = {key: os.environ[key] for key in ("PATH", "HOME", "LANG") if key in os.environ}
+    env.update(PYTHONPATH=PACKAGE_ROOT, AWS_PROFILE="no-such-profile",
+               HTTPS_PROXY="http://127.0.0.1:9", HTTP_PROXY="http://127.0.0.1:9", **extra)
+    return env
+
+
+class Simulator:
+    """`python -m morvent.sim.standalone` in a subprocess, its output read as it comes."""
+
+    def __init__(self, *args):
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "morvent.sim.standalone", *args], env=_user_environment(),
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.lines = []
+        self._queue = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def wait_for(self, text):
+        """Lines up to the first one containing `text`."""
+        while True:
+            line = self._queue.get(timeout=PATIENCE)
+            assert line is not None, "simulator ended early:\n" + "\n".join(self.lines)
+            self.lines.append(line)
+            if text in line:
+                return self.lines
+
+    def stop(self, signum=signal.SIGINT):
+        self.process.send_signal(signum)
+        status = self.process.wait(timeout=PATIENCE)
+        while (line := self._queue.get(timeout=PATIENCE)) is not None:
+            self.lines.append(line)
+        return status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+@pytest.fixture
+def simulator():
+    started = []
+
+    def start(*args):
+        started.append(Simulator(*args))
+        return started[-1]
+
+    yield start
+    for sim in started:
+        sim.kill()
+
+
+@functools.cache
+def _knows_yes():
+    """Whether execute asks for confirmation (and takes --yes to skip it)."""
+    done = subprocess.run([sys.executable, "-m", "morvent", "execute", "--help"],
+                          env=_user_environment(), capture_output=True, text=True,
+                          timeout=PATIENCE)
+    return "--yes" in done.stdout
+
+
+def _run_printed(lines, command):
+    """The printed environment lines and then the printed `command` line, in bash."""
+    shell = [line.strip() for line in lines if line.strip().startswith(("unset ", "export "))]
+    line = next(line.strip() for line in lines if f" {command} --config " in line)
+    if command == "execute" and _knows_yes():
+        line += " --yes"
+    return subprocess.run(["bash", "-c", "\n".join([*shell, line])], env=_user_environment(),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=PATIENCE)
+
+
+def test_rehearsal_from_another_process_with_an_armed_fault(simulator, tmp_path):
+    folder = tmp_path / "rehearsal"
+    sim = simulator("--zones", "2", "--dir", str(folder), "--fault", "enable_snat")
+    lines = sim.wait_for("ready")
+    assert "    call 1 of enable_snat: refused" in lines
+
+    failed = _run_printed(lines, "execute")
+    assert failed.returncode == 1, failed.stdout + failed.stderr
+    assert "enable_snat" in failed.stderr and "Traceback" not in failed.stderr
+    sim.wait_for("controller enable_snat: FAULT fail")
+
+    resumed = _run_printed(lines, "execute")   # the fault has fired: this one goes through
+    assert resumed.returncode == 0, resumed.stdout + resumed.stderr
+
+    assert sim.stop(signal.SIGINT) == 0
+    assert "stopped by SIGINT" in sim.lines[-1] and "Traceback" not in "\n".join(sim.lines)
+    assert (folder / "morvent.yaml").is_file()   # --dir is kept
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["--zones", "7"], "2 to 6"),
+    (["--zones", "1"], "2 to 6"),
+    (["--fault", "enable_snat:0"], "1 or more"),
+    (["--fault", "enable_snat:2:explode"], "unknown kind"),
+    (["--fault", "enable_snat:hang=soon"], "not a number of seconds"),
+    (["--fault", "enable_snta"], "did you mean 'enable_snat'"),
+    (["--fault", "enable_snat", "--fault", "login:1:2:3"], "ACTION[:N][:KIND]"),
+])
+def test_bad_options_are_one_line_and_exit_2(capsys, argv, words):
+    assert standalone.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith("morvent sim: error: ") and words in err
+
+
+def test_a_configuration_it_did_not_write_is_not_overwritten(capsys, tmp_path):
+    (tmp_path / "morvent.yaml").write_text("vpc_id: vpc-mine\n")
+    assert standalone.main(["--dir", str(tmp_path)]) == 2
+    assert "was not written by the simulator" in capsys.readouterr().err
+    assert (tmp_path / "morvent.yaml").read_text() == "vpc_id: vpc-mine\n"
+
+
+@pytest.mark.parametrize("module", ["moto", "flask", "flask_cors", "cryptography"])
+def test_without_the_extra_both_commands_name_it(module):
+    # As an install without the 'sim' extra: the module cannot be imported.
+    code = (f"import sys; sys.modules[{module!r}] = None\n"
+            "from morvent import cli\n"
+            "from morvent.sim import standalone\n"
+            "print(cli.main(['demo']), standalone.main([]))\n")
+    done = subprocess.run([sys.executable, "-c", code], env=_user_environment(),
+                          capture_output=True, text=True, timeout=PATIENCE)
+    assert done.stdout.split() == ["2", "2"], done.stdout + done.stderr
+    lines = done.stderr.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["morvent demo", "morvent sim"]
+    assert all(f"({module}" in line and "'sim' extra" in line for line in lines)
