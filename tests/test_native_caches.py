@@ -51,10 +51,15 @@ class Context:
         """A stand-in for info(): notes (tag, message)."""
         return lambda *args: self.seen.append((tag, args[-1]))
 
-    def set_level(self, logger, level):
+    def set_level(self, logger, level, clear=True):
+        """setLevel(), or with clear=False only the attribute (the manager's
+        cache keeps its answers); undone through setLevel() either way."""
         old = logger.level
         self.undo.append(lambda: logger.setLevel(old))
-        logger.setLevel(level)
+        if clear:
+            logger.setLevel(level)
+        else:
+            logger.level = level
 
     def shadow(self, obj, name, value):
         """`obj.<name> = value` on the instance, deleted afterwards
@@ -178,7 +183,7 @@ SCENARIOS = {
         (lambda c: c.mp.setattr(c.log, "disabled", False), LOGGED)],
     "level set, then the manager's cache cleared": [
         (nothing, []),
-        (lambda c: c.mp.setattr(c.log, "level", logging.INFO), []),  # the cache still answers
+        (lambda c: c.set_level(c.log, logging.INFO, clear=False), []),  # the cache still answers
         (lambda c: logging.Logger.manager._clear_cache(), LOGGED)],
     "a handler added": [
         (lambda c: (at_info(c), c.mp.setattr(c.log, "handlers", [])), []),
