@@ -7,6 +7,7 @@ must still get their own __eq__, __getitem__, __iter__ and __str__, and a
 list that grows while it is walked must be walked to its new end.
 """
 
+import json
 import logging
 import sys
 from pathlib import Path
@@ -62,8 +63,21 @@ class Backwards(list):
      spoke_info("h2", B)),
     (gateway_record("p", A, ha=(gateway_record("h1", C),)), C, spoke_info("h1", C)),
     (gateway_record("p", A, ha=(g for g in [gateway_record("h1", C)])), C, spoke_info("h1", C)),
+    # records whose keys are strs of their own (decoded from JSON), in
+    # another order, with a key that is no str, or missing the subnet
+    (json.loads(json.dumps(gateway_record("p", A, ha=[gateway_record(f"h{i}", f"{B}{i}")
+                                                      for i in range(4)]))), f"{B}3",
+     spoke_info("h3", f"{B}3")),
+    (gateway_record("p", A, ha=[gateway_record("h1", B), dict(reversed(
+        gateway_record("h2", C).items())), {1: "one", **gateway_record("h3", C)}]), C,
+     spoke_info("h2", C)),
+    (gateway_record("p", A, ha=[gateway_record("h1", B), {"gw_name": "h2"}]), C, KeyError),
 ])
 def test_equality_lookup_and_walk_follow_the_objects(info, subnet, expected):
+    if expected is KeyError:
+        with pytest.raises(KeyError):
+            spoke.getSpokeInfo(info, subnet)
+        return
     result = spoke.getSpokeInfo(info, subnet)
     assert list(result.items()) == list(expected.items())
 

@@ -1,13 +1,22 @@
 #include "pyglue.hpp"
 
 #include <algorithm>
+#include <new>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
-#if defined(__linux__)
+#include <link.h>
+
+// The layout of a dict's key table, to read an entry at a known position.
+// CPython 3.11's own; other versions take the dict's look-up every time.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define MORVENT_DICT_LAYOUT 1
+#define Py_BUILD_CORE 1
+#include <internal/pycore_dict.h>
+#undef Py_BUILD_CORE
 #endif
 
 namespace morvent::native {
@@ -23,18 +32,47 @@ nb::object check(PyObject* result) {
 
 }  // namespace
 
-ModuleScope::ModuleScope(nb::handle module) : module_(module) {
+ModuleScope::ModuleScope(nb::handle module) : module_(module), state_(new State()) {
     PyObject* dict = PyModule_GetDict(module.ptr());  // borrowed
     if (!dict) raise_current();
-    // Kept for the life of the process on purpose; see the header.
+    // Kept for the life of the process on purpose, like the state; see the
+    // header.
     dict_ = nb::handle(dict).inc_ref();
 }
 
-nb::object ModuleScope::global(const char* name) const {
-    nb::object value = find_global(*this, name);
+nb::object ModuleScope::global_slow(const char* name, nb::handle /*key*/) const {
+    nb::object value = find(name);
     if (value.is_valid()) return value;
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     raise_current();
+}
+
+nb::object ModuleScope::find(const char* name) const {
+    nb::handle key = native::name(name);
+    if (PyObject* cached = cached_global(key.ptr())) return nb::borrow(cached);
+    // LOAD_GLOBAL's order: the module dict, then builtins.  Each tag is read
+    // before its look-up: should the look-up itself change the dict (an
+    // __eq__ of some other key), the entry is stale from the start and the
+    // next use looks again.
+    std::uint64_t version = dict_version(dict_.ptr());
+    PyObject* value = PyDict_GetItemWithError(dict_.ptr(), key.ptr());  // borrowed
+    PyObject* builtins = nullptr;
+    std::uint64_t builtins_version = 0;
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        builtins = PyEval_GetBuiltins();  // borrowed
+        if (!builtins) return nb::object();
+        if (PyDict_CheckExact(builtins)) builtins_version = dict_version(builtins);
+        value = PyDict_GetItemWithError(builtins, key.ptr());
+        if (!value) {
+            if (PyErr_Occurred()) raise_current();
+            return nb::object();
+        }
+        if (!PyDict_CheckExact(builtins)) return nb::borrow(value);  // no tag to go by
+    }
+    state_->globals.slots[GlobalCache::index(key.ptr())] =
+        GlobalCache::Slot{key.ptr(), version, builtins, builtins_version, value};
+    return nb::borrow(value);
 }
 
 void ModuleScope::bind(const char* name, nb::handle value) const {
@@ -47,7 +85,8 @@ nb::str ModuleScope::module_name() const {
 
 nb::object ModuleScope::logger() const {
     nb::object logging = global("logging");
-    return call_method(logging, "getLogger", {global("__name__")});
+    nb::object name = global("__name__");
+    return logcache::get_logger(state_->logger, logging, name);
 }
 
 nb::str ModuleScope::controller_url(const char* path) const {
@@ -85,35 +124,85 @@ nb::str str_of(nb::handle value) {
     return nb::steal<nb::str>(check(PyObject_Str(value.ptr())).release());
 }
 
-nb::str text(std::initializer_list<Piece> pieces) {
-    if (pieces.size() == 1) return pieces.begin()->str();
-    // The pieces' str() forms, in order (so that their __str__ run in
-    // order), then one new str holding them all, as BUILD_STRING makes it.
-    constexpr std::size_t kMax = 16;
-    if (pieces.size() > kMax) throw std::length_error("morvent: too many pieces for native::text");
-    nb::object parts[kMax];  // null until set
+PyObject* Piece::ready() const {
+    if (text_) return name(text_).ptr();
+    PyObject* value = value_.ptr();
+    if (PyUnicode_CheckExact(value)) return value;
+    if (value == Py_True) return name("True").ptr();
+    if (value == Py_False) return name("False").ptr();
+    if (value == Py_None) return name("None").ptr();
+    return nullptr;
+}
+
+namespace {
+
+constexpr std::size_t kMaxPieces = 16;
+
+// One new str holding the strs `parts`, in order, as BUILD_STRING makes it.
+nb::str join(PyObject* const* parts, std::size_t n) {
     Py_ssize_t size = 0;
     Py_UCS4 widest = 0;
-    std::size_t n = 0;
-    for (const Piece& piece : pieces) {
-        parts[n] = piece.str();
-        size += PyUnicode_GET_LENGTH(parts[n].ptr());
-        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[n].ptr()));
-        ++n;
+    for (std::size_t i = 0; i < n; ++i) {
+        size += PyUnicode_GET_LENGTH(parts[i]);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[i]));
     }
     nb::object result = check(PyUnicode_New(size, widest));
+    if (PyUnicode_KIND(result.ptr()) == PyUnicode_1BYTE_KIND) {
+        // A str is stored in the narrowest kind its characters allow, so
+        // every piece of a one-byte result is one-byte too: copy the bytes.
+        auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(result.ptr()));
+        for (std::size_t i = 0; i < n; ++i) {
+            auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(parts[i]));
+            std::memcpy(out, PyUnicode_DATA(parts[i]), length);
+            out += length;
+        }
+        return nb::steal<nb::str>(result.release());
+    }
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i].ptr());
-        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i].ptr(), 0, length) < 0)
-            raise_current();
+        Py_ssize_t length = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_CopyCharacters(result.ptr(), at, parts[i], 0, length) < 0) raise_current();
         at += length;
     }
     return nb::steal<nb::str>(result.release());
 }
 
+// text() when some piece needs its __str__: every piece's str() form, in
+// order (so that the __str__ run in order), then the join.
+nb::str text_of_objects(std::initializer_list<Piece> pieces) {
+    if (pieces.size() == 1) return pieces.begin()->str();
+    nb::object held[kMaxPieces];  // null until set
+    PyObject* parts[kMaxPieces];
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        held[n] = piece.str();
+        parts[n] = held[n].ptr();
+        ++n;
+    }
+    return join(parts, n);
+}
+
+}  // namespace
+
+nb::str text(std::initializer_list<Piece> pieces) {
+    if (pieces.size() > kMaxPieces)
+        throw std::length_error("morvent: too many pieces for native::text");
+    // Literals and strs are their own str(): no code runs, nothing to hold.
+    PyObject* parts[kMaxPieces];
+    std::size_t n = 0;
+    for (const Piece& piece : pieces) {
+        PyObject* ready = piece.ready();
+        if (!ready) return text_of_objects(pieces);
+        parts[n++] = ready;
+    }
+    if (n == 1) return nb::borrow<nb::str>(parts[0]);
+    return join(parts, n);
+}
+
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
-    call_method(logger, "info", {text(pieces)});
+    nb::str message = text(pieces);
+    if (logcache::info_does_nothing(logger)) return;
+    call_method(logger, "info", {message});
 }
 
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {
@@ -129,6 +218,64 @@ bool slow::is_true(PyObject* value) {
 nb::object slow::item(nb::handle container, nb::handle key) {
     if (PyErr_Occurred()) raise_current();  // from the dict fast path
     return check(PyObject_GetItem(container.ptr(), key.ptr()));
+}
+
+bool str_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+PyObject* DictHint::find(PyObject* dict, PyObject* key) {
+    if (!PyDict_CheckExact(dict)) return nullptr;
+#ifdef MORVENT_DICT_LAYOUT
+    // In a table whose keys are all exact strs no two keys are equal, so the
+    // entry holding this key (or an equal str) is the one any look-up finds.
+    // A deleted entry has no key; a table of the combined kind holds its
+    // values in its entries.
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    auto entries = [](PyDictKeysObject* keys) {
+        return reinterpret_cast<PyDictUnicodeEntry*>(
+            keys->dk_indices + (std::size_t{1} << keys->dk_log2_index_bytes));
+    };
+    // The key itself, or an equal str (a record decoded from JSON holds
+    // keys of its own); a key in a dict always has its hash stored.
+    auto same = [key](PyObject* k) {
+        return k == key ||
+               (k && reinterpret_cast<PyASCIIObject*>(k)->hash ==
+                         reinterpret_cast<PyASCIIObject*>(key)->hash &&
+                str_equal(k, key));
+    };
+    PyDictKeysObject* keys = d->ma_keys;
+    bool plain = keys->dk_kind == DICT_KEYS_UNICODE && !d->ma_values;
+    if (plain && position_ < keys->dk_nentries) {
+        PyDictUnicodeEntry& entry = entries(keys)[position_];
+        if (entry.me_value && same(entry.me_key)) return entry.me_value;
+    }
+#endif
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (!value) {
+        if (PyErr_Occurred()) raise_current();
+        return nullptr;
+    }
+#ifdef MORVENT_DICT_LAYOUT
+    // Where it was, for the next dict (the look-up above ran no Python code:
+    // a table of this kind compares exact strs only).
+    keys = d->ma_keys;
+    if (plain && keys->dk_kind == DICT_KEYS_UNICODE && !d->ma_values) {
+        Py_ssize_t n = std::min<Py_ssize_t>(keys->dk_nentries, 32);
+        PyDictUnicodeEntry* all = entries(keys);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (same(all[i].me_key)) {
+                position_ = i;
+                break;
+            }
+        }
+    }
+#endif
+    return value;
 }
 
 nb::object item(nb::handle container, Py_ssize_t index) {
@@ -205,17 +352,7 @@ bool slow::compare(PyObject* x, PyObject* y, int op) {
     return native::is_true(check(PyObject_RichCompare(x, y, op)));
 }
 
-nb::object find_global(const ModuleScope& scope, const char* name) {
-    // LOAD_GLOBAL's order: the module dict, then builtins.
-    nb::handle key = native::name(name);
-    PyObject* value = PyDict_GetItemWithError(scope.dict().ptr(), key.ptr());  // borrowed
-    if (!value && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins) value = PyDict_GetItemWithError(builtins, key.ptr());
-    }
-    if (!value && PyErr_Occurred()) raise_current();
-    return value ? nb::borrow(value) : nb::object();
-}
+nb::object find_global(const ModuleScope& scope, const char* name) { return scope.find(name); }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject* raw = PyObject_GetIter(value.ptr());
@@ -381,6 +518,45 @@ Slot slots[std::size_t{1} << kSlotBits];
 
 namespace {
 
+// The addresses of the read-only segment of this shared object that holds
+// its string literals (found once, from one of them).  Nothing in it can
+// change while the object is loaded, and an extension module is never
+// unloaded.
+struct Segment {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+};
+
+Segment literal_segment() {
+    struct Search {
+        std::uintptr_t probe;
+        Segment found;
+    } search{reinterpret_cast<std::uintptr_t>("morvent"), {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) -> int {
+            auto* s = static_cast<Search*>(data);
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                if (ph.p_type != PT_LOAD || (ph.p_flags & PF_W) != 0) continue;
+                std::uintptr_t begin = info->dlpi_addr + ph.p_vaddr;
+                std::uintptr_t end = begin + ph.p_memsz;
+                if (s->probe >= begin && s->probe < end) {
+                    s->found = Segment{begin, end};
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &search);
+    return search.found;
+}
+
+bool is_fixed(const char* text) {
+    static const Segment segment = literal_segment();
+    auto address = reinterpret_cast<std::uintptr_t>(text);
+    return address >= segment.begin && address < segment.end;
+}
+
 }  // namespace
 
 nb::handle lookup(const char* text) {
@@ -391,7 +567,7 @@ nb::handle lookup(const char* text) {
     // A free way if there is one, else the text's own slot: two texts that
     // share a set both stay, a third displaces only the one in its own slot.
     Slot& chosen = (first.address && !second.address) ? second : first;
-    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second};
+    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second, is_fixed(text)};
     return entry.second;
 }
 
@@ -405,8 +581,72 @@ void set_attr(nb::handle obj, const char* attribute, nb::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name(attribute).ptr(), value.ptr()) != 0) raise_current();
 }
 
+namespace direct {
+
+const Entry* table[std::size_t{1} << kBits];
+
+void note(const Entry* entry) {
+    std::size_t i = index(entry->function.ptr());
+    while (table[i]) i = (i + 1) & ((std::size_t{1} << kBits) - 1);
+    table[i] = entry;
+}
+
+bool bind(const Entry& entry, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords, PyObject** bound) {
+    if (args.size() > entry.size) return false;
+    std::size_t i = 0;
+    for (nb::handle arg : args) bound[i++] = arg.ptr();
+    for (std::size_t j = i; j < entry.size; ++j) bound[j] = nullptr;
+    for (const Field& field : keywords) {
+        PyObject* key = name(field.first).ptr();
+        std::size_t j = i;
+        while (j < entry.size && entry.names[j] != key) ++j;
+        // Unknown, given by position already, or given twice.
+        if (j == entry.size || bound[j]) return false;
+        bound[j] = field.second.ptr();
+    }
+    for (std::size_t j = i; j < entry.size; ++j) {
+        if (bound[j]) continue;
+        if (!entry.defaults[j].is_valid()) return false;
+        bound[j] = entry.defaults[j].ptr();
+    }
+    return true;
+}
+
+void translate_cpp_exception() {
+    // nanobind's own default translation (nb_internals.cpp).
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "morvent: a C++ exception that is no std::exception");
+    }
+    raise_current();
+}
+
+}  // namespace direct
+
 nb::object call(nb::handle fn, std::initializer_list<nb::handle> args,
                 std::initializer_list<Field> keywords) {
+    if (const direct::Entry* entry = direct::find(fn.ptr())) {
+        PyObject* bound[direct::kMaxParams];
+        if (direct::bind(*entry, args, keywords, bound)) return entry->run(*entry, bound);
+    }
     Stack stack(nb::handle(), args, keywords);
     return check(PyObject_Vectorcall(fn.ptr(), stack.args(), stack.nargsf(), stack.kwnames()));
 }

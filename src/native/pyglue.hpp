@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace morvent::native {
@@ -28,18 +29,31 @@ namespace nb = nanobind;
 // process lives, even if the module object itself is dropped from
 // sys.modules.  At interpreter shutdown the dict is emptied like any other
 // module dict; a lookup then fails with NameError instead of crashing.
+//
+// A scope is copied into every function that uses it; the copies share one
+// State (the global look-up cache and the logger cache), made once and kept
+// for the life of the process.
 class ModuleScope {
 public:
     explicit ModuleScope(nb::handle module);
 
+    // The value bound to `name` in the module dict or in builtins, or an
+    // invalid (null) object when neither has it.
+    nb::object find(const char* name) const;
+
     // The value bound to `name`, looked up the way LOAD_GLOBAL does it:
-    // the module dict, then builtins; NameError when neither has it.
-    nb::object global(const char* name) const;
+    // the module dict, then builtins; NameError when neither has it.  A
+    // repeated look-up is answered from a cache that is valid while neither
+    // dict changed (see GlobalCache), so every caller still sees the value
+    // bound at the moment of the call.
+    inline nb::object global(const char* name) const;
 
     // Binds `value` as a module global.
     void bind(const char* name, nb::handle value) const;
 
-    // logging.getLogger(__name__), with both names looked up now.
+    // logging.getLogger(__name__), with both names looked up now.  The
+    // logger found is kept while nothing that decides getLogger's answer
+    // changes (logcache.cpp).
     nb::object logger() const;
 
     // "https://" + str(Globals.controller_ip) + path
@@ -56,9 +70,17 @@ public:
     nb::handle dict() const { return dict_; }
     nb::str module_name() const;
 
+    struct State;
+
 private:
+    // The cached value of the interned `key`, or null when the cache cannot
+    // vouch for it.
+    inline PyObject* cached_global(PyObject* key) const;
+    nb::object global_slow(const char* name, nb::handle key) const;
+
     nb::handle module_;  // borrowed: the module outlives the objects it defines
     nb::handle dict_;
+    State* state_;       // shared by the copies; never freed
 };
 
 // One piece of a log line: a C string literal, or any Python object that is
@@ -72,6 +94,11 @@ public:
 
     nb::str str() const;
 
+    // The piece's str() form when it is known without running any code,
+    // borrowed: a literal's interned str, an exact str itself, or the str of
+    // True, False or None (fixed by the interpreter); null otherwise.
+    PyObject* ready() const;
+
 private:
     const char* text_ = nullptr;
     nb::handle value_;
@@ -83,18 +110,36 @@ nb::str str_of(nb::handle value);
 // The concatenation of the str() forms of the pieces.
 nb::str text(std::initializer_list<Piece> pieces);
 
-// logger.info(message) / logger.error(message)
+// logger.info(message) / logger.error(message).  The message is always
+// built, as `logger.info(f"...")` builds it; a call of a logging.Logger's own
+// info() that is known to do nothing (the logger is not enabled for INFO,
+// see logcache.cpp) is left out.
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces);
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces);
+
+namespace logcache {
+
+// Takes note of logging's own getLogger, Manager.getLogger, Logger.info and
+// Logger.isEnabledFor, as the module being loaded finds them; the shortcuts
+// apply only to these functions.  Called once per module, at load.
+void note_originals(nb::handle logging_module);
+
+// Whether logger.info(message) is known to return at once without doing
+// anything: `logger` is a logging.Logger whose info and isEnabledFor are
+// logging's own, and isEnabledFor(INFO) answers False from what the logger
+// holds.  False means "call it".
+bool info_does_nothing(nb::handle logger);
+
+}  // namespace logcache
 
 // Python comparisons and truth tests; an exception raised by __eq__ or
 // __bool__ propagates as nb::python_error.
 inline bool equals(nb::handle a, nb::handle b);    // a == b, as the operator
 inline bool not_equals(nb::handle a, nb::handle b) { return !equals(a, b); }
 inline bool is_true(nb::handle value);             // bool(value)
-inline bool equals_false(nb::handle v) { return equals(v, Py_False); }
-inline bool equals_true(nb::handle v) { return equals(v, Py_True); }
-inline bool equals_none(nb::handle v) { return equals(v, Py_None); }
+inline bool equals_false(nb::handle v);
+inline bool equals_true(nb::handle v);
+inline bool equals_none(nb::handle v);
 
 // container[key], raising the container's own error (KeyError, TypeError,
 // IndexError) when the lookup fails.
@@ -196,12 +241,18 @@ struct Slot {
     const char* utf8 = nullptr;  // the str's own UTF-8 text
     std::size_t size = 0;
     PyObject* value = nullptr;   // kept for the life of the process
+    // `address` lies in a read-only segment of this shared object (where
+    // the literals are): its content cannot change while the code that
+    // passes it exists, so the address alone identifies the text.
+    bool fixed = false;
 };
 
-// The slot holds `text`: same address and same content.
+// The slot holds `text`: same address, and same content unless the address
+// alone vouches for it.
 inline bool holds(const Slot& slot, const char* text) {
-    return slot.address == text && std::memcmp(slot.utf8, text, slot.size) == 0 &&
-           text[slot.size] == '\0';
+    if (slot.address != text) return false;
+    if (slot.fixed) return true;
+    return std::memcmp(slot.utf8, text, slot.size) == 0 && text[slot.size] == '\0';
 }
 
 // Two-way set-associative: a text may sit in its slot or the neighbour.
@@ -231,6 +282,70 @@ inline nb::handle name(const char* text) {
     return names::lookup(text);
 }
 
+// ---------------------------------------------------------------------------
+// bench: module globals
+//
+// LOAD_GLOBAL keeps, per call site, the value it found together with the
+// version tags of the module dict and of builtins; while both tags are
+// unchanged the value is still the one bound.  CPython 3.11 gives every
+// dict a version tag (ma_version_tag) that changes with every change of the
+// dict and is never reused, so a C++ function can do the same.  A value is
+// held borrowed: a dict whose tag is unchanged still holds it.
+//
+// CPython 3.12 deprecates ma_version_tag and later versions drop it; there
+// the cache would register a dict watcher (PyDict_AddWatcher) on the module
+// dict and on builtins and drop its entries when either changes.
+
+inline std::uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+struct GlobalCache {
+    struct Slot {
+        PyObject* key = nullptr;            // the interned name
+        std::uint64_t version = 0;          // the module dict's tag when filled
+        PyObject* builtins = nullptr;       // null: found in the module dict
+        std::uint64_t builtins_version = 0;
+        PyObject* value = nullptr;          // borrowed from the dict that holds it
+    };
+    static constexpr unsigned kBits = 7;
+    Slot slots[std::size_t{1} << kBits];
+
+    static std::size_t index(PyObject* key) {
+        auto address = reinterpret_cast<std::uintptr_t>(key);
+        return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+    }
+};
+
+namespace logcache {
+struct LoggerEntry;  // logcache.cpp
+
+// logging.getLogger(name) through `logging`, the module found in a scope's
+// globals.  `entry` keeps the answer while nothing that decides it changes.
+nb::object get_logger(LoggerEntry*& entry, nb::handle logging, nb::handle name);
+}  // namespace logcache
+
+struct ModuleScope::State {
+    GlobalCache globals;
+    logcache::LoggerEntry* logger = nullptr;  // logging.getLogger(__name__), when known
+};
+
+inline PyObject* ModuleScope::cached_global(PyObject* key) const {
+    const GlobalCache::Slot& slot = state_->globals.slots[GlobalCache::index(key)];
+    if (slot.key != key || slot.version != dict_version(dict_.ptr())) return nullptr;
+    if (!slot.builtins) return slot.value;
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (builtins == slot.builtins && dict_version(builtins) == slot.builtins_version)
+        return slot.value;
+    return nullptr;
+}
+
+inline nb::object ModuleScope::global(const char* name) const {
+    nb::handle key = native::name(name);
+    if (PyObject* value = cached_global(key.ptr())) return nb::borrow(value);
+    return global_slow(name, key);
+}
+
 // obj.<attribute>
 nb::object attr(nb::handle obj, const char* attribute);
 
@@ -246,6 +361,119 @@ nb::object call(nb::handle fn, std::initializer_list<nb::handle> args = {},
 nb::object call_method(nb::handle obj, const char* method,
                        std::initializer_list<nb::handle> args = {},
                        std::initializer_list<Field> keywords = {});
+
+// ---------------------------------------------------------------------------
+// bench: functions of a module called from the module itself
+//
+// A function of the module is a nanobind function: called from Python, it
+// binds and checks its arguments and raises its own TypeErrors.  When one
+// function of the module calls another through its module global (which a
+// test may have replaced by anything), native::call recognises the object,
+// binds the arguments itself as a Python def binds them (by position, then
+// by keyword, then the defaults), and runs the C++ function without going
+// through nanobind's dispatcher.  Arguments it cannot bind (too many, an
+// unknown or repeated keyword, a missing one) go through nanobind, which
+// raises the TypeError it always raised.
+
+namespace direct {
+
+constexpr std::size_t kMaxParams = 10;
+
+struct Entry {
+    nb::object function;                 // the nanobind function, held
+    std::size_t size = 0;                // its parameters
+    PyObject* names[kMaxParams] = {};    // interned
+    nb::object defaults[kMaxParams];     // null: required
+    nb::object (*run)(const Entry&, PyObject* const* bound) = nullptr;
+    virtual ~Entry() = default;
+};
+
+constexpr unsigned kBits = 6;
+extern const Entry* table[std::size_t{1} << kBits];
+
+inline std::size_t index(PyObject* function) {
+    auto address = reinterpret_cast<std::uintptr_t>(function);
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - kBits));
+}
+
+// The entry of `function`, or null when it is not one of these functions.
+inline const Entry* find(PyObject* function) {
+    for (std::size_t i = index(function);; i = (i + 1) & ((std::size_t{1} << kBits) - 1)) {
+        const Entry* entry = table[i];
+        if (!entry || entry->function.ptr() == function) return entry;
+    }
+}
+
+void note(const Entry* entry);
+
+// Fills `bound` (entry.size slots, borrowed) from the call's arguments;
+// false when nanobind has to deal with them.
+bool bind(const Entry& entry, std::initializer_list<nb::handle> args,
+          std::initializer_list<Field> keywords, PyObject** bound);
+
+// A C++ exception other than a Python error becomes the Python error that
+// nanobind's dispatcher would have made of it.
+[[noreturn]] void translate_cpp_exception();
+
+template <typename T, typename = void>
+struct has_default : std::false_type {};
+template <typename T>
+struct has_default<T, std::void_t<decltype(std::declval<T>().value)>> : std::true_type {};
+
+template <typename F, std::size_t N>
+struct Function final : Entry {
+    explicit Function(F f) : callable(std::move(f)) {}
+    F callable;
+
+    template <std::size_t... I>
+    static nb::object invoke(const Entry& entry, PyObject* const* bound,
+                             std::index_sequence<I...>) {
+        const F& f = static_cast<const Function&>(entry).callable;
+        try {
+            using Result = decltype(f(nb::handle(bound[I])...));
+            if constexpr (std::is_void_v<Result>) {
+                f(nb::handle(bound[I])...);
+                return nb::none();
+            } else {
+                return nb::object(f(nb::handle(bound[I])...));
+            }
+        } catch (nb::python_error&) {
+            throw;
+        } catch (...) {
+            translate_cpp_exception();
+        }
+    }
+    static nb::object run_it(const Entry& entry, PyObject* const* bound) {
+        return invoke(entry, bound, std::make_index_sequence<N>());
+    }
+};
+
+}  // namespace direct
+
+// A function of the module, made by nanobind from `f` (whose parameters are
+// all nb::handle) with `params` (native::param, with or without a default),
+// and noted for direct calls from the module's own functions.
+template <typename F, typename... Params>
+nb::object def(const ModuleScope& scope, const char* name, F f, const Params&... params) {
+    constexpr std::size_t n = sizeof...(Params);
+    static_assert(n <= direct::kMaxParams, "native::def: too many parameters");
+    nb::object function = nb::cpp_function(f, nb::scope(scope.module()), nb::name(name), params...);
+    // Kept for the life of the process, like the function itself.
+    auto* entry = new direct::Function<F, n>(std::move(f));
+    entry->function = function;
+    entry->size = n;
+    entry->run = &direct::Function<F, n>::run_it;
+    std::size_t i = 0;
+    auto note_param = [&](const auto& param) {
+        entry->names[i] = native::name(param.name_).ptr();
+        if constexpr (direct::has_default<std::decay_t<decltype(param)>>::value)
+            entry->defaults[i] = param.value;
+        ++i;
+    };
+    (note_param(params), ...);
+    direct::note(entry);
+    return function;
+}
 
 // `for x in iterable`, as a range: for (nb::handle x : native::iterate(obj)).
 // A list is walked the way the interpreter walks it, without an iterator
@@ -298,21 +526,41 @@ inline bool is_true(nb::handle value) {
     return slow::is_true(value.ptr());
 }
 
+// a == b for two exact strs, decided as str's own __eq__ decides it (which
+// no one can change on an exact str): the same characters, and a str is
+// always stored in the narrowest kind its characters allow.
+// (Out of line: inlined next to a constant True or False, GCC takes them
+// for strs and warns.)
+bool str_equal(PyObject* a, PyObject* b);
+
 inline bool compare(nb::handle a, nb::handle b, int op) {
     PyObject* x = a.ptr();
     PyObject* y = b.ptr();
-    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
-        // str's own ==, which no one can change on an exact str.
-        PyObject* result = PyUnicode_RichCompare(x, y, op);
-        if (!result) throw nb::python_error();
-        bool truth = result == Py_True;
-        Py_DECREF(result);
-        return truth;
-    }
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y))
+        return str_equal(x, y) == (op == Py_EQ);
     return slow::compare(x, y, op);
 }
 
+// dict[key] for an exact dict and an interned exact str key, borrowed, or
+// null when `dict` is not an exact dict or has no such key.  A walk over
+// many dicts built by the same code (records of one answer) finds the key at
+// the position where it was in the previous dict, confirmed by the key
+// there being this str or an equal one; anything else takes the dict's own
+// look-up.  Errors of the look-up propagate as nb::python_error.
+class DictHint {
+public:
+    PyObject* find(PyObject* dict, PyObject* key);
+
+private:
+    Py_ssize_t position_ = 0;
+};
+
 inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+
+// A comparison with a singleton never takes the str path.
+inline bool equals_false(nb::handle v) { return slow::compare(v.ptr(), Py_False, Py_EQ); }
+inline bool equals_true(nb::handle v) { return slow::compare(v.ptr(), Py_True, Py_EQ); }
+inline bool equals_none(nb::handle v) { return slow::compare(v.ptr(), Py_None, Py_EQ); }
 
 inline nb::object item(nb::handle container, nb::handle key) {
     if (PyDict_CheckExact(container.ptr())) {
@@ -341,6 +589,17 @@ inline Items::iterator& Items::iterator::operator++() {
         return *this;
     }
     return next();
+}
+
+// bool(s.startswith(prefix)): str's own test when both are exact strs (no
+// one can change the methods of an exact str), the method call otherwise.
+inline bool startswith(nb::handle s, nb::handle prefix) {
+    if (PyUnicode_CheckExact(s.ptr()) && PyUnicode_CheckExact(prefix.ptr())) {
+        Py_ssize_t found = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (found < 0) throw nb::python_error();
+        return found == 1;
+    }
+    return is_true(call_method(s, "startswith", {prefix}));
 }
 
 }  // namespace morvent::native

@@ -24,7 +24,8 @@ nb::object make_get_natgw_id_by_subnet(const ModuleScope& scope, nb::handle mana
         [scope](nb::handle /*cls*/, nb::handle ec2_client, nb::handle subnet_id,
                 nb::handle vpc_id) -> nb::object {
             nb::object logger = scope.logger();
-            nb::object natgw = scope.global("get_natgw_by_subnet")(ec2_client, subnet_id, vpc_id);
+            nb::object natgw = native::call(scope.global("get_natgw_by_subnet"),
+                                             {ec2_client, subnet_id, vpc_id});
             if (length(natgw) < 1) {
                 native::log_info(logger, {"  No Natgw found in ", vpc_id, "::", subnet_id});
                 return nb::none();
@@ -38,10 +39,13 @@ nb::object make_get_natgw_id_by_subnet(const ModuleScope& scope, nb::handle mana
 nb::object make_get_natgw_infos(const ModuleScope& scope, nb::handle manager) {
     return nb::cpp_function(
         [scope](nb::handle cls, nb::handle ec2_client, nb::handle ca) {
-            nb::object infos = scope.global("CommandHistory").attr("get_discovered_natgws")();
+            nb::object infos =
+                native::call_method(scope.global("CommandHistory"), "get_discovered_natgws");
             for (nb::handle x : native::iterate(infos)) {
-                nb::object latest = cls.attr("get_natgw_id_by_subnet")(
-                    ec2_client, item(x, "subnet_id"), ca.attr("vpc_id"));
+                nb::object subnet_id = item(x, "subnet_id");
+                nb::object vpc_id = native::attr(ca, "vpc_id");
+                nb::object latest = native::call_method(cls, "get_natgw_id_by_subnet",
+                                                        {ec2_client, subnet_id, vpc_id});
                 if (latest.is_none()) continue;
                 set_item(x, "nat_gw_id", item(latest, "NatGatewayId"));
                 set_item(x, "private_ip", item(first_address(latest), "PrivateIp"));

@@ -36,6 +36,7 @@ NB_MODULE(brindlemark, m) {
     scope.import_from("morvent.commands.base_case_handler", "logged");
     scope.import_module("os");
     scope.import_module("logging");
+    morvent::native::logcache::note_originals(scope.global("logging"));
     scope.import_module("traceback");
 
     // The class, then its members in order of definition.  Decorators apply

@@ -27,7 +27,7 @@ namespace {
 // a replacement of it comes back: the run ends here either way.
 [[noreturn]] void exit_1(const ModuleScope& scope) {
     nb::object exit_fn = native::find_global(scope, "exit");
-    if (exit_fn.is_valid()) exit_fn(1);
+    if (exit_fn.is_valid()) native::call(exit_fn, {nb::int_(1)});
     PyErr_SetObject(PyExc_SystemExit, nb::int_(1).ptr());
     throw nb::python_error();
 }
@@ -99,8 +99,8 @@ private:
 nb::object Replacement::run() {
     set_up();
     discover();
-    nat_gw_infos_ = cls_.attr("get_natgw_infos")(ec2_client_, ca_);
-    memento_history().attr("init")(vpc_backup_folder_);
+    nat_gw_infos_ = native::call_method(cls_, "get_natgw_infos", {ec2_client_, ca_});
+    native::call_method(memento_history(), "init", {vpc_backup_folder_});
 
     try {
         as_python_error([this] { guarded(); });
@@ -120,99 +120,108 @@ nb::object Replacement::run() {
 
 void Replacement::set_up() {
     logger_ = scope_.logger();
-    ca_ = global("ConfigAdaptor")(config_);
-    nb::object client_mgr = global("AwsClientManager")(config_);
+    ca_ = native::call(global("ConfigAdaptor"), {config_});
+    nb::object client_mgr = native::call(global("AwsClientManager"), {config_});
     native::set_attr(global("Globals"), "aws_client_manager", client_mgr);
-    ec2_client_ = client_mgr.attr("getEc2Client")();
-    cw_client_ = client_mgr.attr("getCwClient")();
-    s3_client_ = client_mgr.attr("getS3Client")();
+    ec2_client_ = native::call_method(client_mgr, "getEc2Client");
+    cw_client_ = native::call_method(client_mgr, "getCwClient");
+    s3_client_ = native::call_method(client_mgr, "getS3Client");
 
-    nb::object environ_get = global("os").attr("environ").attr("get");
-    nb::object password = environ_get(ca_.attr("controller_password_env"));
+    nb::object environ_get = native::attr(native::attr(global("os"), "environ"), "get");
+    nb::object password =
+        native::call(environ_get, {native::attr(ca_, "controller_password_env")});
 
     nb::object get_cid = global("getCid");
-    nb::object controller_ip = ca_.attr("controller_ip");
-    nb::object controller_user = ca_.attr("controller_user");
-    nb::object cid = native::unpack_pair(get_cid(controller_ip, controller_user, password)).second;
+    nb::object controller_ip = native::attr(ca_, "controller_ip");
+    nb::object controller_user = native::attr(ca_, "controller_user");
+    nb::object answer = native::call(get_cid, {controller_ip, controller_user, password});
+    nb::object cid = native::unpack_pair(answer).second;
     native::set_attr(global("Globals"), "CID", cid);
-    nb::object ip = ca_.attr("controller_ip");
+    nb::object ip = native::attr(ca_, "controller_ip");
     native::set_attr(global("Globals"), "controller_ip", ip);
 
-    global("CreateCorvaneAccount")(ca_).attr("execute")();
+    native::call_method(native::call(global("CreateCorvaneAccount"), {ca_}), "execute");
 
-    backup_des_ = ca_.attr("backup_descriptor");
-    global("S3BackupCmdV2")(s3_client_, backup_des_).attr("download")();
-    vpc_backup_folder_ = backup_des_.attr("getAbsolutePath")();
+    backup_des_ = native::attr(ca_, "backup_descriptor");
+    nb::object backup = native::call(global("S3BackupCmdV2"), {s3_client_, backup_des_});
+    native::call_method(backup, "download");
+    vpc_backup_folder_ = native::call_method(backup_des_, "getAbsolutePath");
 
-    nb::object init = global("CommandHistory").attr("init");
-    nb::object vpc_id = ca_.attr("vpc_id");
+    nb::object init = native::attr(global("CommandHistory"), "init");
+    nb::object vpc_id = native::attr(ca_, "vpc_id");
     native::call(init, {vpc_backup_folder_, vpc_id}, {{"version", native::name("v2")}});
 }
 
 // The one-time discovery of the VPC's NAT gateways (command 0 of the command
 // history), with the route table backup and the sizing of the spokes.
 void Replacement::discover() {
-    if (is_true(global("CommandHistory").attr("is_command_i_done")(0))) return;
+    if (is_true(native::call_method(global("CommandHistory"), "is_command_i_done", {nb::int_(0)})))
+        return;
 
     nb::object get_existing = global("get_existing_natgws");
-    nb::object nat_gws = get_existing(ec2_client_, nb::none(), ca_.attr("vpc_id"));
+    nb::object nat_gws =
+        native::call(get_existing, {ec2_client_, Py_None, native::attr(ca_, "vpc_id")});
 
     nb::object num_of_spoke;
-    if (compare(ca_.attr("hs_mode"), nb::int_(2), Py_EQ)) {
-        num_of_spoke = global("len")(nat_gws);
+    if (compare(native::attr(ca_, "hs_mode"), nb::int_(2), Py_EQ)) {
+        num_of_spoke = native::call(global("len"), {nat_gws});
     } else {
         // The count, capped at HS_LIMIT (HS_LIMIT only when it is smaller).
         nb::object min = global("min");
-        nb::object count = global("len")(nat_gws);
-        num_of_spoke = min(count, global("Globals").attr("HS_LIMIT"));
+        nb::object count = native::call(global("len"), {nat_gws});
+        num_of_spoke = native::call(min, {count, native::attr(global("Globals"), "HS_LIMIT")});
     }
 
     nb::list nat_gw_ids;
     for (nb::handle x : native::iterate(nat_gws)) nat_gw_ids.append(item(x, "NatGatewayId"));
 
     nb::object backup_all_rtbs = global("backupAllRtbs");
-    nb::object vpc_id = ca_.attr("vpc_id");
-    nb::object tag_route_table = ca_.attr("tag_route_table");
+    nb::object vpc_id = native::attr(ca_, "vpc_id");
+    nb::object tag_route_table = native::attr(ca_, "tag_route_table");
     native::call(backup_all_rtbs, {ec2_client_, vpc_backup_folder_, vpc_id, tag_route_table, nat_gw_ids},
                  {{"version", native::name("v2")}});
 
-    nb::object gw_size_cmd =
-        global("DetermineGwSizeCmd")(ec2_client_, cw_client_, num_of_spoke, nat_gws);
-    gw_size_cmd.attr("execute")();
-    nb::object infos = gw_size_cmd.attr("getNatGwInfo")();
-    global("CommandHistory").attr("log_discover_natgw_cmd")(infos);
+    nb::object gw_size_cmd = native::call(global("DetermineGwSizeCmd"),
+                                          {ec2_client_, cw_client_, num_of_spoke, nat_gws});
+    native::call_method(gw_size_cmd, "execute");
+    nb::object infos = native::call_method(gw_size_cmd, "getNatGwInfo");
+    native::call_method(global("CommandHistory"), "log_discover_natgw_cmd", {infos});
 
-    if (compare(global("len")(infos), nb::int_(0), Py_EQ)) {
-        global("print")("**Error** cleanup has been done, rollback is not allowed!");
+    if (compare(native::call(global("len"), {infos}), nb::int_(0), Py_EQ)) {
+        nb::str message("**Error** cleanup has been done, rollback is not allowed!");
+        native::call(global("print"), {message});
         exit_1(scope_);
     }
-    if (compare(global("len")(infos), nb::int_(2), Py_LT)) {
-        global("print")("**Error** brindlemark requires two Natgw, only 1 is found");
+    if (compare(native::call(global("len"), {infos}), nb::int_(2), Py_LT)) {
+        nb::str message("**Error** brindlemark requires two Natgw, only 1 is found");
+        native::call(global("print"), {message});
         exit_1(scope_);
     }
 }
 
 // True when the memento history already holds the next step of the sequence.
-bool Replacement::done() { return is_true(global("next")(is_memento_exist_)); }
+bool Replacement::done() { return is_true(native::call(global("next"), {is_memento_exist_})); }
 
-void Replacement::append(nb::handle memento) { memento_history().attr("append")(memento); }
+void Replacement::append(nb::handle memento) {
+    native::call_method(memento_history(), "append", {memento});
+}
 
 void Replacement::guarded() {
-    is_memento_exist_ = memento_history().attr("is_memento_exist")();
+    is_memento_exist_ = native::call_method(memento_history(), "is_memento_exist");
 
-    if (compare(ca_.attr("enable_test"), Py_True, Py_EQ) && !done()) prepare_test();
+    if (compare(native::attr(ca_, "enable_test"), Py_True, Py_EQ) && !done()) prepare_test();
 
     Py_ssize_t i = 0;
     for (nb::handle record : native::iterate(nat_gw_infos_)) {
         nb::object nat_gw = nb::borrow(record);
         nb::int_ index(i);
-        if (compare(ca_.attr("hs_mode"), nb::int_(1), Py_EQ) && i > 1) {
+        if (compare(native::attr(ca_, "hs_mode"), nb::int_(1), Py_EQ) && i > 1) {
             ++i;
             continue;
         }
-        if (compare(global("Globals").attr("cmdcnt"), nb::int_(0), Py_GE) &&
-            compare(index, global("Globals").attr("cmdcnt"), Py_GE)) {
-            nb::object cmdcnt = global("Globals").attr("cmdcnt");
+        if (compare(native::attr(global("Globals"), "cmdcnt"), nb::int_(0), Py_GE) &&
+            compare(index, native::attr(global("Globals"), "cmdcnt"), Py_GE)) {
+            nb::object cmdcnt = native::attr(global("Globals"), "cmdcnt");
             log_info(logger_, {"- Terminate with command count ", cmdcnt});
             break;
         }
@@ -243,17 +252,18 @@ void Replacement::prepare_test() {
                                     {"gw_private_ip", gw_private_ip},
                                     {"gw_subnet_id", gw_subnet_id}}));
     }
-    nb::object append_fn = memento_history().attr("append");
+    nb::object append_fn = native::attr(memento_history(), "append");
     nb::object test_cmd = global("TestCmd");
-    nb::object input = ca_.attr("input_test_config");
-    nb::object output = ca_.attr("output_test_config");
-    append_fn(test_cmd(input, output, tmp).attr("execute")());
+    nb::object input = native::attr(ca_, "input_test_config");
+    nb::object output = native::attr(ca_, "output_test_config");
+    native::call(append_fn,
+                 {native::call_method(native::call(test_cmd, {input, output, tmp}), "execute")});
 }
 
 nb::object Replacement::snapshot(const char* tag) {
     nb::object snapshot_cmd = global("SnapshotRTCmd");
-    nb::object vpc_id = ca_.attr("vpc_id");
-    nb::object s3_bucket = ca_.attr("s3_bucket");
+    nb::object vpc_id = native::attr(ca_, "vpc_id");
+    nb::object s3_bucket = native::attr(ca_, "s3_bucket");
     nb::object cmd = native::call(snapshot_cmd,
                                   {ec2_client_, vpc_backup_folder_, vpc_id, nat_gw_infos_, s3_bucket},
                                   {{"tag", native::name(tag)}, {"version", native::name("v2")}});
@@ -262,7 +272,7 @@ nb::object Replacement::snapshot(const char* tag) {
 
 nb::object Replacement::delete_nat_gateway(nb::handle nat_gw) {
     nb::object nat_gw_cmd = global("NatGwCmd");
-    nb::object vpc_id = ca_.attr("vpc_id");
+    nb::object vpc_id = native::attr(ca_, "vpc_id");
     nb::object cmd = native::call(nat_gw_cmd, {ec2_client_, vpc_id, vpc_backup_folder_},
                                   {{"version", native::name("v2")}});
     return native::call_method(cmd, "delete", {nat_gw});
@@ -272,34 +282,36 @@ nb::object Replacement::delete_nat_gateway(nb::handle nat_gw) {
 // replaced by the primary spoke gateway, which then gets single-IP SNAT.
 void Replacement::first_gateway(nb::handle nat_gw) {
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
+        nb::object append_fn = native::attr(memento_history(), "append");
         native::call(append_fn, {snapshot("s1")}, {{"MarkBegin", Py_True}});
     }
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
+        nb::object append_fn = native::attr(memento_history(), "append");
         nb::object traffic_cmd = global("NatGwTrafficCmd");
         nb::object nat_gw_id = item(item(nat_gw_infos_, Py_ssize_t{0}), "nat_gw_id");
         nb::object subnet_id = item(item(nat_gw_infos_, Py_ssize_t{0}), "subnet_id");
-        nb::object vpc_id = ca_.attr("vpc_id");
+        nb::object vpc_id = native::attr(ca_, "vpc_id");
         nb::object cmd = native::call(traffic_cmd,
                                       {ec2_client_, nat_gw_id, subnet_id, vpc_id, vpc_backup_folder_},
                                       {{"tag", native::name("s1")}});
-        nb::object move_traffic = cmd.attr("moveTraffic");
-        append_fn(move_traffic(item(item(nat_gw_infos_, Py_ssize_t{1}), "subnet_id")));
+        nb::object move_traffic = native::attr(cmd, "moveTraffic");
+        nb::object target = item(item(nat_gw_infos_, Py_ssize_t{1}), "subnet_id");
+        native::call(append_fn, {native::call(move_traffic, {target})});
     }
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
-        append_fn(delete_nat_gateway(nat_gw));
+        nb::object append_fn = native::attr(memento_history(), "append");
+        native::call(append_fn, {delete_nat_gateway(nat_gw)});
     }
     if (!done()) create_spoke(nat_gw, true, "initial_size");
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
-        append_fn(snapshot("s2"));
+        nb::object append_fn = native::attr(memento_history(), "append");
+        native::call(append_fn, {snapshot("s2")});
     }
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
+        nb::object append_fn = native::attr(memento_history(), "append");
         nb::object snat_cmd = global("SnatCmd");
-        append_fn(snat_cmd(ca_.attr("spoke_gw_name")).attr("enable")());
+        nb::object cmd = native::call(snat_cmd, {native::attr(ca_, "spoke_gw_name")});
+        native::call(append_fn, {native::call_method(cmd, "enable")});
     }
 }
 
@@ -307,7 +319,7 @@ void Replacement::first_gateway(nb::handle nat_gw) {
 // takes the freed Elastic IP address.
 void Replacement::further_gateway(nb::handle nat_gw) {
     if (!done()) {
-        nb::object append_fn = memento_history().attr("append");
+        nb::object append_fn = native::attr(memento_history(), "append");
         native::call(append_fn, {delete_nat_gateway(nat_gw)}, {{"MarkBegin", Py_True}});
     }
     if (!done()) create_spoke(nat_gw, false, "size");
@@ -315,25 +327,25 @@ void Replacement::further_gateway(nb::handle nat_gw) {
 
 void Replacement::create_spoke(nb::handle nat_gw, bool primary, const char* size_key) {
     nb::object spoke_cmd = global("HsSpokeCmd");
-    nb::object account = ca_.attr("aws_account_name");
-    nb::object name = ca_.attr("spoke_gw_name");
-    nb::object size = ca_.attr("spoke_gw_size");
-    nb::object vpc_id = ca_.attr("vpc_id");
-    nb::object region = ca_.attr("region");
+    nb::object account = native::attr(ca_, "aws_account_name");
+    nb::object name = native::attr(ca_, "spoke_gw_name");
+    nb::object size = native::attr(ca_, "spoke_gw_size");
+    nb::object vpc_id = native::attr(ca_, "vpc_id");
+    nb::object region = native::attr(ca_, "region");
     nb::object cmd = native::call(spoke_cmd, {account, name, size, vpc_id, region},
                                   {{"primary", primary ? Py_True : Py_False}});
-    nb::object create = cmd.attr("create");
+    nb::object create = native::attr(cmd, "create");
     nb::object subnet_cidr = item(nat_gw, "subnet_cidr");
     nb::object eip = item(nat_gw, "eip");
     nb::object gw_size = item(nat_gw, size_key);
-    nb::object spoke_memento = create(subnet_cidr, eip, gw_size);
-    spoke_info_ = spoke_memento.attr("getSpokeInfo")();
+    nb::object spoke_memento = native::call(create, {subnet_cidr, eip, gw_size});
+    spoke_info_ = native::call_method(spoke_memento, "getSpokeInfo");
     append(spoke_memento);
 }
 
 // Runs on every run, also for records whose steps were all done before.
 void Replacement::ec2_test(nb::handle nat_gw) {
-    if (!compare(ca_.attr("enable_test"), Py_True, Py_EQ)) return;
+    if (!compare(native::attr(ca_, "enable_test"), Py_True, Py_EQ)) return;
     if (!spoke_info_.is_valid()) {
         // A resumed run that skipped this record's spoke creation has no
         // spoke info to test with; that is no reason to roll back.
@@ -341,28 +353,30 @@ void Replacement::ec2_test(nb::handle nat_gw) {
                            ": no spoke gateway created in this run"});
         return;
     }
-    nb::object generate = global("Test").attr("generate_test_config");
-    nb::object input = ca_.attr("input_test_config");
-    nb::object output = ca_.attr("output_test_config");
-    generate(input, output, spoke_info_);
-    if (native::equals_false(global("Test").attr("run_test")())) {
-        native::raise_object(global("CorvaneRollbackException")("EC2 test failure"));
+    nb::object generate = native::attr(global("Test"), "generate_test_config");
+    nb::object input = native::attr(ca_, "input_test_config");
+    nb::object output = native::attr(ca_, "output_test_config");
+    native::call(generate, {input, output, spoke_info_});
+    if (native::equals_false(native::call_method(global("Test"), "run_test"))) {
+        native::raise_object(
+            native::call(global("CorvaneRollbackException"), {nb::str("EC2 test failure")}));
     }
 }
 
 // The primary was created at its initial size; bring it to the planned one.
 void Replacement::resize() {
-    if (!ca_.attr("spoke_gw_size").is_none()) return;
+    if (!native::attr(ca_, "spoke_gw_size").is_none()) return;
     nb::object size = item(item(nat_gw_infos_, Py_ssize_t{0}), "size");
     nb::object initial_size = item(item(nat_gw_infos_, Py_ssize_t{0}), "initial_size");
     if (!compare(size, initial_size, Py_NE)) return;
     if (done()) return;
-    nb::object append_fn = memento_history().attr("append");
+    nb::object append_fn = native::attr(memento_history(), "append");
     nb::object resize_cmd = global("ResizeSpokeGatewayCmd");
-    nb::object name = ca_.attr("spoke_gw_name");
+    nb::object name = native::attr(ca_, "spoke_gw_name");
     nb::object from = item(item(nat_gw_infos_, Py_ssize_t{0}), "initial_size");
     nb::object to = item(item(nat_gw_infos_, Py_ssize_t{0}), "size");
-    append_fn(resize_cmd(name, from, to).attr("execute")());
+    nb::object cmd = native::call(resize_cmd, {name, from, to});
+    native::call(append_fn, {native::call_method(cmd, "execute")});
 }
 
 // Called while `error` is the exception being handled: log it, undo the
@@ -371,7 +385,7 @@ void Replacement::recover(nb::handle error) {
     try {
         as_python_error([&] {
             log_error(logger_, {"  **Error** ", error});
-            global("traceback").attr("print_exc")();
+            native::call_method(global("traceback"), "print_exc");
             rollback();
         });
     } catch (nb::python_error& e) {
@@ -382,7 +396,7 @@ void Replacement::recover(nb::handle error) {
             throw;
         }
         log_error(logger_, {"  **Error** ", e.value()});
-        global("traceback").attr("print_exc")();
+        native::call_method(global("traceback"), "print_exc");
     }
     upload();
     exit_1(scope_);
@@ -392,11 +406,11 @@ void Replacement::recover(nb::handle error) {
 // memento whose restore fails goes back on the history as it was, so the
 // history still matches what exists and a later run or revert retries it.
 void Replacement::rollback() {
-    while (!is_true(memento_history().attr("isEmpty")())) {
-        nb::object is_cmd_begin = memento_history().attr("isCmdBegin")();
-        nb::object x = memento_history().attr("pop")();
+    while (!is_true(native::call_method(memento_history(), "isEmpty"))) {
+        nb::object is_cmd_begin = native::call_method(memento_history(), "isCmdBegin");
+        nb::object x = native::call_method(memento_history(), "pop");
         try {
-            x.attr("restore")();
+            native::call_method(x, "restore");
         } catch (nb::python_error& e) {
             HandlingException handling(e.value());
             native::call_method(memento_history(), "append", {x}, {{"MarkBegin", is_cmd_begin}});
@@ -406,7 +420,9 @@ void Replacement::rollback() {
     }
 }
 
-void Replacement::upload() { global("S3BackupCmdV2")(s3_client_, backup_des_).attr("upload")(); }
+void Replacement::upload() {
+    native::call_method(native::call(global("S3BackupCmdV2"), {s3_client_, backup_des_}), "upload");
+}
 
 }  // namespace
 

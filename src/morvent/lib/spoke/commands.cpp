@@ -54,7 +54,7 @@ Session begin(const ModuleScope& scope, nb::handle self, const char* path) {
     return {std::move(cid), std::move(url)};
 }
 
-nb::object dict_of(nb::handle self) { return self.attr("__dict__"); }
+nb::object dict_of(nb::handle self) { return native::attr(self, "__dict__"); }
 
 // The mementos' toDict(): the instance's own attribute dictionary, the live
 // one, so the history stores exactly what the memento holds.
@@ -86,15 +86,15 @@ nb::object make_HsSpokeCreateMemento(const ModuleScope& scope, nb::tuple bases) 
                param("spoke_info"));
 
     add_method(cls, "getSpokeInfo",
-               [](nb::handle self) { return self.attr("spoke_info"); },
+               [](nb::handle self) { return native::attr(self, "spoke_info"); },
                "The spoke info of the created gateway (the stored object itself).");
 
     add_method(cls, "restore",
                [scope](nb::handle self) {
-                   nb::object cmd = scope.global("HsSpokeCmd")();
-                   nb::object del = cmd.attr("delete");
-                   nb::object name = item(self.attr("spoke_info"), "gw_name");
-                   del(name);
+                   nb::object cmd = native::call(scope.global("HsSpokeCmd"));
+                   nb::object del = native::attr(cmd, "delete");
+                   nb::object name = item(native::attr(self, "spoke_info"), "gw_name");
+                   native::call(del, {name});
                },
                "Delete the recorded gateway through a fresh HsSpokeCmd.");
 
@@ -128,7 +128,7 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
     // The name keeps its historical spelling; callers and subclasses use it.
     add_method(cls, "_saveMememto",
                [scope](nb::handle /*self*/, nb::handle spoke_info) {
-                   return scope.global("HsSpokeCreateMemento")(spoke_info);
+                   return native::call(scope.global("HsSpokeCreateMemento"), {spoke_info});
                },
                param("spoke_info"),
                nb::sig("def _saveMememto(self, spoke_info) -> HsSpokeCreateMemento"));
@@ -138,36 +138,36 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                        nb::handle ha_gw_name) {
                    Session s = begin(scope, self, kHsPath);
                    nb::object size = nb::borrow(gw_size);
-                   nb::object own_size = self.attr("spoke_gw_size");
+                   nb::object own_size = native::attr(self, "spoke_gw_size");
                    if (!own_size.is_none()) size = own_size;
 
                    nb::object spoke_info = nb::none();
-                   if (is_true(self.attr("primary"))) {
+                   if (is_true(native::attr(self, "primary"))) {
                        nb::object deploy = scope.global("deployPrimaryHsSpoke");
-                       nb::object account_name = self.attr("account_name");
-                       nb::object spoke_gw_name = self.attr("spoke_gw_name");
-                       nb::object vpc_id = self.attr("vpc_id");
-                       nb::object region = self.attr("region");
-                       spoke_info = deploy(s.cid, s.url, account_name, spoke_gw_name, size, vpc_id,
-                                           region, subnet_cidr, eip);
+                       nb::object account_name = native::attr(self, "account_name");
+                       nb::object spoke_gw_name = native::attr(self, "spoke_gw_name");
+                       nb::object vpc_id = native::attr(self, "vpc_id");
+                       nb::object region = native::attr(self, "region");
+                       spoke_info = native::call(deploy, {s.cid, s.url, account_name, spoke_gw_name,
+                                                          size, vpc_id, region, subnet_cidr, eip});
                    } else {
                        nb::object deploy = scope.global("deployHaHsSpoke");
-                       nb::object spoke_gw_name = self.attr("spoke_gw_name");
-                       spoke_info = deploy(s.cid, s.url, spoke_gw_name, size, subnet_cidr, eip,
-                                           ha_gw_name);
+                       nb::object spoke_gw_name = native::attr(self, "spoke_gw_name");
+                       spoke_info = native::call(deploy, {s.cid, s.url, spoke_gw_name, size,
+                                                          subnet_cidr, eip, ha_gw_name});
                    }
 
                    // A dry run creates nothing, so there is nothing to check.
-                   if (equals_false(scope.global("Globals").attr("dry_run"))) {
+                   if (equals_false(native::attr(scope.global("Globals"), "dry_run"))) {
                        if (equals_none(spoke_info) || equals_none(item(spoke_info, "gw_name"))) {
                            nb::object exc_type = scope.global("CorvaneRollbackException");
-                           nb::object name = self.attr("spoke_gw_name");
+                           nb::object name = native::attr(self, "spoke_gw_name");
                            nb::str message =
                                native::text({"Spoke gateway ", name, " creation failure"});
-                           raise_object(exc_type(message));
+                           raise_object(native::call(exc_type, {message}));
                        }
                    }
-                   return self.attr("_saveMememto")(spoke_info);
+                   return native::call_method(self, "_saveMememto", {spoke_info});
                },
                param("subnet_cidr"), param("eip"), param("gw_size"),
                param("ha_gw_name") = nb::none(),
@@ -181,9 +181,9 @@ nb::object make_HsSpokeCmd(const ModuleScope& scope) {
                    Session s = begin(scope, self, kHsPath);
                    nb::object logger = scope.logger();
                    nb::object name = nb::borrow(spoke_gw_name);
-                   if (equals_none(name)) name = self.attr("spoke_gw_name");
+                   if (equals_none(name)) name = native::attr(self, "spoke_gw_name");
                    native::log_info(logger, {"- Delete HS spoke gateway ", name});
-                   scope.global("deleteHsSpoke")(s.cid, s.url, name);
+                   native::call(scope.global("deleteHsSpoke"), {s.cid, s.url, name});
                },
                param("spoke_gw_name") = nb::none(),
                "Delete an HS spoke gateway, by default the command's own.");
@@ -217,21 +217,21 @@ nb::object make_DeployHsSpokeGwCmd(const ModuleScope& scope, nb::tuple bases) {
     add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object deploy = scope.global("deployHsSpoke");
-        nb::object account_name = self.attr("account_name");
-        nb::object spoke_gw_name = self.attr("spoke_gw_name");
-        nb::object spoke_gw_size = self.attr("spoke_gw_size");
-        nb::object vpc_id = self.attr("vpc_id");
-        nb::object region = self.attr("region");
-        nb::object nat_gw_infos = self.attr("natGwInfos");
-        nb::object num_of_spoke = self.attr("num_of_spoke");
-        deploy(s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region,
-               nat_gw_infos, num_of_spoke);
+        nb::object account_name = native::attr(self, "account_name");
+        nb::object spoke_gw_name = native::attr(self, "spoke_gw_name");
+        nb::object spoke_gw_size = native::attr(self, "spoke_gw_size");
+        nb::object vpc_id = native::attr(self, "vpc_id");
+        nb::object region = native::attr(self, "region");
+        nb::object nat_gw_infos = native::attr(self, "natGwInfos");
+        nb::object num_of_spoke = native::attr(self, "num_of_spoke");
+        native::call(deploy, {s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id,
+                              region, nat_gw_infos, num_of_spoke});
     });
 
     add_method(cls, "undo", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object remove = scope.global("deleteAllHsSpokes");
-        remove(s.cid, s.url, self.attr("spoke_gw_name"));
+        native::call(remove, {s.cid, s.url, native::attr(self, "spoke_gw_name")});
     });
 
     add_method(cls, "save_backup", [](nb::handle /*self*/) {}, "Nothing to save.");
@@ -260,20 +260,20 @@ nb::object make_DeployClassicSpokeGwCmd(const ModuleScope& scope, nb::tuple base
     add_method(cls, "execute", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
         nb::object deploy = scope.global("deployClassicSpoke");
-        nb::object account_name = self.attr("account_name");
-        nb::object spoke_gw_name = self.attr("spoke_gw_name");
-        nb::object spoke_gw_size = self.attr("spoke_gw_size");
-        nb::object vpc_id = self.attr("vpc_id");
-        nb::object region = self.attr("region");
-        nb::object nat_gw_infos = self.attr("natGwInfos");
-        deploy(s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region,
-               nat_gw_infos);
+        nb::object account_name = native::attr(self, "account_name");
+        nb::object spoke_gw_name = native::attr(self, "spoke_gw_name");
+        nb::object spoke_gw_size = native::attr(self, "spoke_gw_size");
+        nb::object vpc_id = native::attr(self, "vpc_id");
+        nb::object region = native::attr(self, "region");
+        nb::object nat_gw_infos = native::attr(self, "natGwInfos");
+        native::call(deploy, {s.cid, s.url, account_name, spoke_gw_name, spoke_gw_size, vpc_id,
+                              region, nat_gw_infos});
     });
 
     add_method(cls, "undo", [scope](nb::handle self) {
         Session s = begin(scope, self, kClassicPath);
         nb::object remove = scope.global("deleteSpoke");
-        remove(s.cid, s.url, self.attr("spoke_gw_name"));
+        native::call(remove, {s.cid, s.url, native::attr(self, "spoke_gw_name")});
     });
     return cls;
 }
@@ -295,8 +295,8 @@ nb::object make_SnatEnableMemento(const ModuleScope& scope, nb::tuple bases) {
     add_method(cls, "restore",
                [scope](nb::handle self) {
                    nb::object cmd_type = scope.global("SnatCmd");
-                   nb::object cmd = cmd_type(self.attr("spoke_gw_name"));
-                   cmd.attr("disable")();
+                   nb::object cmd = native::call(cmd_type, {native::attr(self, "spoke_gw_name")});
+                   native::call_method(cmd, "disable");
                },
                "Disable SNAT on the recorded gateway through a fresh SnatCmd.");
 
@@ -316,7 +316,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
 
     add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("SnatEnableMemento");
-        return memento_type(self.attr("spoke_gw_name"));
+        return native::call(memento_type, {native::attr(self, "spoke_gw_name")});
     }, nb::sig("def _saveMemento(self) -> SnatEnableMemento"));
 
     add_method(cls, "enable",
@@ -324,8 +324,8 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
                    Session s = begin(scope, self, kHsPath);
                    nb::object enable = scope.global("enableSNAT");
                    // Name first and CID last: enableSNAT's own parameter order.
-                   enable(self.attr("spoke_gw_name"), s.url, s.cid);
-                   return self.attr("_saveMemento")();
+                   native::call(enable, {native::attr(self, "spoke_gw_name"), s.url, s.cid});
+                   return native::call_method(self, "_saveMemento");
                },
                nb::sig("def enable(self) -> SnatEnableMemento"),
                "Enable SNAT and return a SnatEnableMemento.");
@@ -333,7 +333,7 @@ nb::object make_SnatCmd(const ModuleScope& scope) {
     add_method(cls, "disable", [scope](nb::handle self) {
         Session s = begin(scope, self, kHsPath);
         nb::object disable = scope.global("disable_snat");
-        disable(s.cid, s.url, self.attr("spoke_gw_name"));
+        native::call(disable, {s.cid, s.url, native::attr(self, "spoke_gw_name")});
     });
     return cls;
 }
@@ -359,12 +359,12 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
                [scope](nb::handle self) {
                    try {
                        nb::object cmd_type = scope.global("ResizeSpokeGatewayCmd");
-                       nb::object name = self.attr("spoke_gw_name");
-                       nb::object to_size = self.attr("to_gw_size");
-                       nb::object from_size = self.attr("from_gw_size");
+                       nb::object name = native::attr(self, "spoke_gw_name");
+                       nb::object to_size = native::attr(self, "to_gw_size");
+                       nb::object from_size = native::attr(self, "from_gw_size");
                        // The sizes exchanged; the inverse memento of this resize is not kept.
-                       nb::object cmd = cmd_type(name, to_size, from_size);
-                       cmd.attr("execute")();
+                       nb::object cmd = native::call(cmd_type, {name, to_size, from_size});
+                       native::call_method(cmd, "execute");
                    } catch (nb::python_error& e) {
                        // A gateway that is gone has nothing left to size back:
                        // the undo is complete.  Any other failure stands.
@@ -373,7 +373,7 @@ nb::object make_ResizeSpokeGatewayMemento(const ModuleScope& scope, nb::tuple ba
                        nb::object logger = scope.logger();
                        nb::object cid = native::attr(scope.global("Globals"), "CID");
                        nb::str url = scope.controller_url(kHsPath);
-                       nb::object name = self.attr("spoke_gw_name");
+                       nb::object name = native::attr(self, "spoke_gw_name");
                        if (!outcome::gateway_gone(scope, logger, cid, url, name)) throw;
                        native::log_info(logger, {"  spoke gateway ", name,
                                                  " is gone: nothing to size back"});
@@ -401,21 +401,21 @@ nb::object make_ResizeSpokeGatewayCmd(const ModuleScope& scope) {
 
     add_method(cls, "_saveMemento", [scope](nb::handle self) {
         nb::object memento_type = scope.global("ResizeSpokeGatewayMemento");
-        nb::object name = self.attr("spoke_gw_name");
-        nb::object from_size = self.attr("from_gw_size");
-        nb::object to_size = self.attr("to_gw_size");
-        return memento_type(name, from_size, to_size);
+        nb::object name = native::attr(self, "spoke_gw_name");
+        nb::object from_size = native::attr(self, "from_gw_size");
+        nb::object to_size = native::attr(self, "to_gw_size");
+        return native::call(memento_type, {name, from_size, to_size});
     }, nb::sig("def _saveMemento(self) -> ResizeSpokeGatewayMemento"));
 
     add_method(cls, "execute",
                [scope](nb::handle self) {
                    Session s = begin(scope, self, kHsPath);
                    nb::object resize = scope.global("changeSpokeSize");
-                   nb::object name = self.attr("spoke_gw_name");
-                   nb::object to_size = self.attr("to_gw_size");
+                   nb::object name = native::attr(self, "spoke_gw_name");
+                   nb::object to_size = native::attr(self, "to_gw_size");
                    // from_gw_size is only recorded, never sent.
-                   resize(s.cid, s.url, name, to_size);
-                   return self.attr("_saveMemento")();
+                   native::call(resize, {s.cid, s.url, name, to_size});
+                   return native::call_method(self, "_saveMemento");
                },
                nb::sig("def execute(self) -> ResizeSpokeGatewayMemento"),
                "Resize the gateway to to_gw_size and return a ResizeSpokeGatewayMemento.");

@@ -27,7 +27,8 @@ void post_and_report(const ModuleScope& scope, nb::handle logger, nb::handle url
 }  // namespace
 
 nb::object make_deleteSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deleteSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Disable HA on spoke gateway ", spoke_gw_name});
@@ -52,12 +53,12 @@ nb::object make_deleteSpoke(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deleteSpoke"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"));
 }
 
 nb::object make_deleteHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deleteHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             nb::dict data = payload({{"CID", CID},
@@ -68,12 +69,12 @@ nb::object make_deleteHsSpoke(const ModuleScope& scope) {
             outcome::delete_gateway(scope, logger, CID, controller_api_url, data, spoke_gw_name);
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deleteHsSpoke"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"));
 }
 
 nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deleteAllHsSpokes",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Delete HS spoke"});
@@ -82,7 +83,7 @@ nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
             nb::dict data = payload({{"CID", CID},
                                      {"action", native::name("list_primary_and_ha_spoke_gateways")}});
             nb::object r = rest::json(rest::post(scope, controller_api_url, data));
-            scope.global("handleControllerApiFailureAndExit")(r);
+            native::call(scope.global("handleControllerApiFailureAndExit"), {r});
             nb::list gw_names;
             for (nb::handle gw : native::iterate(item(r, "results"))) gw_names.append(item(gw, "name"));
             log_info(logger, {"  found spoke gateways: ", gw_names});
@@ -92,18 +93,17 @@ nb::object make_deleteAllHsSpokes(const ModuleScope& scope) {
             // suffix.  All of them go before the primary.
             bool found = false;
             for (nb::handle x : native::iterate(gw_names)) {
-                if (not_equals(x, spoke_gw_name) && is_true(x.attr("startswith")(spoke_gw_name))) {
-                    scope.global("deleteHsSpoke")(CID, controller_api_url, x);
+                if (not_equals(x, spoke_gw_name) && native::startswith(x, spoke_gw_name)) {
+                    native::call(scope.global("deleteHsSpoke"), {CID, controller_api_url, x});
                     found = true;
                 }
             }
             if (!found) log_info(logger, {"  no HA spoke gateway found"});
             log_info(logger, {"  delete primary spoke gateway ", spoke_gw_name});
-            scope.global("deleteHsSpoke")(CID, controller_api_url, spoke_gw_name);
+            native::call(scope.global("deleteHsSpoke"), {CID, controller_api_url, spoke_gw_name});
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deleteAllHsSpokes"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"));
 }
 
 }  // namespace morvent::spoke

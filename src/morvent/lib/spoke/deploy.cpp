@@ -19,13 +19,14 @@ namespace {
 // [x.subnet_cidr for x in natGwInfos]
 nb::list subnet_cidrs_of(nb::handle natGwInfos) {
     nb::list cidrs;
-    for (nb::handle info : native::iterate(natGwInfos)) cidrs.append(info.attr("subnet_cidr"));
+    for (nb::handle info : native::iterate(natGwInfos))
+        cidrs.append(native::attr(info, "subnet_cidr"));
     return cidrs;
 }
 
 // The size asked for, or the NAT gateway's own size when none was asked for.
 nb::object size_for(nb::handle spoke_gw_size, nb::handle nat_gw_info) {
-    if (spoke_gw_size.is_none()) return nat_gw_info.attr("gateway_size");
+    if (spoke_gw_size.is_none()) return native::attr(nat_gw_info, "gateway_size");
     return nb::borrow(spoke_gw_size);
 }
 
@@ -51,7 +52,7 @@ nb::object lookup_gateway(const ModuleScope& scope, nb::handle url, nb::handle C
 // getSpokeInfo(answer["results"][0], subnet_cidr)
 nb::object spoke_info_in(const ModuleScope& scope, nb::handle answer, nb::handle subnet_cidr) {
     nb::object first = item(item(answer, "results"), Py_ssize_t{0});
-    return scope.global("getSpokeInfo")(first, subnet_cidr);
+    return native::call(scope.global("getSpokeInfo"), {first, subnet_cidr});
 }
 
 // The spoke info of the gateway `gw_name` in `subnet_cidr`, or `missing`
@@ -95,7 +96,7 @@ nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::ha
     std::optional<nb::str> why;
     try {
         nb::object response = rest::json(rest::post(scope, url, data));
-        scope.global("handleControllerApiFailure")(response);
+        native::call(scope.global("handleControllerApiFailure"), {response});
         outcome::log_returned(logger, response);
         if (equals_true(item(response, "return"))) {
             nb::object answer =
@@ -136,7 +137,8 @@ void log_already_there(nb::handle logger, nb::handle cidr, nb::handle found) {
 }  // namespace
 
 nb::object make_deployClassicSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployClassicSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
                 nb::handle region, nb::handle natGwInfos) -> nb::object {
@@ -157,7 +159,7 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
                                          {"cloud_type", nb::int_(1)},
                                          {"reuse_eip", native::name("off")}});
                 nb::object response = rest::json(rest::post(scope, controller_api_url, data));
-                scope.global("handleControllerApiFailureAndExit")(response);
+                native::call(scope.global("handleControllerApiFailureAndExit"), {response});
                 rest::log_returned(logger, response);
             }
             if (length(subnet_cidrs) > 1) {
@@ -170,19 +172,19 @@ nb::object make_deployClassicSpoke(const ModuleScope& scope) {
                                              {"gw_name", spoke_gw_name},
                                              {"public_subnet", ha_cidr}});
                     nb::object response = rest::json(rest::post(scope, controller_api_url, data));
-                    scope.global("handleControllerApiFailureAndExit")(response);
+                    native::call(scope.global("handleControllerApiFailureAndExit"), {response});
                     rest::log_returned(logger, response);
                 }
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deployClassicSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"));
 }
 
 nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployPrimaryHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle gw_size, nb::handle vpc, nb::handle region,
                 nb::handle subnet_cidr, nb::handle eip) -> nb::object {
@@ -198,7 +200,7 @@ nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
                                      {"gw_name", spoke_gw_name},
                                      {"gw_size", gw_size},
                                      {"gw_subnet", subnet_cidr}});
-            if (!eip.is_none()) data["eip"] = eip;
+            if (!eip.is_none()) native::set_item(data, "eip", eip);
             if (rest::live_run(scope))
                 return create_hs_gateway(scope, logger, CID, controller_api_url, data,
                                          spoke_gw_name, subnet_cidr);
@@ -207,14 +209,14 @@ nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
             return find_existing(scope, controller_api_url, CID, spoke_gw_name, subnet_cidr,
                                  spoke_gw_name);
         },
-        nb::scope(scope.module()), nb::name("deployPrimaryHsSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("gw_size"), param("vpc"), param("region"), param("subnet_cidr"),
         param("eip") = nb::none());
 }
 
 nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployHaHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name,
                 nb::handle gw_size, nb::handle subnet_cidr, nb::handle eip,
                 nb::handle ha_gw_name) -> nb::object {
@@ -227,20 +229,20 @@ nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
                                      {"gw_size", gw_size},
                                      {"gw_subnet", subnet_cidr},
                                      {"autogen_hagw_name", native::name("yes")}});
-            if (!eip.is_none()) data["eip"] = eip;
-            if (!ha_gw_name.is_none()) data["ha_gw_name"] = ha_gw_name;
+            if (!eip.is_none()) native::set_item(data, "eip", eip);
+            if (!ha_gw_name.is_none()) native::set_item(data, "ha_gw_name", ha_gw_name);
             if (rest::live_run(scope))
                 return create_hs_gateway(scope, logger, CID, controller_api_url, data,
                                          spoke_gw_name, subnet_cidr);
             return payload({{"gw_name", ha_gw_name}});
         },
-        nb::scope(scope.module()), nb::name("deployHaHsSpoke"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),
         param("subnet_cidr"), param("eip") = nb::none(), param("ha_gw_name") = nb::none());
 }
 
 nb::object make_deployHsSpoke(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "deployHsSpoke",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle account_name,
                 nb::handle spoke_gw_name, nb::handle spoke_gw_size, nb::handle vpc,
                 nb::handle region, nb::handle natGwInfos, nb::handle num_of_spoke) -> nb::object {
@@ -252,16 +254,17 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
             nb::dict data = payload({{"CID", CID},
                                      {"action", native::name("list_primary_and_ha_spoke_gateways")}});
             nb::object response = rest::json(rest::post(scope, controller_api_url, data));
-            scope.global("handleControllerApiFailureAndExit")(response);
+            native::call(scope.global("handleControllerApiFailureAndExit"), {response});
             nb::list gw_names;
             for (nb::handle gw : native::iterate(item(response, "results"))) {
                 nb::object name = item(gw, "name");
-                if (is_true(name.attr("startswith")(spoke_gw_name))) gw_names.append(name);
+                if (native::startswith(name, spoke_gw_name)) gw_names.append(name);
             }
             if (length(gw_names) > 0)
                 log_info(logger, {"  Found existing spoke gateways ", gw_names});
             nb::object existing_gw_cidrs =
-                scope.global("getSubnetWithSpokeGw")(CID, controller_api_url, gw_names);
+                native::call(scope.global("getSubnetWithSpokeGw"),
+                             {CID, controller_api_url, gw_names});
 
             // The primary goes into the first NAT gateway's subnet.
             nb::object primary_info = item(natGwInfos, Py_ssize_t{0});
@@ -272,7 +275,7 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
                 log_already_there(logger, cidr, found);
             } else {
                 log_info(logger, {"  deploy spoke gateway ", spoke_gw_name, " in ", cidr, " for ",
-                                  nb::object(primary_info.attr("nat_gw_id"))});
+                                  native::attr(primary_info, "nat_gw_id")});
                 native::call(scope.global("deployPrimaryHsSpoke"),
                              {CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc,
                               region, cidr},
@@ -282,7 +285,7 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
             // One HA gateway in the subnet of each further NAT gateway, up to
             // num_of_spoke gateways in all; range() gives the usual TypeError
             // for a count that is not an integer.
-            nb::object indexes = scope.global("range")(1, num_of_spoke);
+            nb::object indexes = native::call(scope.global("range"), {nb::int_(1), num_of_spoke});
             for (nb::handle i : native::iterate(indexes)) {
                 cidr = item(subnet_cidrs, i);
                 found = gateways_in(existing_gw_cidrs, cidr);
@@ -292,7 +295,7 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
                 }
                 nb::object info = item(natGwInfos, i);
                 log_info(logger, {"  deploy spoke gateway in ", cidr, " for ",
-                                  nb::object(info.attr("nat_gw_id"))});
+                                  native::attr(info, "nat_gw_id")});
                 gw_size = size_for(spoke_gw_size, info);
                 native::call(scope.global("deployHaHsSpoke"),
                              {CID, controller_api_url, spoke_gw_name, gw_size, cidr},
@@ -300,8 +303,7 @@ nb::object make_deployHsSpoke(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("deployHsSpoke"), param("CID"),
-        param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
+        param("CID"), param("controller_api_url"), param("account_name"), param("spoke_gw_name"),
         param("spoke_gw_size"), param("vpc"), param("region"), param("natGwInfos"),
         param("num_of_spoke"));
 }

@@ -18,6 +18,7 @@ NB_MODULE(spoke, m) {
     scope.import_from("morvent.commands.memento", "Memento");
     scope.import_from("morvent.core.Globals", "Globals");
     scope.import_module("logging");
+    morvent::native::logcache::note_originals(scope.global("logging"));
     scope.import_from("morvent.lib.commonlib", "Common", "comm");
 
     // Public functions, in order of definition.

@@ -137,7 +137,7 @@ void delete_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID,
 }
 
 void raise_rollback(const ModuleScope& scope, nb::handle message) {
-    native::raise_object(scope.global("CorvaneRollbackException")(message));
+    native::raise_object(native::call(scope.global("CorvaneRollbackException"), {message}));
 }
 
 }  // namespace morvent::spoke::outcome

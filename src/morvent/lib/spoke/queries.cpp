@@ -27,7 +27,8 @@ nb::dict not_found() { return payload({{"gw_name", Py_None}}); }
 }  // namespace
 
 nb::object make_getSpokeInfo(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "getSpokeInfo",
         [](nb::handle info, nb::handle subnet_cidr) -> nb::object {
             if (equals(item(info, "public_subnet"), subnet_cidr)) return spoke_info_of(info);
             nb::handle ha_key = native::name("hagw_details_list");
@@ -36,16 +37,38 @@ nb::object make_getSpokeInfo(const ModuleScope& scope) {
                 return not_found();
             }
             nb::object ha_list = item(info, ha_key);
+            nb::handle key = native::name("public_subnet");
+            if (PyList_CheckExact(ha_list.ptr()) && PyUnicode_CheckExact(subnet_cidr.ptr())) {
+                // The walk of an exact list of exact dicts whose subnets are
+                // exact strs runs no Python code, so the entries are borrowed;
+                // any other entry takes the general step, which may run some
+                // (and so change the list: its length is read at each step).
+                native::DictHint hint;
+                PyObject* list = ha_list.ptr();
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+                    nb::handle gw = PyList_GET_ITEM(list, i);
+                    PyObject* subnet = hint.find(gw.ptr(), key.ptr());
+                    if (subnet && PyUnicode_CheckExact(subnet)) {
+                        if (native::str_equal(subnet, subnet_cidr.ptr()))
+                            return spoke_info_of(nb::borrow(gw));
+                        continue;
+                    }
+                    nb::object held = nb::borrow(gw);
+                    if (equals(item(held, key), subnet_cidr)) return spoke_info_of(held);
+                }
+                return not_found();
+            }
             for (nb::handle gw : native::iterate(ha_list)) {
-                if (equals(item(gw, "public_subnet"), subnet_cidr)) return spoke_info_of(gw);
+                if (equals(item(gw, key), subnet_cidr)) return spoke_info_of(gw);
             }
             return not_found();
         },
-        nb::scope(scope.module()), nb::name("getSpokeInfo"), param("info"), param("subnet_cidr"));
+        param("info"), param("subnet_cidr"));
 }
 
 nb::object make_list_gateway_info(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "list_gateway_info",
         [scope](nb::handle api_endpoint_url, nb::handle CID, nb::handle vpc_access_account_name,
                 nb::handle acx_gw_only, nb::handle gw_name, nb::handle keyword_for_log) {
             nb::dict data = payload({{"action", native::name("list_vpcs_summary")},
@@ -60,13 +83,14 @@ nb::object make_list_gateway_info(const ModuleScope& scope) {
                                  {"keyword_for_log", keyword_for_log},
                                  {"indent", native::name("    ")}});
         },
-        nb::scope(scope.module()), nb::name("list_gateway_info"), param("api_endpoint_url") = "",
-        param("CID") = "", param("vpc_access_account_name") = "", param("acx_gw_only") = "no",
-        param("gw_name") = nb::none(), param("keyword_for_log") = "cvn-migration-function---");
+        param("api_endpoint_url") = "", param("CID") = "", param("vpc_access_account_name") = "",
+        param("acx_gw_only") = "no", param("gw_name") = nb::none(),
+        param("keyword_for_log") = "cvn-migration-function---");
 }
 
 nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "getSubnetWithSpokeGw",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle gw_names) {
             nb::object logger = scope.logger();
             nb::list result;
@@ -85,8 +109,7 @@ nb::object make_getSubnetWithSpokeGw(const ModuleScope& scope) {
             }
             return result;
         },
-        nb::scope(scope.module()), nb::name("getSubnetWithSpokeGw"), param("CID"),
-        param("controller_api_url"), param("gw_names"));
+        param("CID"), param("controller_api_url"), param("gw_names"));
 }
 
 }  // namespace morvent::spoke

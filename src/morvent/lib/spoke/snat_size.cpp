@@ -14,7 +14,8 @@ using native::log_info;
 using native::payload;
 
 nb::object make_changeSpokeSize(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "changeSpokeSize",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name,
                 nb::handle spoke_gw_size) -> nb::object {
             nb::object logger = scope.logger();
@@ -31,7 +32,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
                 nb::object response = rest::get_query(scope, controller_api_url, data);
                 if (rest::dry_run(scope)) return nb::none();
                 nb::object r = rest::json(response);
-                if (equals_false(scope.global("handleControllerApiFailure")(r))) {
+                if (equals_false(native::call(scope.global("handleControllerApiFailure"), {r}))) {
                     why = outcome::reason_of(r);
                 } else {
                     current = item(item(r, "results"), "vpc_size");
@@ -62,7 +63,7 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
             try {
                 nb::object response = rest::post(scope, controller_api_url, data);
                 nb::object r = rest::json(response);
-                done = equals_true(scope.global("handleControllerApiFailure")(r));
+                done = equals_true(native::call(scope.global("handleControllerApiFailure"), {r}));
                 outcome::log_returned(logger, rest::json(response));
                 if (!done) why = outcome::reason_of(r);
             } catch (nb::python_error& e) {
@@ -87,12 +88,12 @@ nb::object make_changeSpokeSize(const ModuleScope& scope) {
                                                          " was not resized to ", spoke_gw_size,
                                                          ": ", why}));
         },
-        nb::scope(scope.module()), nb::name("changeSpokeSize"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"), param("spoke_gw_size"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"), param("spoke_gw_size"));
 }
 
 nb::object make_enableSNAT(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "enableSNAT",
         [scope](nb::handle spoke_gw_name, nb::handle controller_api_url, nb::handle CID) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Enable Single IP SNAT on spoke gateway ", spoke_gw_name});
@@ -108,7 +109,9 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
                 try {
                     nb::object response = rest::post(scope, controller_api_url, data);
                     nb::object r = rest::json(response);
-                    accepted = !equals_false(scope.global("handleControllerApiFailure")(r));
+                    nb::object handled =
+                        native::call(scope.global("handleControllerApiFailure"), {r});
+                    accepted = !equals_false(handled);
                     if (accepted) outcome::log_returned(logger, rest::json(response));
                 } catch (nb::python_error& e) {
                     why = outcome::no_answer(scope, e);
@@ -130,12 +133,12 @@ nb::object make_enableSNAT(const ModuleScope& scope) {
             }
             return nb::none();
         },
-        nb::scope(scope.module()), nb::name("enableSNAT"), param("spoke_gw_name"),
-        param("controller_api_url"), param("CID"));
+        param("spoke_gw_name"), param("controller_api_url"), param("CID"));
 }
 
 nb::object make_disable_snat(const ModuleScope& scope) {
-    return nb::cpp_function(
+    return native::def(
+        scope, "disable_snat",
         [scope](nb::handle CID, nb::handle controller_api_url, nb::handle spoke_gw_name) {
             nb::object logger = scope.logger();
             log_info(logger, {"- Disable SNAT on spoke gateway ", spoke_gw_name});
@@ -161,8 +164,7 @@ nb::object make_disable_snat(const ModuleScope& scope) {
             outcome::raise_rollback(scope, native::text({"SNAT was not disabled on spoke gateway ",
                                                          spoke_gw_name, ": ", *reason}));
         },
-        nb::scope(scope.module()), nb::name("disable_snat"), param("CID"),
-        param("controller_api_url"), param("spoke_gw_name"));
+        param("CID"), param("controller_api_url"), param("spoke_gw_name"));
 }
 
 }  // namespace morvent::spoke
