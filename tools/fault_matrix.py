@@ -84,22 +84,11 @@ def main(argv: list[str]) -> int:
                                         lambda r, c: by_key[(r, c)].text
                                         if (r, c) in by_key else None, width=30):
             print("  " + line)
-    if args.verbose:
-        for spec in specs:
-            cell = cells[spec]
-            if not cell.ok:
-                print(f"\n{spec.zones} zones, {spec.phase}, {spec.target.label}, {spec.kind}:")
-                for detail in cell.details:
-                    print("  " + detail.replace("\n", "\n    "))
-    reasons = drills.failure_lines(cells.values())
-    if reasons:
-        print()
-        print("Failures by reason:")
-        for line in reasons:
-            print(line)
-    print()
-    print(drills.summary(cells.values(), time.monotonic() - started))
-    return 1 if any(not c.ok for c in cells.values()) else 0
+
+    def title(s) -> str:
+        return f"{s.zones} zones, {s.phase}, {s.target.label}, {s.kind}"
+
+    return drills.report(cells, title, time.monotonic() - started, verbose=args.verbose)
 
 
 if __name__ == "__main__":

@@ -120,23 +120,11 @@ def main(argv: list[str]) -> int:
                                         lambda r, c: by_key[(r, c)].text
                                         if (r, c) in by_key else None):
             print("  " + line)
-    if args.verbose:
-        for spec in specs:
-            cell = cells[spec]
-            if not cell.ok:
-                print(f"\n{spec.zones} zones, {spec.point.label}, {spec.column}:")
-                for detail in cell.details:
-                    print("  " + detail.replace("\n", "\n    "))
-    failed = any(not c.ok for c in cells.values())
-    reasons = drills.failure_lines(cells.values())
-    if reasons:
-        print()
-        print("Failures by reason:")
-        for line in reasons:
-            print(line)
-    print()
-    print(drills.summary(cells.values(), time.monotonic() - started))
-    return 1 if failed else 0
+
+    def title(s) -> str:
+        return f"{s.zones} zones, {s.point.label}, {s.column}"
+
+    return drills.report(cells, title, time.monotonic() - started, verbose=args.verbose)
 
 
 if __name__ == "__main__":

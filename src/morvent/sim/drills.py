@@ -885,7 +885,7 @@ def run_drills(drill: Callable[[Any, Any], Cell], specs: Sequence[Any], *, jobs:
                 cells[spec] = Cell.failed(f"worker error: {type(error).__name__}: {error}")
             if progress is not None:
                 progress(spec, cells[spec])
-    return cells
+    return {spec: cells[spec] for spec in specs}
 
 
 def format_table(rows: Sequence[str], columns: Sequence[str],
@@ -919,3 +919,25 @@ def summary(cells: Iterable[Cell], seconds: float) -> str:
     return (f"{len(cells)} scenario(s): {len(cells) - failed} ok"
             + (f" ({starred} after a stop)" if starred else "")
             + f", {failed} failed; {seconds:.0f} s")
+
+
+def report(cells: dict[Any, Cell], title: Callable[[Any], str], seconds: float,
+           verbose: bool = False) -> int:
+    """Print what closes a matrix: with `verbose` the details of each failed
+    scenario under `title(spec)`, then the failures by reason and the summary
+    line.  The exit status for the script: 1 if any scenario failed."""
+    if verbose:
+        for spec, cell in cells.items():
+            if not cell.ok:
+                print(f"\n{title(spec)}:")
+                for detail in cell.details:
+                    print("  " + detail.replace("\n", "\n    "))
+    reasons = failure_lines(cells.values())
+    if reasons:
+        print()
+        print("Failures by reason:")
+        for line in reasons:
+            print(line)
+    print()
+    print(summary(cells.values(), seconds))
+    return 1 if reasons else 0
