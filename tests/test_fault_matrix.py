@@ -27,8 +27,8 @@ def sim():
     ("execute", "create_multicloud_primary_gateway", 1, "hang-after"),
 ])
 def test_fault_drill(sim, phase, action, occurrence, kind):
-    spec = drills.FaultSpec(ZONES, phase, drills.FaultTarget(action, occurrence), kind)
-    cell = drills.fault_drill(sim, spec)
+    scenario = drills.FaultScenario(ZONES, phase, drills.FaultTarget(action, occurrence), kind)
+    cell = drills.fault_drill(sim, scenario)
     assert cell.ok, "\n".join(cell.details)
 
 

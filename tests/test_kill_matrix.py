@@ -87,8 +87,8 @@ def _point(points, label, moment):
     ("controller enable_snat", "after", "INT", "a"),
 ])
 def test_kill_drill(sim, points, label, moment, sig, follow):
-    spec = drills.KillSpec(ZONES, _point(points, label, moment), sig, follow)
-    cell = drills.kill_drill(sim, spec)
+    scenario = drills.KillScenario(ZONES, _point(points, label, moment), sig, follow)
+    cell = drills.kill_drill(sim, scenario)
     assert cell.ok, "\n".join(cell.details)
     assert cell.text == ("ok*" if follow == "c" else "ok")
 

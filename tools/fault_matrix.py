@@ -49,8 +49,8 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
-def selected(target: drills.FaultTarget, spec: str) -> bool:
-    items = [i.strip() for i in spec.split(",") if i.strip()]
+def selected(target: drills.FaultTarget, scenario: str) -> bool:
+    items = [i.strip() for i in scenario.split(",") if i.strip()]
     return not items or any(i in (target.action, target.label) for i in items)
 
 
@@ -61,21 +61,21 @@ def main(argv: list[str]) -> int:
         plans = {(zones, phase): [t for t in drills.fault_targets(sim, zones, phase)
                                   if selected(t, args.actions)]
                  for zones in args.zones for phase in args.phase}
-        specs = [drills.FaultSpec(zones, phase, target, kind)
+        scenarios = [drills.FaultScenario(zones, phase, target, kind)
                  for (zones, phase), targets in plans.items() for target in targets
                  for kind in args.kinds]
         if args.verbose:
-            print(f"{len(specs)} scenario(s), {args.jobs} job(s)", flush=True)
+            print(f"{len(scenarios)} scenario(s), {args.jobs} job(s)", flush=True)
 
-        def progress(spec: drills.FaultSpec, cell: drills.Cell) -> None:
+        def progress(scenario: drills.FaultScenario, cell: drills.Cell) -> None:
             if args.verbose:
-                print(f"  {spec.zones} zones {spec.phase:<7} {spec.target.label:<38} "
-                      f"{spec.kind:<13} {cell.text} ({cell.seconds:.0f} s)", flush=True)
+                print(f"  {scenario.zones} zones {scenario.phase:<7} {scenario.target.label:<38} "
+                      f"{scenario.kind:<13} {cell.text} ({cell.seconds:.0f} s)", flush=True)
 
-        cells = drills.run_drills(drills.fault_drill, specs, jobs=args.jobs,
+        cells = drills.run_drills(drills.fault_drill, scenarios, jobs=args.jobs,
                                   sim=sim if args.jobs <= 1 else None, progress=progress)
     for (zones, phase), targets in plans.items():
-        by_key = {(s.target.label, s.kind): cells[s] for s in specs
+        by_key = {(s.target.label, s.kind): cells[s] for s in scenarios
                   if (s.zones, s.phase) == (zones, phase)}
         print()
         print(f"Fault matrix, {phase}, {zones} zones (faulted call; [exit status of the "

@@ -61,11 +61,11 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     return p.parse_args(argv)
 
 
-def selected(point: drills.KillPoint, spec: str) -> bool:
+def selected(point: drills.KillPoint, scenario: str) -> bool:
     """Whether `point` passes the --points filter."""
-    if not spec.strip():
+    if not scenario.strip():
         return True
-    return any(_matches(point, item) for item in spec.split(",") if item.strip())
+    return any(_matches(point, item) for item in scenario.split(",") if item.strip())
 
 
 def _matches(point: drills.KillPoint, item: str) -> bool:
@@ -97,23 +97,23 @@ def main(argv: list[str]) -> int:
                         print(f"  {point.step:>2}  {point.request.label}")
         if args.list:
             return 0
-        specs = [drills.KillSpec(zones, point, sig, follow, timeout=args.timeout,
+        scenarios = [drills.KillScenario(zones, point, sig, follow, timeout=args.timeout,
                                  hold=args.hold)
                  for zones, points in plans.items() for point in points
                  for sig in args.signals for follow in args.follow]
         if args.verbose:
-            print(f"{len(specs)} scenario(s), {args.jobs} job(s)", flush=True)
+            print(f"{len(scenarios)} scenario(s), {args.jobs} job(s)", flush=True)
 
-        def progress(spec: drills.KillSpec, cell: drills.Cell) -> None:
+        def progress(scenario: drills.KillScenario, cell: drills.Cell) -> None:
             if args.verbose:
-                print(f"  {spec.zones} zones {spec.point.label:<52} {spec.column:<7} "
+                print(f"  {scenario.zones} zones {scenario.point.label:<52} {scenario.column:<7} "
                       f"{cell.text} ({cell.seconds:.0f} s)", flush=True)
 
-        cells = drills.run_drills(drills.kill_drill, specs, jobs=args.jobs,
+        cells = drills.run_drills(drills.kill_drill, scenarios, jobs=args.jobs,
                                   sim=sim if args.jobs <= 1 else None, progress=progress)
     for zones, points in plans.items():
         columns = [f"{s}/{f}" for s in args.signals for f in args.follow]
-        by_key = {(c.point.label, c.column): cells[c] for c in specs if c.zones == zones}
+        by_key = {(c.point.label, c.column): cells[c] for c in scenarios if c.zones == zones}
         print()
         print(f"Kill matrix, {zones} zones (step, request, killed before/after it):")
         for line in drills.format_table([p.label for p in points], columns,

@@ -671,7 +671,7 @@ def _finish(build: Callable[[], str]) -> Cell:
 # -- kill drills ----------------------------------------------------------------------
 
 @dataclass(frozen=True)
-class KillSpec:
+class KillScenario:
     zones: int
     point: KillPoint
     signal: str           # a key of SIGNALS
@@ -684,39 +684,39 @@ class KillSpec:
         return f"{self.signal}/{self.follow}"
 
 
-def kill_drill(sim: Any, spec: KillSpec) -> Cell:
-    """Kill `execute` at `spec.point` with `spec.signal`, then the follow-up."""
+def kill_drill(sim: Any, scenario: KillScenario) -> Cell:
+    """Kill `execute` at `scenario.point` with `scenario.signal`, then the follow-up."""
     folder = tempfile.mkdtemp(prefix="morvent-drill-")
     try:
-        return _finish(lambda: _kill_drill(sim, spec, folder))
+        return _finish(lambda: _kill_drill(sim, scenario, folder))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _kill_drill(sim: Any, spec: KillSpec, folder: str) -> str:
-    stage = Stage(sim, folder, spec.zones)
-    switch = KillSwitch(spec.point, SIGNALS[spec.signal], hold=spec.hold)
-    killed = stage.run("execute", switch=switch, timeout=spec.timeout)
+def _kill_drill(sim: Any, scenario: KillScenario, folder: str) -> str:
+    stage = Stage(sim, folder, scenario.zones)
+    switch = KillSwitch(scenario.point, SIGNALS[scenario.signal], hold=scenario.hold)
+    killed = stage.run("execute", switch=switch, timeout=scenario.timeout)
     if not switch.fired.is_set():
         raise _Failed(f"kill point never reached ({killed.describe()})", _tail(killed))
     if killed.timed_out or killed.status == 0:
-        raise _Failed(f"SIG{spec.signal} did not stop the run ({killed.describe()})",
+        raise _Failed(f"SIG{scenario.signal} did not stop the run ({killed.describe()})",
                       _tail(killed))
     # The lock of a run that got no chance to clean up stays: the documented
     # way on is --break-lock.  A run told to stop must release it itself.
-    unlock = ("--break-lock",) if spec.signal == "KILL" else ()
+    unlock = ("--break-lock",) if scenario.signal == "KILL" else ()
 
     def run(command: str, machine: str = "a", *extra: str) -> Run:
-        return stage.run(command, machine, *extra, timeout=spec.timeout)
+        return stage.run(command, machine, *extra, timeout=scenario.timeout)
 
-    if spec.follow in ("a", "b"):
-        machine = spec.follow
+    if scenario.follow in ("a", "b"):
+        machine = scenario.follow
         _expect(f"{machine}: ", run("execute", machine, *unlock), stage.replaced)
         _expect(f"{machine}: ", run("revert", machine), stage.reverted)
         return "ok"
     before, records = stage.state(), stage.records()
     reverted = run("revert", "a", *unlock)
-    if not spec.point.unrecorded:
+    if not scenario.point.unrecorded:
         _expect("c: ", reverted, stage.reverted)
         return "ok"
     _expect_stop(stage, reverted, before, records)
@@ -759,7 +759,7 @@ class FaultTarget:
 
 
 @dataclass(frozen=True)
-class FaultSpec:
+class FaultScenario:
     zones: int
     phase: str            # "execute" or "revert"
     target: FaultTarget
@@ -799,34 +799,34 @@ def _check_clean(run: Run, problems: Callable[[], list[str]]) -> None:
                            f"{'; '.join(found)}\n{run.stderr}")
 
 
-def fault_drill(sim: Any, spec: FaultSpec) -> Cell:
-    """Fault one controller call of `spec.phase`, then run the phase again cleanly."""
+def fault_drill(sim: Any, scenario: FaultScenario) -> Cell:
+    """Fault one controller call of `scenario.phase`, then run the phase again cleanly."""
     folder = tempfile.mkdtemp(prefix="morvent-drill-")
     try:
-        return _finish(lambda: _fault_drill(sim, spec, folder))
+        return _finish(lambda: _fault_drill(sim, scenario, folder))
     finally:
         sim.reset_faults()
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def _fault_drill(sim: Any, spec: FaultSpec, folder: str) -> str:
-    mode, after = FAULT_KINDS[spec.kind]
+def _fault_drill(sim: Any, scenario: FaultScenario, folder: str) -> str:
+    mode, after = FAULT_KINDS[scenario.kind]
     options = {"controller_timeout": HANG_TIMEOUT} if mode == "hang" else {}
-    stage = Stage(sim, folder, spec.zones, **options)
-    sound = stage.replaced if spec.phase == "execute" else stage.reverted
-    if spec.phase == "revert":
+    stage = Stage(sim, folder, scenario.zones, **options)
+    sound = stage.replaced if scenario.phase == "execute" else stage.reverted
+    if scenario.phase == "revert":
         _expect("unfaulted ", stage.run_inline("execute"), stage.replaced)
     try:
-        fault = sim.inject(spec.target.action, spec.target.occurrence, mode, after=after)
+        fault = sim.inject(scenario.target.action, scenario.target.occurrence, mode, after=after)
     except ValueError as e:
         raise _Failed(f"cannot inject {mode!r}: {e}") from None
-    faulted = stage.run_inline(spec.phase)
+    faulted = stage.run_inline(scenario.phase)
     if not fault.fired:
         raise _Failed(f"fault never hit ({faulted.describe()})", _tail(faulted))
     sim.reset_faults()
     if faulted.status == 0:
         _expect("[0] success reported, yet ", faulted, sound)
-    again = stage.run_inline(spec.phase)
+    again = stage.run_inline(scenario.phase)
     _expect(f"[{faulted.status}] again: ", again, sound)
     return f"ok [{faulted.status}]"
 
@@ -848,14 +848,14 @@ def _start_worker() -> None:
     Finalize(None, _worker_sim.stop, exitpriority=10)
 
 
-def _run_in_worker(drill: Callable[[Any, Any], Cell], spec: Any) -> Cell:
-    return drill(_worker_sim, spec)
+def _run_in_worker(drill: Callable[[Any, Any], Cell], scenario: Any) -> Cell:
+    return drill(_worker_sim, scenario)
 
 
-def run_drills(drill: Callable[[Any, Any], Cell], specs: Sequence[Any], *, jobs: int = 1,
+def run_drills(drill: Callable[[Any, Any], Cell], scenarios: Sequence[Any], *, jobs: int = 1,
                sim: Any = None,
                progress: Callable[[Any, Cell], None] | None = None) -> dict[Any, Cell]:
-    """Run `drill(sim, spec)` for every spec; `jobs` > 1: in that many worker
+    """Run `drill(sim, scenario)` for every scenario; `jobs` > 1: in that many worker
     processes, each with its own simulated world (moto keeps one cloud per
     process).  With one job, `sim` (or a world of its own) is used here."""
     cells: dict[Any, Cell] = {}
@@ -865,10 +865,10 @@ def run_drills(drill: Callable[[Any, Any], Cell], specs: Sequence[Any], *, jobs:
                 from . import SimulatedWorld
 
                 sim = stack.enter_context(SimulatedWorld())
-            for spec in specs:
-                cells[spec] = drill(sim, spec)
+            for scenario in scenarios:
+                cells[scenario] = drill(sim, scenario)
                 if progress is not None:
-                    progress(spec, cells[spec])
+                    progress(scenario, cells[scenario])
         return cells
     import concurrent.futures
     import multiprocessing
@@ -876,16 +876,17 @@ def run_drills(drill: Callable[[Any, Any], Cell], specs: Sequence[Any], *, jobs:
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(jobs, mp_context=context,
                                                 initializer=_start_worker) as pool:
-        futures = {pool.submit(_run_in_worker, drill, spec): spec for spec in specs}
+        futures = {pool.submit(_run_in_worker, drill, scenario): scenario
+                   for scenario in scenarios}
         for future in concurrent.futures.as_completed(futures):
-            spec = futures[future]
+            scenario = futures[future]
             try:
-                cells[spec] = future.result()
+                cells[scenario] = future.result()
             except Exception as error:
-                cells[spec] = Cell.failed(f"worker error: {type(error).__name__}: {error}")
+                cells[scenario] = Cell.failed(f"worker error: {type(error).__name__}: {error}")
             if progress is not None:
-                progress(spec, cells[spec])
-    return {spec: cells[spec] for spec in specs}
+                progress(scenario, cells[scenario])
+    return {scenario: cells[scenario] for scenario in scenarios}
 
 
 def format_table(rows: Sequence[str], columns: Sequence[str],
@@ -924,12 +925,12 @@ def summary(cells: Iterable[Cell], seconds: float) -> str:
 def report(cells: dict[Any, Cell], title: Callable[[Any], str], seconds: float,
            verbose: bool = False) -> int:
     """Print what closes a matrix: with `verbose` the details of each failed
-    scenario under `title(spec)`, then the failures by reason and the summary
+    scenario under `title(scenario)`, then the failures by reason and the summary
     line.  The exit status for the script: 1 if any scenario failed."""
     if verbose:
-        for spec, cell in cells.items():
+        for scenario, cell in cells.items():
             if not cell.ok:
-                print(f"\n{title(spec)}:")
+                print(f"\n{title(scenario)}:")
                 for detail in cell.details:
                     print("  " + detail.replace("\n", "\n    "))
     reasons = failure_lines(cells.values())
