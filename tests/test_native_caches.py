@@ -197,6 +197,15 @@ SCENARIOS = {
         (nothing, []),
         (lambda c: c.mp.setattr(logging.Logger, "isEnabledFor", lambda self, level: True),
          LOGGED)],
+    "a patched Logger._log": [
+        (at_info, LOGGED),
+        (lambda c: c.mp.setattr(logging.Logger, "_log",
+                                lambda self, level, msg, args, **kw: c.noted("patched")(msg)),
+         PATCHED)],
+    "_log set on the logger": [
+        (at_info, LOGGED),
+        (lambda c: c.shadow(c.log, "_log", lambda level, msg, args: c.noted("patched")(msg)),
+         PATCHED)],
     "logging.INFO rebound": [
         (nothing, []), (lambda c: c.mp.setattr(logging, "INFO", logging.ERROR), LOGGED)],
     "the logger's class changed": [(nothing, []), (loud, [("loud", LINE)])],
@@ -217,6 +226,20 @@ def test_a_change_between_calls_shows_on_the_next_call(name):
     native, interpreted = run(spoke, steps), run(reference, steps)
     assert native == interpreted
     assert native == expected
+
+
+def test_a_record_names_the_python_caller(world, caplog):
+    """An enabled logger gets the record its own info() would have made."""
+    caplog.set_level(logging.INFO, logger=LOGGER_OF[spoke])
+
+    def caller():
+        spoke.enableSNAT("gw1", URL, CID)  # the line the record names
+
+    caller()
+    caller()  # the second call takes the shortcut
+    line = caller.__code__.co_firstlineno + 1
+    assert [(r.funcName, r.lineno, r.pathname, r.levelno, r.args) for r in caplog.records
+            if r.getMessage() == LINE] == [("caller", line, __file__, logging.INFO, ())] * 2
 
 
 # -- module globals ------------------------------------------------------------

@@ -1,5 +1,5 @@
-// logging.getLogger(name) and a disabled Logger.info, answered without
-// running them while nothing their answer depends on has changed.
+// logging.getLogger(name) and Logger.info, answered without running them
+// while nothing their answer depends on has changed.
 //
 // Interpreted code pays for both on every call: getLogger takes logging's
 // lock and walks two Python functions, a disabled info() two more, about a
@@ -35,7 +35,11 @@
 //     - logger._cache, which Manager._clear_cache empties: setLevel on any
 //       logger of the hierarchy and logging.disable() both call it;
 //     - logging's own dict, where Logger.info reads INFO.
-//   A logger that is enabled for INFO is always called.
+//   logger.info(message) on a logger enabled for INFO, on the same guards:
+//     Logger.info's own body runs, self._log(INFO, message, ()), without
+//     the two Python frames around it (_log is looked up on the logger as
+//     info() looks it up; the record is the same, since findCaller skips
+//     logging's own frames).
 //
 // CPython 3.12 deprecates ma_version_tag and later versions drop it; there
 // these caches would hold dict watchers (PyDict_AddWatcher) and type
@@ -273,6 +277,7 @@ struct InfoEntry {
     std::uint64_t cache_version = 0;
     std::uint64_t logging_version = 0;
     bool does_nothing = false;  // the verdict; an enabled logger is noted too
+    PyObject* info_level = nullptr;  // logging.INFO, held by logging's dict
 
     bool holds(PyObject* obj) const {
         return obj == logger.ptr() && type.holds(obj) && attrs.holds() &&
@@ -311,6 +316,7 @@ struct InfoEntry {
         PyObject* enabled = get(c, level);
         if (enabled != Py_False && enabled != Py_True) return false;  // not asked yet
         does_nothing = enabled == Py_False;
+        info_level = level;
         cache = nb::borrow(c);
         logger = nb::borrow(obj);
         return true;
@@ -329,12 +335,17 @@ std::size_t info_index(PyObject* logger) {
 
 }  // namespace
 
-bool info_does_nothing(nb::handle logger) {
+Info info_outcome(nb::handle logger, PyObject*& level) {
     InfoEntry& entry = info_entries[info_index(logger.ptr())];
-    if (entry.holds(logger.ptr())) return entry.does_nothing;
-    InfoEntry fresh;
-    entry = fresh.take(logger.ptr()) ? std::move(fresh) : InfoEntry();
-    return entry.does_nothing;
+    if (!entry.holds(logger.ptr())) {
+        InfoEntry fresh;
+        entry = fresh.take(logger.ptr()) ? std::move(fresh) : InfoEntry();
+        if (!entry.logger.is_valid()) return Info::unknown;
+    }
+    if (entry.does_nothing) return Info::nothing;
+    if (!entry.info_level) return Info::unknown;
+    level = entry.info_level;
+    return Info::log;
 }
 
 }  // namespace morvent::native::logcache

@@ -199,10 +199,31 @@ nb::str text(std::initializer_list<Piece> pieces) {
     return join(parts, n);
 }
 
+namespace {
+
+// `()`, kept for the life of the process.
+nb::handle no_args() {
+    static nb::handle empty = nb::tuple().release();
+    return empty;
+}
+
+}  // namespace
+
 void log_info(nb::handle logger, std::initializer_list<Piece> pieces) {
     nb::str message = text(pieces);
-    if (logcache::info_does_nothing(logger)) return;
-    call_method(logger, "info", {message});
+    PyObject* level = nullptr;
+    switch (logcache::info_outcome(logger, level)) {
+        case logcache::Info::nothing:
+            return;
+        case logcache::Info::log:
+            // Logger.info's own body.  The record is the same: the caller's
+            // frame is found past logging's own frames either way.
+            call_method(logger, "_log", {level, message, no_args()});
+            return;
+        case logcache::Info::unknown:
+            call_method(logger, "info", {message});
+            return;
+    }
 }
 
 void log_error(nb::handle logger, std::initializer_list<Piece> pieces) {

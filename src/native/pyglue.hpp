@@ -124,11 +124,15 @@ namespace logcache {
 // apply only to these functions.  Called once per module, at load.
 void note_originals(nb::handle logging_module);
 
-// Whether logger.info(message) is known to return at once without doing
-// anything: `logger` is a logging.Logger whose info and isEnabledFor are
-// logging's own, and isEnabledFor(INFO) answers False from what the logger
-// holds.  False means "call it".
-bool info_does_nothing(nb::handle logger);
+// What logger.info(message) is known to do, when `logger` is a
+// logging.Logger whose info and isEnabledFor are logging's own and
+// isEnabledFor(INFO) answers from what the logger holds:
+//   nothing  - it returns at once;
+//   log      - it calls self._log(INFO, message, ()), and `level` is INFO
+//              as logging's dict holds it;
+//   unknown  - call it.
+enum class Info { unknown, nothing, log };
+Info info_outcome(nb::handle logger, PyObject*& level);
 
 }  // namespace logcache
 
