@@ -535,7 +535,7 @@ private:
 
 namespace names {
 
-Slot slots[std::size_t{1} << kSlotBits];
+alignas(64) Slot slots[std::size_t{1} << kSlotBits];
 
 namespace {
 
@@ -581,15 +581,16 @@ bool is_fixed(const char* text) {
 }  // namespace
 
 nb::handle lookup(const char* text) {
+    PyObject* value = intern_text(text).second;
+    if (!is_fixed(text)) return value;
     std::size_t i = slot_index(text);
     Slot& first = slots[i];
     Slot& second = slots[i ^ 1];
-    const auto& entry = intern_text(text);
     // A free way if there is one, else the text's own slot: two texts that
     // share a set both stay, a third displaces only the one in its own slot.
     Slot& chosen = (first.address && !second.address) ? second : first;
-    chosen = Slot{text, entry.first.data(), entry.first.size(), entry.second, is_fixed(text)};
-    return entry.second;
+    chosen = Slot{text, value};
+    return value;
 }
 
 }  // namespace names

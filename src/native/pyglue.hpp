@@ -239,29 +239,21 @@ private:
 
 namespace names {
 
-// One slot of the table in front of the interned names (pyglue.cpp).
+// One slot of the table in front of the interned names (pyglue.cpp).  Only
+// texts of this shared object's read-only segment (its literals) get a
+// slot: their content cannot change while the code that passes them exists,
+// so the address alone identifies the text.  Any other text is found by its
+// content on every use.  Two pointers a slot, four slots a cache line: the
+// table is touched on every name a call uses, so it is kept small.
 struct Slot {
     const char* address = nullptr;
-    const char* utf8 = nullptr;  // the str's own UTF-8 text
-    std::size_t size = 0;
-    PyObject* value = nullptr;   // kept for the life of the process
-    // `address` lies in a read-only segment of this shared object (where
-    // the literals are): its content cannot change while the code that
-    // passes it exists, so the address alone identifies the text.
-    bool fixed = false;
+    PyObject* value = nullptr;  // kept for the life of the process
 };
 
-// The slot holds `text`: same address, and same content unless the address
-// alone vouches for it.
-inline bool holds(const Slot& slot, const char* text) {
-    if (slot.address != text) return false;
-    if (slot.fixed) return true;
-    return std::memcmp(slot.utf8, text, slot.size) == 0 && text[slot.size] == '\0';
-}
-
-// Two-way set-associative: a text may sit in its slot or the neighbour.
+// Two-way set-associative: a text may sit in its slot or the neighbour,
+// which share a cache line.
 constexpr unsigned kSlotBits = 11;
-extern Slot slots[std::size_t{1} << kSlotBits];
+alignas(64) extern Slot slots[std::size_t{1} << kSlotBits];
 
 inline std::size_t slot_index(const char* text) {
     auto address = reinterpret_cast<std::uintptr_t>(text);
@@ -280,9 +272,9 @@ nb::handle lookup(const char* text);  // every case but the fast one
 inline nb::handle name(const char* text) {
     std::size_t i = names::slot_index(text);
     const names::Slot& first = names::slots[i];
-    if (names::holds(first, text)) return first.value;
+    if (first.address == text) return first.value;
     const names::Slot& second = names::slots[i ^ 1];
-    if (names::holds(second, text)) return second.value;
+    if (second.address == text) return second.value;
     return names::lookup(text);
 }
 
