@@ -1,7 +1,8 @@
 """The command line: ``morvent plan | status | execute | revert | cleanup | demo | sim``.
 
 A module per command (``migrate``: execute, revert, cleanup; ``plan``;
-``status``; ``demo`` and ``sim``, which hand their arguments on), and the
+``status``; ``demo`` and ``sim`` hand their arguments to the simulator's own
+programs), and the
 output they share in ``output``: logging and its masking, the log file of a
 run, progress lines, tables, the question before a run, one-line errors and
 the exit statuses (``EXIT_STATUSES`` there, shown by ``morvent --help``).
@@ -16,13 +17,14 @@ masking stream while a command runs.
 from __future__ import annotations
 
 import argparse
+import importlib
 import logging
 import sys
 import warnings
 from collections.abc import Sequence
 
 from morvent import __version__
-from morvent.cli import demo, migrate, plan, sim, status
+from morvent.cli import migrate, plan, status
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
@@ -37,8 +39,21 @@ __all__ = ["main"]
 
 #: Settings a command changes in Globals; main() puts them back afterwards.
 _RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
-#: Commands that hand everything after their name to another program.
-_PASS_THROUGH = {"demo": demo.run, "sim": sim.run}
+#: Commands that hand everything after their name to another program: the
+#: module whose main() takes it, and what it is called in an error.
+_PASS_THROUGH = {"demo": ("morvent.sim.demo", "the demo"),
+                 "sim": ("morvent.sim.standalone", "the simulator")}
+
+
+def _hand_over(command: str, argv: list[str]) -> int:
+    """Run the program behind a pass-through command (imported only now)."""
+    module, what = _PASS_THROUGH[command]
+    try:
+        program = importlib.import_module(module)
+    except ImportError as e:
+        raise UsageError(f"{what} is not available: {e}") from e
+    result = program.main(argv)
+    return result if isinstance(result, int) else EXIT_OK
 
 
 # -- arguments -----------------------------------------------------------------
@@ -97,7 +112,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The demo runs the other commands through main() and sets up its
         # own output; a handler here would print every line twice.
         try:
-            return _PASS_THROUGH[args.command](extra)
+            return _hand_over(args.command, extra)
         except UsageError as e:
             return fail(str(e), EXIT_USAGE)
         except KeyboardInterrupt:
