@@ -31,9 +31,9 @@ from morvent.core.schema import (ConfigError, Document, Key, Problems, Schema, W
                                  read_document, where_of)
 
 __all__ = ["CONFIG_ENV", "CONTROLLER_CONNECT_TIMEOUT", "CONTROLLER_READ_TIMEOUT",
-           "DEFAULT_CONFIG_FILE", "MAX_CONTROLLER_TIMEOUT", "Config", "ConfigError",
-           "ConfigFile", "as_config", "config_from_mapping", "default_work_dir", "find_config",
-           "load_config"]
+           "DEFAULT_CONFIG_FILE", "MAX_CONTROLLER_TIMEOUT", "SCHEMA", "Config", "ConfigError",
+           "ConfigFile", "as_config", "check_config", "config_from_mapping", "default_work_dir",
+           "find_config", "load_config"]
 
 #: Seconds to wait for the controller to accept a connection.
 CONTROLLER_CONNECT_TIMEOUT = 15.0

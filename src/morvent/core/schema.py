@@ -392,9 +392,6 @@ class Schema:
         self.keys = dict(keys)
         self.forbidden = dict(forbidden or {})
 
-    def defaults(self) -> dict[str, Any]:
-        return {name: key.default for name, key in self.keys.items() if not key.required}
-
     def check(self, data: Any, problems: Problems, *, source: str = "<document>",
               base_dir: str | os.PathLike | None = None, require: bool = True,
               what: str = "'key: value' lines") -> dict[str, Any]:
