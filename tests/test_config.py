@@ -458,3 +458,22 @@ def test_documents_know_where_each_key_was_written(tmp_path):
     merged = doc["defaults"].layered(second, option)
     assert [str(merged.at(k)) for k in ("hs_mode", "include", "region")] == \
         [f"{path}:3", f"{path}:8", "--region"]
+
+
+def test_a_configuration_layered_from_two_files_finds_paths_and_problems_in_each(tmp_path):
+    (tmp_path / "vpcs").mkdir()
+    shared = tmp_path / "fleet.yaml"
+    shared.write_text(yaml.safe_dump({k: v for k, v in MINIMAL.items() if k != "vpc_id"})
+                      + "work_dir: state\n")
+    entry = tmp_path / "vpcs" / "one.yaml"
+    entry.write_text("vpc_id: vpc-0123456789abcdef0\noutput_test_config: out.json\n"
+                     "hs_mode: 5\n")
+    problems = schema.Problems()
+    merged = schema.read_document(shared, problems).layered(
+        schema.read_document(entry, problems))
+    values = config_module.check_config(merged, problems, str(shared), tmp_path)
+    assert [str(p) for p in problems] == [
+        f"{entry}:3: hs_mode: 5 is not a mode: use 0 (capped plan), 1 (first two only) or 2 "
+        "(all)"]
+    assert values["work_dir"] == str(tmp_path / "state")
+    assert values["output_test_config"] == str(tmp_path / "vpcs" / "out.json")

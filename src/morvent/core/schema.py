@@ -20,6 +20,18 @@ file, so that a file is fixed in one round.
 Values are quoted in messages with :func:`excerpt`, short and escaped: a
 careless or hostile file may hold a megabyte of text or terminal control
 characters in any value.
+
+A document of several configurations sharing defaults, some of them in files
+of their own, is checked the same way, every problem at its file and line::
+
+    problems = Problems()
+    doc = read_document(path, problems)
+    SCHEMA.check(doc["defaults"], problems, require=False)     # config.SCHEMA
+    for n, entry in enumerate(doc["vpcs"]):
+        if "include" in entry:
+            entry = read_document(folder / entry["include"], problems)
+        check_config(doc["defaults"].layered(entry), problems, path)
+    problems.raise_if_any()
 """
 
 from __future__ import annotations
@@ -449,6 +461,10 @@ class Schema:
                 problems.add(where_of(data, name, top), name, problem)
                 continue
             if rule.path:
-                value = str((base / os.path.expanduser(value)).resolve())
+                # Relative to the folder of the file the key was written in
+                # (a mapping layered from several files has keys of each).
+                written = where_of(data, name, top).source
+                folder = base if written == top.source else Path(written).resolve().parent
+                value = str((folder / os.path.expanduser(value)).resolve())
             values[name] = value
         return values
