@@ -18,6 +18,7 @@ from typing import Any, Callable
 
 import pytest
 
+import iam_policy
 from morvent import cli
 from morvent.core.Globals import Globals
 from morvent.lib import natgw, test as egress
@@ -37,7 +38,7 @@ _names = itertools.count(1)
 @pytest.fixture(scope="module")
 def sim():
     """The module's simulated controller and cloud, with the environment of a user pointed at them, and short AWS waits."""
-    with SimulatedWorld() as world, pytest.MonkeyPatch.context() as mp:
+    with SimulatedWorld() as world, pytest.MonkeyPatch.context() as mp, iam_policy.watch(world):
         for key, value in world.environ().items():
             if key != "AWS_ENDPOINT_URL":  # the configuration names the endpoint
                 mp.setenv(key, value)

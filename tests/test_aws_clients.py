@@ -1,5 +1,6 @@
 """AwsClientManager: one client per service, for the configured region, profile and endpoint."""
 
+import dataclasses
 import os
 
 import pytest
@@ -20,6 +21,16 @@ def test_client_is_made_once_for_the_region_with_standard_retries(aws_env, gette
     assert client.meta.service_model.service_name == service
     assert client.meta.region_name == MINIMAL["region"]
     assert client.meta.config.retries["mode"] == "standard"
+    assert "morvent/" in client.meta.config.user_agent_extra  # tells its requests apart
+
+
+def test_a_region_the_sdk_refuses_is_a_configuration_error(aws_env):
+    # The configuration's check keeps such names out; a Config built another
+    # way still gets one line naming the key, not "unexpected InvalidRegionError".
+    cfg = dataclasses.replace(config_from_mapping(MINIMAL), region="eu-" + "x" * 200 + "-1")
+    with pytest.raises(ConfigError) as info:
+        AwsClientManager(cfg).getEc2Client()
+    assert info.value.key == "region" and len(str(info.value)) < 200
 
 
 @pytest.mark.parametrize("getter, service", GETTERS)

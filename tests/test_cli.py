@@ -1,8 +1,11 @@
 """The command line, with a fake migration command and an in-process simulated S3."""
 
+import contextlib
+import dataclasses
 import json
 import logging
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -102,6 +105,7 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     monkeypatch.setattr(cli.migrate, "_load_manager", lambda: manager)
     monkeypatch.setattr(aws, "cloud", FakeCloud)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
+    monkeypatch.delenv("MORVENT_CONFIG", raising=False)
     path = write_config(tmp_path, work_dir=str(tmp_path / "work"))
 
     def call(*argv, yes=True):
@@ -212,8 +216,77 @@ def test_bad_configuration_exits_2_with_one_line(run, tmp_path):
     bad = write_config(tmp_path, name="bad.yaml", vpcid="vpc-0123456789abcdef0")
     status, err = run("execute", "--config", str(bad))
     assert status == 2
-    assert err.strip() == f"morvent: error: {bad}: vpcid: unknown key (did you mean 'vpc_id'?)"
+    assert err.strip() == f"morvent: error: {bad}:9: vpcid: unknown key (did you mean 'vpc_id'?)"
     assert run.manager.calls == []
+
+
+def test_every_configuration_problem_is_a_line_of_its_own(run, tmp_path):
+    bad = write_config(tmp_path, name="bad.yaml", vpc_id="vpc-1", region=None, hs_mode=9)
+    status, err = run("plan", "--config", str(bad))
+    assert status == 2
+    assert err.splitlines() == [
+        f"morvent: error: {bad}:5: vpc_id: 'vpc-1' is not a VPC id (expected 'vpc-' followed "
+        "by 8 to 17 lower-case hexadecimal digits)",
+        f"morvent: error: {bad}:8: hs_mode: 9 is not a mode: use 0 (capped plan), 1 (first "
+        "two only) or 2 (all)",
+        f"morvent: error: {bad}: region: required key is missing"]
+
+
+@pytest.mark.parametrize("given, env, in_cwd, used, said", [
+    ("--config", "env.yaml", True, "given.yaml", None),
+    (None, "env.yaml", True, "env.yaml", "(from MORVENT_CONFIG)"),
+    (None, "", True, "morvent.yaml", "configuration morvent.yaml (from the current folder)"),
+    (None, None, False, None, "--config was not given, MORVENT_CONFIG is not set, and there "
+                              "is no morvent.yaml in"),
+    (None, "gone.yaml", True, None, "gone.yaml: no such file (named by MORVENT_CONFIG)"),
+])
+def test_which_configuration_file(run, tmp_path, monkeypatch, given, env, in_cwd, used, said):
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    monkeypatch.chdir(cwd)
+    for name, region in (("given.yaml", "eu-west-1"), ("env.yaml", "eu-west-2"),
+                         ("morvent.yaml", "eu-west-3")):
+        if name != "morvent.yaml" or in_cwd:
+            write_config(cwd, name=name, region=region, work_dir=str(tmp_path / "work"))
+    if env is not None:
+        monkeypatch.setenv("MORVENT_CONFIG", env and str(cwd / env))
+    status, err = run("execute", *(["--config", "given.yaml"] if given else []))
+    if used is None:
+        assert status == 2 and run.manager.calls == []
+        (line,) = err.splitlines()
+    else:
+        assert status == 0
+        assert run.manager.calls[0]["config"].source.endswith(used)
+    if said is not None:
+        assert said in err
+    else:
+        assert "morvent: configuration" not in err
+
+
+@pytest.mark.parametrize("options, profile, region", [
+    ([], None, "eu-central-1"),
+    (["--region", "us-west-2", "--profile", "ops"], "ops", "us-west-2"),
+])
+def test_profile_and_region_options_override_the_file(run, monkeypatch, options, profile,
+                                                      region):
+    monkeypatch.setattr(aws, "cloud", lambda config: FakeCloud(
+        dataclasses.replace(config, aws_profile=None)))  # the in-process S3 knows no profile
+    monkeypatch.setattr(cli.migrate, "_lock", lambda config, command: types.SimpleNamespace(
+        acquire=lambda: None, release=lambda: None, break_lock=lambda: None,
+        s3_client=run.s3, backup_des=ConfigAdaptor(config).backup_descriptor))
+    status, err = run("execute", "--config", "CONFIG", *options)
+    assert status == 0, err
+    config = run.manager.calls[0]["config"]
+    assert (config.aws_profile, config.region) == (profile, region)
+
+
+@pytest.mark.parametrize("options, words", [
+    (["--region", "eu-central"], "--region on the command line: region: 'eu-central' is not"),
+    (["--profile", ""], "--profile on the command line: aws_profile: '' must not be blank"),
+])
+def test_bad_override_is_named_as_the_option(run, options, words):
+    status, err = run("plan", "--config", "CONFIG", *options)
+    assert status == 2 and words in err
 
 
 @pytest.mark.parametrize("argv", [
@@ -774,3 +847,61 @@ def test_sim_is_handed_its_arguments(run, monkeypatch):
     monkeypatch.setitem(sys.modules, "morvent.sim.standalone", None)
     status, err = run("sim")
     assert status == 2 and "simulator is not available" in err
+
+
+# -- shell completion ---------------------------------------------------------------
+
+# Completes the words given after the script, as bash does at the last one.
+BASH_COMPLETE = r"""
+source "$1"; shift
+COMP_WORDS=("$@"); COMP_CWORD=$(( ${#COMP_WORDS[@]} - 1 ))
+_morvent
+printf '%s\n' "${COMPREPLY[@]}"
+"""
+
+
+@pytest.fixture(scope="module")
+def bash_script(tmp_path_factory):
+    path = tmp_path_factory.mktemp("completion") / "morvent.bash"
+    with open(path, "w") as f, contextlib.redirect_stdout(f):
+        assert cli.main(["completion", "bash"]) == 0
+    return path
+
+
+@pytest.mark.parametrize("words, expected", [
+    (["pl"], ["plan"]),
+    (["-v", "st"], ["status"]),
+    (["plan", "--o"], ["--output"]),
+    (["plan", "--output", ""], ["json", "text"]),
+    (["execute", "--config", "x", "--br"], ["--break-lock"]),
+    (["execute", "--profile", "o"], ["ops", "other"]),  # from the AWS configuration files
+    (["revert", "--config", "conf/m"], ["conf/morvent.yaml"]),
+    (["status", "--region", ""], []),
+    (["completion", ""], ["bash", "zsh"]),
+    (["sim", "--"], ["--dir", "--fault", "--help", "--zones"]),  # the simulator's own options
+])
+def test_bash_completion(bash_script, tmp_path, words, expected):
+    (tmp_path / "conf").mkdir()
+    (tmp_path / "conf" / "morvent.yaml").write_text("")
+    (tmp_path / "aws-config").write_text("[default]\n[profile ops]\nregion = x\n"
+                                         "[sso-session corp]\n")
+    (tmp_path / "aws-credentials").write_text("[other]\n")
+    env = {"PATH": os.environ["PATH"], "HOME": str(tmp_path),
+           "AWS_CONFIG_FILE": str(tmp_path / "aws-config"),
+           "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "aws-credentials")}
+    done = subprocess.run(["bash", "-c", BASH_COMPLETE, "bash", str(bash_script), "morvent",
+                           *words], capture_output=True, text=True, cwd=tmp_path, env=env,
+                          timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert sorted(done.stdout.split()) == expected
+
+
+@pytest.mark.skipif(not shutil.which("zsh"), reason="zsh is not installed")
+def test_zsh_completion_is_valid_zsh(tmp_path, capsys):
+    assert cli.main(["completion", "zsh"]) == 0
+    script = capsys.readouterr().out
+    assert script.startswith("#compdef morvent\n")
+    (tmp_path / "_morvent").write_text(script)
+    done = subprocess.run(["zsh", "-n", str(tmp_path / "_morvent")], capture_output=True,
+                          text=True, timeout=30)
+    assert done.returncode == 0, done.stderr

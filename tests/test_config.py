@@ -8,9 +8,9 @@ import pytest
 import yaml
 
 from awsconf_fixtures import MINIMAL, globals_state, write_config  # noqa: F401
-from morvent.core import config as config_module
+from morvent.core import config as config_module, schema
 from morvent.core.ConfigAdaptor import ConfigAdaptor
-from morvent.core.backup import BackupDescriptor
+from morvent.core.backup import FILE_NAME_ROOM, S3_KEY_LIMIT, BackupDescriptor
 from morvent.core.config import ConfigError, load_config
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "morvent.yaml"
@@ -332,3 +332,148 @@ def test_ca_bundle_is_found_relative_to_the_file_and_verifies(tmp_path, monkeypa
     assert cfg.controller_ca_bundle == str(conf / "ca.pem")
     ca = ConfigAdaptor(cfg)
     assert ca.controller_verify == ca.controller_ca_bundle == str(conf / "ca.pem")
+
+
+# -- every problem at once, at its line ------------------------------------------------
+
+def test_every_problem_is_reported_at_once_with_its_line(tmp_path):
+    text = "\n".join([
+        "controller_ip: 127.0.0.1:8443",             # 1
+        "controller_user: admin",                    # 2
+        "controller_password_env: PW",               # 3
+        "vpc_id: vpc-12",                            # 4  malformed
+        "regoin: eu-central-1",                      # 5  typo (region is then not "missing")
+        "s3_bucket: Bad_Bucket",                     # 6  malformed
+        "hs_mode: '2'",                              # 7  wrong type
+        "spoke_gw_name: spoke",                      # 8
+        "hs_mode: 1",                                # 9  given twice
+        "controller_password: hunter2",              # 10 forbidden, value never shown
+    ]) + "\n"
+    path = write_config(tmp_path, text)
+    error = load_error(path)
+    assert [(p.where.line, p.key) for p in error.problems] == [
+        (4, "vpc_id"), (5, "regoin"), (6, "s3_bucket"), (7, "hs_mode"), (9, "hs_mode"),
+        (10, "controller_password"), (None, "aws_account_name")]
+    lines = str(error).splitlines()
+    assert lines[0].startswith(f"{path}:4: vpc_id: 'vpc-12' is not a VPC id")
+    assert lines[4] == f"{path}:9: hs_mode: given twice (lines 7 and 9)"
+    assert lines[-1] == f"{path}: aws_account_name: required key is missing"
+    assert "hunter2" not in str(error)
+    assert (error.key, error.line) == ("vpc_id", 4)
+
+
+HUGE = 1 << 20
+
+
+@pytest.mark.parametrize("key, value", [
+    ("vpc_id", "vpc-" + "a" * HUGE),
+    ("s3_bucket", "b" * HUGE),
+    ("s3_prefix", "p" * HUGE),
+    ("region", "eu-" + "a" * 200 + "-1"),          # matches the name pattern
+    ("controller_user", "u" * HUGE),
+    ("aws_profile", "x" * HUGE),
+    ("controller_ip", "h" * HUGE),
+    ("spoke_gw_name", "bad\x1b[2J\nname"),          # terminal control characters
+    ("region", "\u202eeu-central-1"),                # text that reads backwards
+    ("v" * HUGE, "an unknown key of a megabyte"),
+])
+def test_hostile_values_give_a_short_escaped_line(tmp_path, key, value):
+    path = write_config(tmp_path, yaml.safe_dump({**MINIMAL, key: value}, width=HUGE * 2))
+    error = load_error(path)
+    (line,) = str(error).splitlines()
+    assert len(line) < len(str(path)) + 200
+    assert line.isprintable() and "\x1b" not in line
+
+
+@pytest.mark.parametrize("text, words", [
+    ("hs_mode: " + "9" * 5000, "not valid YAML"),    # more digits than Python reads
+    ("work_dir: 2024-13-45", "not valid YAML"),     # a date that does not exist
+    ("vpc_id: " + "[" * 20000 + "]" * 20000, "not valid YAML"),
+    ("? [a, b]\n: x", "not valid YAML"),            # a key that is a list
+])
+def test_yaml_the_loader_refuses_is_one_line(tmp_path, text, words):
+    error = load_error(write_config(tmp_path, text + "\n"))
+    assert words in str(error) and "\n" not in str(error) and len(str(error)) < 400
+
+
+def test_a_file_far_larger_than_a_configuration_is_refused_unread(tmp_path):
+    path = tmp_path / "big.yaml"
+    path.write_bytes(b"# " + b"x" * (schema.MAX_DOCUMENT_BYTES + 10) + b"\n")
+    assert "larger than" in str(load_error(path))
+
+
+def _prefix_room(**changes):
+    """The longest s3_prefix accepted with MINIMAL (and ``changes``)."""
+    folder = "/".join([(MINIMAL | changes)["aws_account_name"], MINIMAL["region"],
+                       MINIMAL["vpc_id"]]) + "/"
+    return S3_KEY_LIMIT - FILE_NAME_ROOM - len(folder) - 1
+
+
+@pytest.mark.parametrize("account", ["prod-acct", "a" * 64])
+def test_the_longest_s3_key_stays_within_what_s3_stores(tmp_path, account):
+    room = _prefix_room(aws_account_name=account)
+    ok = load_config(write_config(tmp_path, aws_account_name=account, s3_prefix="p" * room))
+    des = ConfigAdaptor(ok).backup_descriptor
+    assert des.longest_key == S3_KEY_LIMIT
+    error = load_error(write_config(tmp_path, aws_account_name=account,
+                                    s3_prefix="p" * (room + 1)))
+    assert error.key == "s3_prefix" and f"at most {room:,} characters" in str(error)
+    # Folders count, and a trailing '/' is not part of the prefix.
+    assert load_config(write_config(tmp_path, aws_account_name=account,
+                                    s3_prefix="a/" * (room // 2) + "/"))
+
+
+@pytest.mark.parametrize("value, ok", [(86400, True), (86400.5, False), (1e300, False)])
+def test_controller_timeout_is_at_most_a_day(tmp_path, value, ok):
+    path = write_config(tmp_path, controller_timeout=value)
+    if ok:
+        assert load_config(path).controller_timeout == value
+    else:
+        assert "more than a day" in str(load_error(path))
+
+
+# -- reading documents for other callers -------------------------------------------------
+
+def test_documents_know_where_each_key_was_written(tmp_path):
+    path = tmp_path / "fleet.yaml"
+    path.write_text("defaults: &d\n"
+                    "  region: eu-west-1\n"
+                    "  hs_mode: 0\n"
+                    "vpcs:\n"
+                    "  - <<: *d\n"
+                    "    hs_mode: 2\n"        # overrides the merged value: not "twice"
+                    "    vpc_id: vpc-1\n"
+                    "  - include: other.yaml\n")
+    problems = schema.Problems()
+    doc = schema.read_document(path, problems)
+    assert not problems
+    first, second = doc["vpcs"]
+    assert first == {"region": "eu-west-1", "hs_mode": 2, "vpc_id": "vpc-1"}
+    assert first.duplicates == []
+    assert [str(first.at(k)) for k in ("region", "hs_mode", "vpc_id")] == \
+        [f"{path}:2", f"{path}:6", f"{path}:7"]
+    assert str(doc["vpcs"].at(1)) == f"{path}:8" and second.where.line == 8
+    # Shared defaults under an entry, options over both: each key keeps its place.
+    option = schema.Document({"region": "us-east-1"}, schema.Where("--region"))
+    merged = doc["defaults"].layered(second, option)
+    assert [str(merged.at(k)) for k in ("hs_mode", "include", "region")] == \
+        [f"{path}:3", f"{path}:8", "--region"]
+
+
+def test_a_configuration_layered_from_two_files_finds_paths_and_problems_in_each(tmp_path):
+    (tmp_path / "vpcs").mkdir()
+    shared = tmp_path / "fleet.yaml"
+    shared.write_text(yaml.safe_dump({k: v for k, v in MINIMAL.items() if k != "vpc_id"})
+                      + "work_dir: state\n")
+    entry = tmp_path / "vpcs" / "one.yaml"
+    entry.write_text("vpc_id: vpc-0123456789abcdef0\noutput_test_config: out.json\n"
+                     "hs_mode: 5\n")
+    problems = schema.Problems()
+    merged = schema.read_document(shared, problems).layered(
+        schema.read_document(entry, problems))
+    values = config_module.check_config(merged, problems, str(shared), tmp_path)
+    assert [str(p) for p in problems] == [
+        f"{entry}:3: hs_mode: 5 is not a mode: use 0 (capped plan), 1 (first two only) or 2 "
+        "(all)"]
+    assert values["work_dir"] == str(tmp_path / "state")
+    assert values["output_test_config"] == str(tmp_path / "vpcs" / "out.json")

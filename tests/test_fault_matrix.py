@@ -6,6 +6,7 @@ and the checks the drills rely on.
 
 import pytest
 
+import iam_policy
 from morvent.sim import SimulatedWorld, drills
 
 ZONES = 2
@@ -13,7 +14,7 @@ ZONES = 2
 
 @pytest.fixture(scope="module")
 def sim():
-    with SimulatedWorld() as world:
+    with SimulatedWorld() as world, iam_policy.watch(world):
         yield world
 
 

@@ -8,6 +8,7 @@ import signal
 
 import pytest
 
+import iam_policy
 from morvent.sim import SimulatedWorld, drills
 
 ZONES = 2
@@ -32,7 +33,7 @@ for i in range(1, n + 1):
 @pytest.fixture(scope="module")
 def sim():
     drills.inheritable_sigint()
-    with SimulatedWorld() as world:
+    with SimulatedWorld() as world, iam_policy.watch(world):
         yield world
 
 

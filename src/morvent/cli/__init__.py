@@ -1,8 +1,9 @@
-"""The command line: ``morvent plan | status | execute | revert | cleanup | demo | sim``.
+"""The command line: ``morvent plan | status | execute | revert | cleanup | demo | sim |
+completion``.
 
 A module per command (``migrate``: execute, revert, cleanup; ``plan``;
-``status``; ``demo`` and ``sim`` hand their arguments to the simulator's own
-programs), and the
+``status``; ``completion``; ``demo`` and ``sim`` hand their arguments to the
+simulator's own programs), and the
 output they share in ``output``: logging and its masking, the log file of a
 run, progress lines, tables, the question before a run, one-line errors and
 the exit statuses (``EXIT_STATUSES`` there, shown by ``morvent --help``).
@@ -24,13 +25,14 @@ import warnings
 from collections.abc import Sequence
 
 from morvent import __version__
-from morvent.cli import migrate, plan, status
+from morvent.cli import completion, migrate, plan, status
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
                                 masked_output, one_line, print_traceback, setup_logging,
                                 user_errors)
-from morvent.core.config import Config, ConfigError, load_config
+from morvent.core.config import (CONFIG_ENV, DEFAULT_CONFIG_FILE, Config, ConfigError,
+                                 find_config, load_config)
 from morvent.core.exceptions import BackupUnavailable
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import StopOnSignals, Terminated, exit_status
@@ -80,8 +82,13 @@ def _parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(name, parents=[verbosity], help=help, description=help,
                                   epilog=EXIT_STATUSES,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-        sub.add_argument("--config", "-c", required=True, metavar="FILE",
-                         help="the YAML configuration file")
+        sub.add_argument("--config", "-c", metavar="FILE",
+                         help=f"the YAML configuration file (default: the file named by "
+                              f"{CONFIG_ENV}, else ./{DEFAULT_CONFIG_FILE})")
+        sub.add_argument("--profile", metavar="NAME",
+                         help="the AWS profile to use instead of the file's aws_profile")
+        sub.add_argument("--region", metavar="NAME",
+                         help="the AWS region of the VPC instead of the file's region")
         return sub
 
     plan.add_parsers(add)
@@ -93,6 +100,7 @@ def _parser() -> argparse.ArgumentParser:
                              "cloud, and check the result")
     commands.add_parser("sim", add_help=False,
                         help="run the simulated controller and cloud on their own")
+    completion.add_parser(commands)
     return parser
 
 
@@ -108,6 +116,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # argparse: --help, --version or a usage error
         return exit_status_of(e)
     verbosity = getattr(args, "verbosity", 0)
+    if args.command == "completion":
+        return completion.run(args, parser)
     if args.command in _PASS_THROUGH:
         # The demo runs the other commands through main() and sets up its
         # own output; a handler here would print every line twice.
@@ -143,6 +153,24 @@ def _use_controller_settings(config: Config) -> None:
         _ignore_unverified_https_warnings()
 
 
+def _load_config(args: argparse.Namespace, verbosity: int) -> Config:
+    """The configuration the command names, found and read, with the options
+    that stand for keys (--profile, --region) on top."""
+    found = find_config(args.config)
+    try:
+        config = load_config(found.path, {"--profile": args.profile, "--region": args.region})
+    except ConfigError as e:
+        if found.found_by == CONFIG_ENV and e.problem == "no such file":
+            raise ConfigError(found.path, None, f"no such file (named by {CONFIG_ENV})") \
+                from None
+        raise
+    if found.found_by != "--config" and verbosity >= 0:
+        print(f"{PROG}: configuration {found.path} (from {found.found_by})", file=sys.stderr)
+    logging.getLogger("morvent.cli").debug("configuration %s (from %s)", found.path,
+                                           found.found_by)
+    return config
+
+
 def _run(args: argparse.Namespace, verbosity: int) -> int:
     """Load the configuration and run one command; returns the exit status."""
     from morvent.lib.s3 import LockHeldError
@@ -150,7 +178,7 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     try:
         # SIGTERM stops a command the way Ctrl-C does, records saved.
         with StopOnSignals():
-            config = load_config(args.config)
+            config = _load_config(args, verbosity)
             _use_controller_settings(config)
             args.run(args, config)
         return EXIT_OK
@@ -176,7 +204,9 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     except (ConfigError, UsageError) as e:
         if verbosity > 0:
             print_traceback()
-        return fail(str(e), EXIT_USAGE)
+        for line in str(e).splitlines():  # a configuration's problems: one line each
+            fail(line, EXIT_USAGE)
+        return EXIT_USAGE
     except user_errors() as e:
         if verbosity > 0:
             print_traceback()

@@ -37,6 +37,18 @@ from morvent.core.Globals import Globals
 
 _log = logging.getLogger(__name__)
 
+#: The longest key S3 stores, in bytes of UTF-8.
+S3_KEY_LIMIT = 1024
+#: Room kept after the backup folder's key for the path of every file the tool
+#: writes in the folder.  The longest today is the temporary file of a route
+#: snapshot while it is written (a run killed then leaves it, and the next
+#: upload stores it): ".route-snapshot-<VPC id>-s1-<UTC time>-<n>.json.<8
+#: random>.tmp", 79 characters for a 21-character VPC id and n below 1000.
+#: Log files ("logs/<UTC time>-<command>-<n>.log") and NAT gateway
+#: descriptions are shorter.  The rest is room for files to come; a test
+#: holds every key a run stores to it.
+FILE_NAME_ROOM = 128
+
 _scratch: dict[str, str] = {}
 
 
@@ -76,6 +88,12 @@ class BackupDescriptor:
     def lock_key(self) -> str:
         """Key of the lock object, next to the backup folder."""
         return self.prefix + ".lock"
+
+    @property
+    def longest_key(self) -> int:
+        """Bytes of the longest key the tool may write for this VPC (see FILE_NAME_ROOM)."""
+        return max(len(self.folder_key.encode("utf-8")) + FILE_NAME_ROOM,
+                   len(self.lock_key.encode("utf-8")))
 
     @property
     def url(self) -> str:

@@ -22,11 +22,17 @@ import boto3
 import botocore.config
 import botocore.exceptions
 
+from morvent import __version__
 from morvent.core.config import Config, ConfigError, as_config
+from morvent.core.schema import excerpt
 
+#: Named in the user agent of every AWS request, so that CloudTrail (its
+#: userAgent field) and the simulated cloud tell the tool's requests apart.
+USER_AGENT = f"morvent/{__version__}"
 # Standard retry mode: exponential back-off with jitter on throttling and
 # transient errors, the same for every client of a run.
-CLIENT_CONFIG = botocore.config.Config(retries={"mode": "standard"})
+CLIENT_CONFIG = botocore.config.Config(retries={"mode": "standard"},
+                                       user_agent_extra=USER_AGENT)
 
 #: Most configurations whose session and clients are kept (oldest dropped first).
 CACHED_CONFIGURATIONS = 4
@@ -91,8 +97,8 @@ class AwsClientManager:
                                                         region_name=config.region)
                     except botocore.exceptions.ProfileNotFound:
                         raise ConfigError(config.source, "aws_profile",
-                                          f"no AWS profile named {config.aws_profile!r} in "
-                                          "the AWS configuration files") from None
+                                          f"no AWS profile named {excerpt(config.aws_profile)} "
+                                          "in the AWS configuration files") from None
                     shared = _shared[key] = _Shared(session)
                     while len(_shared) > CACHED_CONFIGURATIONS:
                         _shared.popitem(last=False)
@@ -112,9 +118,14 @@ class AwsClientManager:
             with _lock:
                 client = shared.clients.get(service)
                 if client is None:
-                    client = shared.session.client(service, region_name=self.config.region,
-                                                   endpoint_url=self.config.aws_endpoint_url,
-                                                   config=CLIENT_CONFIG)
+                    try:
+                        client = shared.session.client(
+                            service, region_name=self.config.region,
+                            endpoint_url=self.config.aws_endpoint_url, config=CLIENT_CONFIG)
+                    except botocore.exceptions.InvalidRegionError:
+                        raise ConfigError(self.config.source, "region",
+                                          f"{excerpt(self.config.region)} is not a region "
+                                          "name AWS accepts") from None
                     shared.clients[service] = client
             self._clients[service] = client
         return client

@@ -13,7 +13,7 @@ import logging
 import re
 import socket
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Iterator
 from urllib.parse import parse_qs
 
@@ -41,6 +41,11 @@ class AwsRequest:
     path: str
     user_agent: str
     status: str | None = None   # at "after": the answer's status line, e.g. "200 OK"
+    query: str = ""             # the query string, e.g. "list-type=2&prefix=a%2F"
+    #: S3 DeleteObjects: the keys it names (from the request body)
+    keys: tuple[str, ...] = ()
+    #: Query protocol (EC2, STS, ...): the request's parameters
+    params: dict[str, list[str]] = field(default_factory=dict)
 
 
 Interceptor = Callable[[str, AwsRequest], str | None]
@@ -239,6 +244,10 @@ _S3_OPERATIONS = {
     ("GET", False, "list-type"): "ListObjectsV2", ("GET", False, None): "ListObjects",
     ("HEAD", False, None): "HeadBucket", ("PUT", False, None): "CreateBucket",
     ("DELETE", False, None): "DeleteBucket", ("POST", False, "delete"): "DeleteObjects",
+    ("GET", False, "versions"): "ListObjectVersions",
+    ("GET", False, "versioning"): "GetBucketVersioning",
+    ("PUT", False, "versioning"): "PutBucketVersioning",
+    ("GET", False, "location"): "GetBucketLocation",
 }
 
 
@@ -256,6 +265,7 @@ def describe_request(environ: dict) -> AwsRequest:
     service = match.group(1) if match else "?"
     operation = ""
     target = environ.get("HTTP_X_AMZ_TARGET", "")
+    params: dict[str, list[str]] = {}
     if target:
         operation = target.rsplit(".", 1)[-1]
     elif "/operation/" in path:
@@ -263,30 +273,60 @@ def describe_request(environ: dict) -> AwsRequest:
     elif service == "s3":
         operation = _s3_operation(method, path, environ.get("QUERY_STRING", ""), environ)
     else:
-        operation = _form_action(environ)
+        params = _form(environ)
+        operation = params.get("Action", [""])[0]
+    keys = _deleted_keys(environ) if operation == "DeleteObjects" else ()
     return AwsRequest(service, operation or method, method, path,
-                      environ.get("HTTP_USER_AGENT", ""))
+                      environ.get("HTTP_USER_AGENT", ""), query=environ.get("QUERY_STRING", ""),
+                      keys=keys, params=params)
 
 
-def _form_action(environ: dict) -> str:
-    query = parse_qs(environ.get("QUERY_STRING", ""))
-    if "Action" in query:
-        return query["Action"][0]
-    if "x-www-form-urlencoded" not in environ.get("CONTENT_TYPE", ""):
-        return ""
+def _body(environ: dict) -> bytes:
+    """The request body, read and put back for the application."""
     try:
         length = int(environ.get("CONTENT_LENGTH") or 0)
     except ValueError:
-        return ""
+        return b""
     body = environ["wsgi.input"].read(length) if length > 0 else b""
     environ["wsgi.input"] = io.BytesIO(body)
-    fields = parse_qs(body.decode("utf-8", "replace"))
-    return fields.get("Action", [""])[0]
+    return body
+
+
+_DELETED_KEY = re.compile(rb"<Key>(.*?)</Key>", re.DOTALL)
+
+
+def _deleted_keys(environ: dict) -> tuple[str, ...]:
+    from xml.sax.saxutils import unescape
+
+    return tuple(unescape(key.decode("utf-8", "replace"))
+                 for key in _DELETED_KEY.findall(_body(environ)))
+
+
+def _form(environ: dict) -> dict[str, list[str]]:
+    """The parameters of a query-protocol request (EC2, STS, ...): query string and form body."""
+    fields = parse_qs(environ.get("QUERY_STRING", ""))
+    if "x-www-form-urlencoded" in environ.get("CONTENT_TYPE", ""):
+        for name, values in parse_qs(_body(environ).decode("utf-8", "replace")).items():
+            fields.setdefault(name, []).extend(values)
+    return fields
+
+
+#: Query parameters that make an S3 request one on a sub-resource of the bucket
+#: or object (versioning, tags, ...): named "<method> ?<marker>" unless listed above.
+_S3_SUBRESOURCES = ("acl", "attributes", "cors", "encryption", "legal-hold", "lifecycle",
+                    "location", "logging", "notification", "object-lock", "ownershipControls",
+                    "policy", "publicAccessBlock", "replication", "retention", "tagging",
+                    "uploadId", "uploads", "versioning", "versions", "website")
 
 
 def _s3_operation(method: str, path: str, query: str, environ: dict) -> str:
     has_key = "/" in path.strip("/")
-    marker = next((m for m in ("list-type", "delete") if m in parse_qs(query, True)), None)
+    fields = parse_qs(query, True)
+    marker = next((m for m in ("list-type", "delete") if m in fields), None)
+    if marker is None:
+        marker = next((m for m in _S3_SUBRESOURCES if m in fields), None)
+        if marker is not None:
+            return _S3_OPERATIONS.get((method, has_key, marker), f"{method} ?{marker}")
     if method == "PUT" and has_key and environ.get("HTTP_X_AMZ_COPY_SOURCE"):
         return "CopyObject"
     return _S3_OPERATIONS.get((method, has_key, marker)) or \
