@@ -64,7 +64,8 @@ def user_errors() -> tuple[type[BaseException], ...]:
     from morvent.core.exceptions import CorvaneRollbackException, HistoryError
     from morvent.lib.awsutil import AwsStepError, WaitTimeout
     from morvent.lib.cvn_account import AccountSetupError
-    from morvent.lib.s3 import BackupError, LockHeldError
+    from morvent.lib.lock import LockHeldError
+    from morvent.lib.s3 import BackupError
 
     errors: list[type[BaseException]] = [
         LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,
