@@ -15,7 +15,7 @@ from morvent.core import backup
 from morvent.core.backup import BackupDescriptor
 from morvent.core.exceptions import BackupConflict
 from morvent.lib.s3 import BackupDiverged, BackupUnavailable, HistoryDamaged, S3BackupCmdV2
-from history_fixtures import allow_kinds, natgw_record
+from backup_fixtures import allow_kinds, natgw_record
 
 PREFIX = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0"
 MEMENTOS, COMMANDS = "memento_history.json", "command_history.json"

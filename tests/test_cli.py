@@ -23,7 +23,7 @@ from morvent.core.interrupt import Terminated
 from morvent.lib import corvane_backend
 from morvent.lib.lock import VpcLock
 from morvent.lib.s3 import BackupError, S3BackupCmdV2
-from history_fixtures import deletion_state, natgw_record
+from backup_fixtures import deletion_state, gone_pid, natgw_record, write_lock
 
 PASSWORD_ENV = MINIMAL["controller_password_env"]
 LOCK_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
@@ -150,21 +150,6 @@ def keep_in_backup(s3_client, **files):
     for name, data in files.items():
         s3_client.put_object(Bucket=MINIMAL["s3_bucket"], Key=BACKUP_KEY + name + ".json",
                              Body=json.dumps(data).encode())
-
-
-def write_lock(s3_client, des, **owner):
-    """A lock record as another run would leave it, with its heartbeat; returns it."""
-    record = {"id": os.urandom(8).hex(), "host": "ops-1", "pid": 1, "user": "bob", "time": "T",
-              "command": "morvent execute", "heartbeat": "T", "renew_every": 30, **owner}
-    s3_client.put_object(Bucket=des.bucket, Key=des.lock_key, Body=json.dumps(record).encode())
-    return record
-
-
-def gone_pid():
-    """The id of a process that has ended."""
-    child = subprocess.Popen([sys.executable, "-c", "pass"])
-    child.wait()
-    return child.pid
 
 
 def read_log(run):
@@ -533,14 +518,26 @@ def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
     assert not lock_exists(run.s3)
 
 
+TRACE = "controller gateway spoke-egress in subnet-a with 198.51.100.1 is named like the spoke"
+
+
 @pytest.mark.parametrize("history", [None, {"format": 1, "mementos": []}])
-def test_revert_with_nothing_to_revert_changes_nothing(run, history):
+@pytest.mark.parametrize("traces, status, said", [
+    (([], None), 0, "shows no trace of a migration"),
+    (([TRACE], None), 1, TRACE),
+    (([], "the controller was not asked about spoke gateways: timed out"), 1, "timed out"),
+])
+def test_revert_without_undo_records_says_nothing_to_revert_only_without_traces(
+        run, monkeypatch, history, traces, status, said):
     if history is not None:
         run.keep(memento_history=history)
-    status, err = run("revert", "--config", "CONFIG")
-    assert status == 0 and run.manager.calls == []  # no login, no restore
-    (line,) = [x for x in err.splitlines() if "nothing to revert" in x]
-    assert f"s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY}" in line and str(run.folder) in line
+    monkeypatch.setattr(FakeCloud, "traces", traces)
+    status_seen, err = run("revert", "--config", "CONFIG")
+    assert status_seen == status and run.manager.calls == []  # no restore either way
+    assert [x for x in err.splitlines() if said in x]
+    (where,) = [x for x in err.splitlines() if "no undo record in" in x]
+    assert f"s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY}" in where and str(run.folder) in where
+    assert ("nothing to revert" in where) is (status == 0)
     assert not lock_exists(run.s3)
 
 

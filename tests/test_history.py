@@ -14,7 +14,7 @@ from morvent.commands import history, records
 from morvent.commands.history import CommandHistory, HistoryError, MementoHistory
 from morvent.commands.memento import Memento
 from morvent.core import backup
-from history_fixtures import allow_kinds, natgw_record
+from backup_fixtures import allow_kinds, natgw_record
 
 
 class StepMemento(Memento):

@@ -2,9 +2,9 @@
 
 From the backup in S3: per NAT gateway, which of its steps are done and
 whether its group is open (a run stopped inside it, or is inside it now);
-who holds the VPC's lock and since when; and what EC2 and the controller
-show that no undo record explains (the controller part needs a login, which
-only reads).
+who holds the VPC's lock, since when, its id and whether that run is alive;
+and what EC2 and the controller show that no undo record explains (the
+controller part needs a login, which only reads).
 """
 
 from __future__ import annotations

@@ -128,9 +128,9 @@ def read_synced(folder: str) -> dict[str, Synced]:
 def write_synced(folder: str, name: str, synced: Synced | None) -> None:
     """Remember (None: forget) the S3 copy that the local ``name`` is in step with."""
     known = read_synced(folder)
+    if known.get(name) == synced:
+        return
     if synced is None:
-        if name not in known:
-            return
         del known[name]
     else:
         known[name] = synced

@@ -1,6 +1,11 @@
-"""Helpers for tests that store mementos of their own, and records the tool writes."""
+"""Records as the tool writes them, mementos of the tests' own, and locks of other runs."""
 
 from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
 
 from morvent.commands import records
 
@@ -30,3 +35,18 @@ def deletion_state(zone: str, **changes) -> dict:
             "secondary_allocation_ids": [], "private_ip": record["private_ip"],
             "network_interface_ids": [], "tags": [], "routes": [], "made_in_dry_run": False,
             **changes}
+
+
+def write_lock(s3_client, des, **owner) -> dict:
+    """A lock record as another run leaves it, with its heartbeat; returns it."""
+    record = {"id": os.urandom(8).hex(), "host": "ops-1", "pid": 1, "user": "bob", "time": "T",
+              "command": "morvent execute", "heartbeat": "T", "renew_every": 30, **owner}
+    s3_client.put_object(Bucket=des.bucket, Key=des.lock_key, Body=json.dumps(record).encode())
+    return record
+
+
+def gone_pid() -> int:
+    """The id of a process that has ended."""
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()
+    return child.pid
