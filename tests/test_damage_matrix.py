@@ -1,8 +1,9 @@
 """Damage and two-machine drills: a slice of tools/damage_matrix.py.
 
 Each damage kind once, each command and each place of the damage at least
-once, on one half-migrated VPC; and the two sequences that the issue found
-broken: a revert made elsewhere, and a lock broken under a live run.
+once, on one half-migrated VPC; the two sequences that the issue found
+broken, a revert made elsewhere and a lock broken under a live run; and a
+revert that has no history to go by on a half-migrated VPC.
 """
 
 import json
@@ -30,6 +31,7 @@ def sim():
     (C, "null", "execute", "S3/same"),            # was: a fresh discovery
     (C, "wrong type", "status", "S3/empty"),      # was: "unexpected TypeError"
     (C, "emptied", "revert", "S3/empty"),         # undo records, but no NAT gateway to undo on
+    (C, "emptied", "plan", "local"),              # the same, in the local pair of copies
     (C, "not JSON", "status", "local"),
     (C, "missing field", "execute", "local"),
     (M, "wrong top-level type", "status", "S3/same"),
@@ -40,7 +42,8 @@ def test_a_damaged_history_stops_every_command_naming_it(sim, file, kind, comman
 
 
 @pytest.mark.parametrize("name", ["execute A, revert B, execute A",
-                                  "lock broken under a live run"])
+                                  "lock broken under a live run",
+                                  "execute A stopped, histories lost, revert B"])
 def test_two_machines_keep_one_truth(sim, name):
     cell = damage.sequence_drill(sim, damage.SequenceScenario(name))
     assert cell.ok, "\n".join(cell.details)

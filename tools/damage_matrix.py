@@ -25,6 +25,8 @@ Sequences, each on a fresh VPC, two machines sharing the S3 backup:
                                           broken anyway, B finishes, and A stops at
                                           its next write (nothing overwritten), then
                                           stops on its diverged copy ("ok*")
+  execute A stopped, histories lost,      with no undo record, the revert stops on the
+    revert B                              traces of the migration it finds ("stop")
 
 Exit status 1 when any cell failed.
 """

@@ -451,9 +451,8 @@ class S3BackupCmdV2:
         """Name -> (what to do, local copy, S3 copy) of each history, decided before
         anything changes; HistoryDamaged or BackupDiverged when a history cannot go on."""
         synced = versions.read_synced(self.backup_des.local_folder)
-        copies = {rel: self._copies(rel, os.path.join(folder, rel) if rel in local else None,
-                                    remote.get(rel), etags.get(rel))
-                  for rel in HISTORY_FILES}
+        copies = self._copies({rel: os.path.join(folder, rel) for rel in HISTORY_FILES
+                               if rel in local}, remote, etags)
         found = {}
         for rel, (mine, theirs) in copies.items():
             try:
@@ -462,45 +461,72 @@ class S3BackupCmdV2:
                 raise BackupDiverged(self._diverged(rel, e)) from None
         return found
 
-    def _copies(self, rel: str, path: str | None, data: bytes | None,
-                etag: str | None) -> tuple[Copy | None, Copy | None]:
-        """Both copies of the history ``rel``, checked; HistoryDamaged naming the damaged
-        one, the other, and how to go on."""
-        des = self.backup_des
-        url = des.url + rel
-        local_path = os.path.join(des.local_folder, rel)
-        mine = theirs = None
-        damage = []
-        if data is not None:
-            try:
-                theirs = Copy(data, records.parse(rel, data, f"{rel} in S3 ({url}; local copy "
-                                                        f"{local_path})"), etag)
-            except HistoryDamaged as e:
-                damage.append(str(e))
-        if path is not None:
-            local_data = _read(path)
-            try:
-                mine = Copy(local_data, records.parse(rel, local_data, f"the local copy "
-                                                      f"{local_path} of {url}"))
-            except HistoryDamaged as e:
-                damage.append(str(e))
-        if not damage:
-            return mine, theirs
-        if theirs is None and data is not None:
-            if mine is not None:
-                hint = (f"the local copy {local_path} reads well ({mine.version}): if it is "
-                        f"the latest, delete {url} and run again to store it there; otherwise "
-                        "put back an intact copy (an earlier version of the S3 object, if the "
-                        "bucket keeps versions)")
-            else:
-                hint = ("put back an intact copy (an earlier version of the S3 object, if the "
-                        "bucket keeps versions, or the local copy of the machine that ran "
-                        f"last, {local_path} there)")
-        elif theirs is not None:
-            hint = f"remove {local_path} to use the S3 copy ({theirs.version}), then run again"
+    def _where(self, rel: str, in_s3: bool) -> str:
+        """How a message names one copy of the history ``rel``."""
+        url = self.backup_des.url + rel
+        path = os.path.join(self.backup_des.local_folder, rel)
+        return f"{rel} in S3 ({url}; local copy {path})" if in_s3 \
+            else f"the local copy {path} of {url}"
+
+    def _copies(self, paths: dict[str, str], remote: dict[str, bytes],
+                etags: dict[str, str | None]) -> dict[str, tuple[Copy | None, Copy | None]]:
+        """Name -> (local copy, S3 copy) of each history, checked, each on its own and with
+        the other history of its side; HistoryDamaged naming the damaged copy, the other
+        one, and how to go on."""
+        copies = {}
+        for rel in HISTORY_FILES:
+            found: list[Copy | None] = [None, None]
+            damage = []
+            for side, data in enumerate((_read(paths[rel]) if rel in paths else None,
+                                         remote.get(rel))):
+                if data is None:
+                    continue
+                try:
+                    history = records.parse(rel, data, self._where(rel, in_s3=side == 1))
+                    found[side] = Copy(data, history, etags.get(rel) if side else None)
+                except HistoryDamaged as e:
+                    damage.append((str(e), side == 1))
+            if damage:  # the S3 copy's first: it is the truth
+                raise HistoryDamaged(self._damaged(rel, *damage[-1], *found, rel in remote))
+            copies[rel] = (found[0], found[1])
+        # Undo records need the discovery they were made on, on either side.
+        for side in (0, 1):
+            commands = copies[records.COMMAND_HISTORY_FILE][side]
+            mementos = copies[records.MEMENTO_HISTORY_FILE][side]
+            if mementos is None or not mementos.history.entries or commands is None \
+                    or any(c["natgws"] for c in commands.history.entries):
+                continue
+            rel = records.COMMAND_HISTORY_FILE
+            lacks = ("records no NAT gateway" if commands.history.entries
+                     else "has no NAT gateway discovery")
+            problem = (f"{self._where(rel, side == 1)} is damaged: it {lacks}, while the "
+                       f"{records.MEMENTO_HISTORY_FILE} beside it holds "
+                       f"{len(mementos.history.entries)} undo records made on the discovered "
+                       "NAT gateways")
+            other = copies[rel][1 - side]
+            raise HistoryDamaged(self._damaged(rel, problem, side == 1, *(
+                (other, None) if side else (None, other)), rel in remote))
+        return copies
+
+    def _damaged(self, rel: str, problem: str, in_s3: bool, mine: Copy | None,
+                 theirs: Copy | None, in_s3_too: bool) -> str:
+        """The message for a damaged copy: what is wrong, and how to go on."""
+        url = self.backup_des.url + rel
+        local_path = os.path.join(self.backup_des.local_folder, rel)
+        if in_s3 and mine is not None:
+            hint = (f"the local copy {local_path} reads well ({mine.version}): if it is the "
+                    f"latest, delete {url} and run again to store it there; otherwise put back "
+                    "an intact copy (an earlier version of the S3 object, if the bucket keeps "
+                    "versions)")
+        elif in_s3:
+            hint = ("put back an intact copy (an earlier version of the S3 object, if the "
+                    "bucket keeps versions, or the local copy of the machine that ran last, "
+                    f"{local_path} there)")
+        elif theirs is not None or in_s3_too:
+            hint = f"remove {local_path} to use the S3 copy, then run again"
         else:
             hint = f"put back an intact copy of {rel}, then run again"
-        raise HistoryDamaged(f"{damage[0]}; nothing was changed; {hint}")
+        return f"{problem}; nothing was changed; {hint}"
 
     def _diverged(self, rel: str, e: HistoryDiverged) -> str:
         url = self.backup_des.url + rel
@@ -568,9 +594,8 @@ class S3BackupCmdV2:
                  if os.path.isfile(os.path.join(des.local_folder, rel))}
         notes = []
         synced = versions.read_synced(des.local_folder)
-        for rel in HISTORY_FILES:
-            mine, theirs = self._copies(rel, local.get(rel), remote.get(rel),
-                                        objects.get(rel, (None, None))[1])
+        copies = self._copies(local, remote, {rel: etag for rel, (_, etag) in objects.items()})
+        for rel, (mine, theirs) in copies.items():
             try:
                 decision = versions.decide(mine, theirs, synced.get(rel))
             except HistoryDiverged as e:

@@ -16,7 +16,8 @@ and a run whose lock was broken never overwrites what another run stored.
   "b") sharing the S3 backup, and must end in the sound state with nothing
   overwritten; "lock broken under a live run" holds a running `execute` at
   one of its S3 writes, breaks its lock, lets another run finish, then lets
-  the first one go on: it must stop at that write.
+  the first one go on: it must stop at that write; with both histories lost
+  on a half-migrated VPC, a revert must stop on the traces it finds.
 
 `damage_drill` and `sequence_drill` run one scenario each and return a
 `Cell` (`drill` either); tools/damage_matrix.py runs them all with
@@ -38,7 +39,8 @@ from morvent.commands.records import COMMAND_HISTORY_FILE, MEMENTO_HISTORY_FILE
 
 from .cloud import AwsRequest
 from .demo import BUCKET
-from .drills import RUN_TIMEOUT, Cell, Run, Stage, _expect, _Failed, _finish, _tail, next_tag
+from .drills import (RUN_TIMEOUT, SPOKE, Cell, Run, Stage, _expect, _Failed, _finish, _tail,
+                     next_tag)
 
 HISTORIES = (COMMAND_HISTORY_FILE, MEMENTO_HISTORY_FILE)
 DAMAGE_KINDS = ("not JSON", "truncated", "null", "wrong top-level type", "unknown kind",
@@ -124,6 +126,19 @@ def _deleted_natgws(entries: list[dict]) -> set[str]:
     return {m["state"].get("nat_gw_id") for m in entries if m["qualname"] == "NatGwDeleteMemento"}
 
 
+def stop_half_way(stage: Stage, machine: str = "a") -> Run:
+    """`execute` on ``machine`` stopped by a refused HA gateway creation: the first NAT
+    gateway's six steps are done, the second's deletion is rolled back."""
+    stage.sim.inject("create_multicloud_ha_gateway", 1, "fail")
+    try:
+        stopped = stage.run_inline("execute", machine)
+    finally:
+        stage.sim.reset_faults()
+    if stopped.status != 1:
+        raise _Failed(f"{machine}: the faulted {stopped.describe()}", _tail(stopped))
+    return stopped
+
+
 # -- damage drills -------------------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -149,15 +164,10 @@ class _HalfMigrated:
         self.folder = tempfile.mkdtemp(prefix="morvent-damage-")
         atexit.register(shutil.rmtree, self.folder, True)
         self.stage = Stage(sim, self.folder, ZONES)
-        sim.inject("create_multicloud_ha_gateway", 1, "fail")
-        try:
-            stopped = self.stage.run_inline("execute")
-        finally:
-            sim.reset_faults()
-        records = s3_records(self.stage)
-        if stopped.status != 1 or len(records) != 6:
-            raise RuntimeError(f"the half-migrated VPC could not be built: {stopped.describe()}, "
-                               f"{len(records)} undo records\n{stopped.stderr}")
+        stopped = stop_half_way(self.stage)
+        if len(s3_records(self.stage)) != 6:
+            raise _Failed(f"the half-migrated VPC has {len(s3_records(self.stage))} undo records, "
+                          "not 6", _tail(stopped))
         self.objects = _objects(self.stage)
         self.local = _files(self.local_folder("a"))
         self.state = self.stage.state()
@@ -276,13 +286,7 @@ def _execute_twice(stage: Stage) -> str:
 
 
 def _finish_elsewhere(stage: Stage) -> str:
-    stage.sim.inject("create_multicloud_ha_gateway", 1, "fail")
-    try:
-        stopped = stage.run_inline("execute", "a")
-    finally:
-        stage.sim.reset_faults()
-    if stopped.status != 1:
-        raise _Failed(f"A: the faulted {stopped.describe()}", _tail(stopped))
+    stop_half_way(stage)
     _expect("B execute: ", stage.run_inline("execute", "b"), stage.replaced)
     _expect("A revert: ", stage.run_inline("revert", "a"), stage.reverted)
     if s3_records(stage):
@@ -384,11 +388,28 @@ def _lock_broken(stage: Stage) -> str:
     return "ok*"
 
 
+def _histories_lost(stage: Stage) -> str:
+    stop_half_way(stage)
+    des = stage._descriptor()
+    for name in HISTORIES:
+        stage.sim.client("s3").delete_object(Bucket=BUCKET, Key=des.folder_key + name)
+    before = stage.state()
+    revert = stage.run_inline("revert", "b")
+    if revert.status != 1 or "traces of a migration" not in revert.stderr \
+            or f"controller gateway {SPOKE} " not in revert.stderr:
+        raise _Failed(f"B: revert without histories did not stop on the traces "
+                      f"({revert.describe()})", _tail(revert))
+    if stage.state() != before:
+        raise _Failed("B: the stopped revert changed the VPC", _tail(revert))
+    return "stop"
+
+
 SEQUENCES = {
     "execute A, revert B, execute A": _revert_elsewhere,
     "execute A, execute B, revert A": _execute_twice,
     "execute A stopped, execute B, revert A": _finish_elsewhere,
     "lock broken under a live run": _lock_broken,
+    "execute A stopped, histories lost, revert B": _histories_lost,
 }
 
 
