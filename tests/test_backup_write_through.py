@@ -367,3 +367,19 @@ def test_a_damaged_copy_stops_the_download_naming_both(s3, des, name, damaged, h
     assert "\n" not in message and hint in message and "nothing was changed" in message
     assert f"{des.url}{name}" in message and os.path.join(des.local_folder, name) in message
     assert (folder_contents(des.local_folder), s3_contents(s3)) == before
+
+
+def test_the_s3_version_of_each_history_now(s3, des):
+    cmd = S3BackupCmdV2(s3, des)
+    assert cmd.s3_versions() == {COMMANDS: None, MEMENTOS: None}
+    start_run(s3, des)
+    MementoHistory.append(Step(1), MarkBegin=True)
+    MementoHistory.append(Step(2))
+    found = cmd.s3_versions()
+    written = json.loads(in_s3(s3, MEMENTOS))
+    assert found[COMMANDS] is None
+    assert (found[MEMENTOS].lineage, found[MEMENTOS].serial) == (written["lineage"], 2)
+    assert found[MEMENTOS].etag == s3.head_object(Bucket=BUCKET, Key=f"{PREFIX}/{MEMENTOS}")["ETag"]
+    put(s3, MEMENTOS, b"[]")
+    with pytest.raises(HistoryDamaged, match="it holds a list"):
+        cmd.s3_versions()

@@ -7,7 +7,9 @@ revert that has no history to go by on a half-migrated VPC.
 """
 
 import json
+import threading
 
+import botocore.exceptions
 import pytest
 
 from backup_fixtures import deletion_state, natgw_record
@@ -68,3 +70,32 @@ def test_every_damage_kind_is_damage_to_the_reader(name, kind):
     with pytest.raises(records.HistoryDamaged, match="^here is damaged"):
         records.parse(name, spoiled, "here")
 
+
+
+@pytest.mark.parametrize("condition", ["IfNoneMatch", "IfMatch"])
+def test_conditional_writes_race_as_in_s3(sim, condition):
+    # Of several writes on the same condition, at once, exactly one lands.
+    s3 = sim.client("s3")
+    s3.create_bucket(Bucket="race")
+    etag = s3.put_object(Bucket="race", Key="k", Body=b"0")["ETag"] \
+        if condition == "IfMatch" else None
+    if condition == "IfNoneMatch":
+        s3.delete_object(Bucket="race", Key="k")
+    landed, start = [], threading.Barrier(8)
+
+    def write(n):
+        start.wait()
+        try:
+            sim.aws.client("s3").put_object(Bucket="race", Key="k", Body=str(n).encode(),
+                                            **{condition: etag or "*"})
+            landed.append(n)
+        except botocore.exceptions.ClientError as e:
+            assert e.response["Error"]["Code"] == "PreconditionFailed"
+
+    threads = [threading.Thread(target=write, args=(n,)) for n in range(1, 9)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(landed) == 1
+    assert s3.get_object(Bucket="race", Key="k")["Body"].read() == str(landed[0]).encode()

@@ -67,13 +67,12 @@ from morvent.commands.memento import Memento
 from morvent.commands.records import (COMMAND_HISTORY_FILE, DISCOVER_NATGW_CMD, FILE_FORMAT,
                                       HISTORY_FILES, MEMENTO_HISTORY_FILE, HistoryDamaged,
                                       HistoryFile, parse)
-from morvent.commands.versions import HistoryDiverged
 from morvent.core import backup
 from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
 __all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDamaged",
-           "HistoryDiverged", "HISTORY_FILES", "read_history", "step_listeners"]
+           "HISTORY_FILES", "describe_copy", "read_history", "step_listeners"]
 
 
 # -- files -----------------------------------------------------------------

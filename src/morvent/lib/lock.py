@@ -183,6 +183,8 @@ class LockState:
 
 def judge(record: Mapping, heartbeat_age: float | None) -> tuple[bool | None, str]:
     """Whether the holder of the lock ``record`` is alive, and why so."""
+    if not record:
+        return None, "the lock object cannot be read, so its holder is not known"
     legacy = "heartbeat" not in record
     host, pid = record.get("host"), record.get("pid")
     same_boot = record.get("boot_id") in (None, boot_id()) or boot_id() is None
