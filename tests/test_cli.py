@@ -723,9 +723,9 @@ def test_exit_statuses(run, action, status):
 
 
 def test_exit_status_3_when_the_vpc_is_locked(run):
-    VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor).acquire()
-    assert [run(c, "--config", "CONFIG")[0] for c in ("execute", "revert")] == [3, 3]
-    assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0  # reading is fine
+    with VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor):
+        assert [run(c, "--config", "CONFIG")[0] for c in ("execute", "revert")] == [3, 3]
+        assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0  # reading is fine
 
 
 @pytest.mark.parametrize("quiet", [False, True])

@@ -4,7 +4,6 @@ and the fence that stops a run whose lock was broken."""
 import json
 import os
 import socket
-import threading
 import time
 
 import botocore.exceptions
@@ -226,9 +225,10 @@ def test_the_heartbeat_renews_the_lock_until_it_is_released(s3, des):
     etag = held._etag
     wait_for(lambda: held._etag != etag)
     assert stored_lock(s3, des)["id"] == held.id and stored_lock(s3, des)["heartbeat"] >= first
+    thread = held._thread
     held.release()
     assert held._thread is None and VpcLock(s3, des).holder() is None
-    assert not [t for t in threading.enumerate() if t.name.startswith("morvent-lock-")]
+    assert not thread.is_alive()
 
 
 class Step(Memento):
