@@ -458,12 +458,18 @@ class VpcLock:
         lock_id = self.id
         if lock_id is None:
             return
+        if self._etag is None:  # never renew on a lock not known to be this run's
+            found = self._read()
+            if found is None or found[0].get("id") != lock_id:
+                self._note_lost(found)
+                return
+            self._etag = found[2]
         record = {**self._record, "heartbeat": _utcnow().isoformat(timespec="seconds")}
         try:
             answer = self.s3_client.put_object(
                 Bucket=self.backup_des.bucket, Key=self.backup_des.lock_key,
                 Body=json.dumps(record, indent=1).encode(), ContentType="application/json",
-                IfMatch=self._etag or "*")
+                IfMatch=self._etag)
         except botocore.exceptions.ClientError as e:
             if not is_conflict(e):
                 raise
