@@ -84,7 +84,8 @@ def s3_contents(client, prefix: str = "") -> dict[str, bytes]:
 
 
 def folder_contents(folder: str | Path) -> dict[str, bytes]:
-    """Relative path -> content of every file under ``folder``."""
+    """Relative path -> content of every file under ``folder`` but hidden ones (what a
+    backup folder holds for S3; the hidden record of S3 versions stays local)."""
     folder = Path(folder)
     return {p.relative_to(folder).as_posix(): p.read_bytes()
-            for p in sorted(folder.rglob("*")) if p.is_file()}
+            for p in sorted(folder.rglob("*")) if p.is_file() and not p.name.startswith(".")}

@@ -13,7 +13,9 @@ from morvent.commands.history import CommandHistory, MementoHistory
 from morvent.commands.memento import Memento
 from morvent.core import backup
 from morvent.core.backup import BackupDescriptor
-from morvent.lib.s3 import BackupDiverged, BackupUnavailable, S3BackupCmdV2
+from morvent.core.exceptions import BackupConflict
+from morvent.lib.s3 import BackupDiverged, BackupUnavailable, HistoryDamaged, S3BackupCmdV2
+from backup_fixtures import allow_kinds, natgw_record
 
 PREFIX = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0"
 MEMENTOS, COMMANDS = "memento_history.json", "command_history.json"
@@ -34,6 +36,7 @@ def fresh(monkeypatch, globals_state):  # noqa: F811
     new_process(monkeypatch)
     monkeypatch.setattr(backup, "_mirrors", {})
     monkeypatch.setattr(backup, "_pending", {})
+    allow_kinds(monkeypatch, Step, n=(int,))
 
 
 def new_process(monkeypatch):
@@ -82,7 +85,7 @@ def test_every_history_change_is_in_s3_when_the_call_returns(s3, des):
         assert in_s3(s3, MEMENTOS) == local(folder)
         assert stored(local(folder)) == expected
 
-    CommandHistory.log_discover_natgw_cmd([{"subnet_id": "subnet-1"}])
+    CommandHistory.log_discover_natgw_cmd([natgw_record("a")])
     assert in_s3(s3, COMMANDS) == local(folder, COMMANDS)
     MementoHistory.append(Step(1), MarkBegin=True)
     check([(1, True, False)])
@@ -110,7 +113,7 @@ def test_a_dry_run_stores_nothing_in_s3(s3, des, monkeypatch, globals_state,  # 
     globals_state.dry_run = True
     folder = start_run(s3, des)
     assert folder != des.local_folder
-    CommandHistory.log_discover_natgw_cmd([{"subnet_id": "subnet-1"}])
+    CommandHistory.log_discover_natgw_cmd([natgw_record("a")])
     MementoHistory.append(Step(7))
     MementoHistory.pop()
     MementoHistory.isEmpty()
@@ -125,14 +128,15 @@ def unreachable(*args, **kwargs):
 
 
 # op -> mementos held once a later run has downloaded again.  Memento 1 was
-# stored before S3 went away; a record is never lost: a new one is kept, and a
-# removal S3 never saw means the undo is retried (every undo can run again).
+# stored before S3 went away; the local copy, ahead of an S3 copy that did not
+# move, is the truth: a new record is kept, a pop S3 never saw keeps the record
+# (its undo did not run), a removal after the undo ran is kept too.
 FAILING = {
     "append": (lambda: MementoHistory.append(Step(2)), 2),
     "pop": (MementoHistory.pop, 1),
-    "settle": (MementoHistory.isEmpty, 1),
+    "settle": (MementoHistory.isEmpty, 0),
     "put back": (lambda: MementoHistory.append(MementoHistory.pop(), MarkBegin=True), 1),
-    "discovery": (lambda: CommandHistory.log_discover_natgw_cmd([{"subnet_id": "s-1"}]), 1),
+    "discovery": (lambda: CommandHistory.log_discover_natgw_cmd([natgw_record("a")]), 1),
 }
 
 
@@ -196,31 +200,65 @@ def test_an_upload_finishes_an_undo_that_no_later_operation_did(s3, des):
     assert stored(in_s3(s3, MEMENTOS)) == stored(local(folder)) == [(1, True, False)]
 
 
-# -- merging the histories at download ---------------------------------------------------
+# -- two machines, one truth ---------------------------------------------------------------
 
-def memento_versions(tmp_path, n):
-    """The bytes of a memento history after 0..n appends, as the history writes them."""
-    folder = str(tmp_path / "source")
-    MementoHistory.init(folder)
-    versions = [json.dumps({"format": 1, "mementos": []}).encode()]
-    for i in range(1, n + 1):
-        MementoHistory.append(Step(i), MarkBegin=i % 2 == 1)
-        versions.append(local(folder))
-    return versions
-
-
-def command_versions():
-    def doc(*commands):
-        return json.dumps({"format": 1, "version": "v2", "vpc_id": VPC,
-                           "commands": list(commands)}).encode()
-    discovery = {"index": 0, "name": "discover_natgw", "natgws": [{"subnet_id": "s-1"}]}
-    return [doc(), doc(discovery), doc(discovery, {"index": 1, "name": "later"})]
+@pytest.fixture
+def machines(s3, des, tmp_path, monkeypatch):
+    """machines(name) switches to the local folder of machine ``name`` as a new process
+    does: downloads and opens the histories there; returns the folder."""
+    def switch(name):
+        new_process(monkeypatch)
+        monkeypatch.setattr(backup, "_mirrors", {})
+        return start_run(s3, BackupDescriptor(BUCKET, PREFIX, tmp_path / name))
+    return switch
 
 
-def versions_of(name, tmp_path, monkeypatch):
-    versions = memento_versions(tmp_path, 3) if name == MEMENTOS else command_versions()
-    new_process(monkeypatch)
-    return versions
+def in_both(s3, folder):
+    return stored(local(folder)), stored(in_s3(s3, MEMENTOS))
+
+
+def test_a_copy_behind_s3_is_replaced_and_never_stored_back(s3, machines, caplog):
+    # execute on A; revert on B; A again: it must see B's revert, not push its records back.
+    folder_a = machines("a")
+    for n in (1, 2, 3):
+        MementoHistory.append(Step(n), MarkBegin=n == 1)
+    machines("b")
+    while not MementoHistory.isEmpty():
+        MementoHistory.pop()
+    reverted = in_s3(s3, MEMENTOS)
+    caplog.set_level(logging.INFO)
+    machines("a")
+    assert MementoHistory.size() == 0
+    assert local(folder_a) == in_s3(s3, MEMENTOS) == reverted
+    assert any("holds a newer memento_history.json" in m for m in caplog.messages)
+
+
+def test_a_write_based_on_a_stale_copy_fails_instead_of_landing(s3, machines):
+    folder_a = machines("a")
+    MementoHistory.append(Step(1), MarkBegin=True)
+    put(s3, MEMENTOS, in_s3(s3, MEMENTOS) + b" ")  # another run's write meanwhile
+    moved = in_s3(s3, MEMENTOS)
+    with pytest.raises(BackupConflict) as info:
+        MementoHistory.append(Step(2))
+    assert not isinstance(info.value, Exception)  # passes the rollback by
+    message = str(info.value)
+    assert "changed since this run read it" in message and "\n" not in message
+    assert os.path.join(folder_a, MEMENTOS) in message
+    assert in_s3(s3, MEMENTOS) == moved  # nothing overwritten
+    assert [n for n, _, _ in stored(local(folder_a))] == [1, 2]  # the record is kept
+
+
+def test_a_copy_ahead_of_an_unmoved_s3_is_kept_and_stored(s3, machines, monkeypatch, caplog):
+    folder = machines("a")
+    MementoHistory.append(Step(1), MarkBegin=True)
+    with monkeypatch.context() as outage:
+        outage.setattr(s3, "put_object", unreachable)
+        with pytest.raises(BackupUnavailable):
+            MementoHistory.append(Step(2))
+    caplog.set_level(logging.INFO)
+    machines("a")
+    assert in_both(s3, folder) == ([(1, True, False), (2, False, False)],) * 2
+    assert any("lacks (a run ended before storing them)" in m for m in caplog.messages)
 
 
 def put(s3, name, body):  # noqa: F811
@@ -233,74 +271,115 @@ def write(folder, name, body):
         f.write(body)
 
 
-@pytest.mark.parametrize("name", [MEMENTOS, COMMANDS])
-@pytest.mark.parametrize("local_version, s3_version", [(2, 1), (2, None), (1, 2), (None, 2)])
-def test_the_longer_history_is_kept_and_a_longer_local_one_is_stored_at_once(
-        s3, des, tmp_path, monkeypatch, caplog, name, local_version, s3_version):
-    versions = versions_of(name, tmp_path, monkeypatch)
-    if local_version is not None:
-        write(des.local_folder, name, versions[local_version])
-    if s3_version is not None:
-        put(s3, name, versions[s3_version])
-    caplog.set_level(logging.INFO)
-    S3BackupCmdV2(s3, des).download()
-
-    assert local(des.local_folder, name) == in_s3(s3, name) == versions[2]
-    warned = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-    assert bool(warned) is (local_version == 2)  # says that a run ended early
-    # A second download (the command line's, then the native run's) changes nothing.
-    caplog.clear()
-    S3BackupCmdV2(s3, des).download()
-    assert local(des.local_folder, name) == in_s3(s3, name) == versions[2]
-    assert not [r for r in caplog.records if r.levelno >= logging.WARNING]
+def _both_moved(s3, machines, monkeypatch):
+    machines("a")
+    MementoHistory.append(Step(1), MarkBegin=True)
+    with monkeypatch.context() as outage:  # A's next record stays local
+        outage.setattr(s3, "put_object", unreachable)
+        with pytest.raises(BackupUnavailable):
+            MementoHistory.append(Step(2))
+    machines("b")
+    MementoHistory.append(Step(7))
 
 
-def test_a_record_marked_as_being_undone_is_the_same_record(s3, des, tmp_path, monkeypatch):
-    versions = memento_versions(tmp_path, 2)
-    marked = json.loads(versions[2])
-    marked["mementos"][-1]["undoing"] = True
-    new_process(monkeypatch)
-    write(des.local_folder, MEMENTOS, json.dumps(marked).encode())
-    put(s3, MEMENTOS, versions[2])
-    S3BackupCmdV2(s3, des).download()
-    assert json.loads(local(des.local_folder)) == marked and in_s3(s3, MEMENTOS) == versions[2]
-    MementoHistory.init(des.local_folder)
-    assert MementoHistory.size() == 2 and MementoHistory.isCmdBegin() is False
+def _born_again(s3, machines, monkeypatch):
+    machines("a")
+    MementoHistory.append(Step(1), MarkBegin=True)
+    s3.delete_object(Bucket=BUCKET, Key=f"{PREFIX}/{MEMENTOS}")
+    machines("b")
+    MementoHistory.append(Step(1), MarkBegin=True)
 
 
-def diverged(name, versions):
-    """A copy whose last entry differs from ``versions[2]``'s."""
-    content = json.loads(versions[2])
-    if name == MEMENTOS:
-        content["mementos"][-1]["state"]["n"] = 99
-    else:
-        content["commands"][-1]["name"] = "other"
-    return json.dumps(content).encode()
+def _put_back_by_hand(s3, machines, monkeypatch):
+    machines("a")
+    MementoHistory.append(Step(1), MarkBegin=True)
+    older = in_s3(s3, MEMENTOS)
+    MementoHistory.append(Step(2))
+    put(s3, MEMENTOS, older)
 
 
-@pytest.mark.parametrize("name", [MEMENTOS, COMMANDS])
-@pytest.mark.parametrize("case, where", [
-    ("diverged", "at entry 2"),
-    ("local damaged", "the local copy cannot be read"),
-    ("s3 damaged", "the S3 copy cannot be read"),
+def _legacy_longer_locally(s3, machines, monkeypatch):
+    entries = [{"module": Step.__module__, "qualname": "Step", "state": {"n": n},
+                "mark_begin": n == 1} for n in (1, 2)]
+    put(s3, MEMENTOS, json.dumps({"format": 1, "mementos": entries[:1]}).encode())
+    write(str(machines.folder("a")), MEMENTOS,
+          json.dumps({"format": 1, "mementos": entries}).encode())
+
+
+@pytest.mark.parametrize("setup, why", [
+    (_both_moved, "both moved since they were last in step"),
+    (_born_again, "belongs to another history"),
+    (_put_back_by_hand, "is older than the one this folder was in step with"),
+    (_legacy_longer_locally, "holds 1 more record(s) than S3, and no version tells"),
 ])
-def test_diverged_histories_stop_the_download_before_any_change(
-        s3, des, tmp_path, monkeypatch, name, case, where):
-    versions = versions_of(name, tmp_path, monkeypatch)
-    mine, theirs = {"diverged": (versions[2], diverged(name, versions)),
-                    "local damaged": (b"{", versions[2]),
-                    "s3 damaged": (versions[2], b"[]")}[case]
-    write(des.local_folder, name, mine)
-    put(s3, name, theirs)
+def test_copies_that_cannot_be_placed_stop_before_any_change(s3, des, machines, tmp_path,
+                                                             monkeypatch, setup, why):
+    machines.folder = lambda name: tmp_path / name
+    setup(s3, machines, monkeypatch)
     put(s3, "route-snapshot-s1.json", b"s3 only")
-    before = (folder_contents(des.local_folder), s3_contents(s3))
-
+    folder = tmp_path / "a"
+    before = (folder_contents(folder), s3_contents(s3))
+    new_process(monkeypatch)
+    monkeypatch.setattr(backup, "_mirrors", {})
     with pytest.raises(BackupDiverged) as info:
-        S3BackupCmdV2(s3, des).download()
-
+        S3BackupCmdV2(s3, BackupDescriptor(BUCKET, PREFIX, folder)).download()
     message = str(info.value)
-    path, url = os.path.join(des.local_folder, name), f"{des.url}{name}"
-    assert "\n" not in message and where in message
+    path, url = str(folder / MEMENTOS), f"{des.url}{MEMENTOS}"
+    assert "\n" not in message and why in message
     assert f"remove {path}" in message and f"delete {url}" in message
+    assert (folder_contents(folder), s3_contents(s3)) == before
+    assert backup.mirror_of(str(folder)) is None  # no write-through either
+
+
+def test_a_history_of_the_earlier_layout_is_read_and_versioned_at_its_first_write(s3, des):
+    entry = {"module": Step.__module__, "qualname": "Step", "state": {"n": 1},
+             "mark_begin": True}
+    legacy = json.dumps({"format": 1, "mementos": [entry]}).encode()
+    put(s3, MEMENTOS, legacy)
+    write(des.local_folder, MEMENTOS, legacy)
+    folder = start_run(s3, des)
+    assert MementoHistory.size() == 1
+    MementoHistory.append(Step(2))
+    written = json.loads(in_s3(s3, MEMENTOS))
+    assert (written["format"], written["serial"], len(written["lineage"])) == (2, 1, 32)
+    assert [m["state"]["n"] for m in written["mementos"]] == [1, 2]
+    assert local(folder) == in_s3(s3, MEMENTOS)
+
+
+@pytest.mark.parametrize("name", [MEMENTOS, COMMANDS])
+@pytest.mark.parametrize("damaged, hint", [
+    ("s3", "reads well"), ("local", "to use the S3 copy"), ("s3 only", "put back an intact copy")])
+def test_a_damaged_copy_stops_the_download_naming_both(s3, des, name, damaged, hint):
+    start_run(s3, des)
+    CommandHistory.log_discover_natgw_cmd([natgw_record("a")])
+    MementoHistory.append(Step(1), MarkBegin=True)
+    if damaged == "s3 only":
+        os.unlink(os.path.join(des.local_folder, name))
+    target = "local" if damaged == "local" else "s3"
+    if target == "s3":
+        put(s3, name, b"null")
+    else:
+        write(des.local_folder, name, b'{"format": 2, "mementos": [')
+    before = (folder_contents(des.local_folder), s3_contents(s3))
+    with pytest.raises(HistoryDamaged) as info:
+        S3BackupCmdV2(s3, des).download()
+    message = str(info.value)
+    assert "\n" not in message and hint in message and "nothing was changed" in message
+    assert f"{des.url}{name}" in message and os.path.join(des.local_folder, name) in message
     assert (folder_contents(des.local_folder), s3_contents(s3)) == before
-    assert backup.mirror_of(des.local_folder) is None  # no write-through either
+
+
+def test_the_s3_version_of_each_history_now(s3, des):
+    cmd = S3BackupCmdV2(s3, des)
+    assert cmd.s3_versions() == {COMMANDS: None, MEMENTOS: None}
+    start_run(s3, des)
+    MementoHistory.append(Step(1), MarkBegin=True)
+    MementoHistory.append(Step(2))
+    found = cmd.s3_versions()
+    written = json.loads(in_s3(s3, MEMENTOS))
+    assert found[COMMANDS] is None
+    assert (found[MEMENTOS].lineage, found[MEMENTOS].serial) == (written["lineage"], 2)
+    assert found[MEMENTOS].etag == s3.head_object(Bucket=BUCKET, Key=f"{PREFIX}/{MEMENTOS}")["ETag"]
+    put(s3, MEMENTOS, b"[]")
+    with pytest.raises(HistoryDamaged, match="it holds a list"):
+        cmd.s3_versions()

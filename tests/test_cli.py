@@ -24,7 +24,9 @@ from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import Config
 from morvent.core.interrupt import Terminated
 from morvent.lib import corvane_backend
-from morvent.lib.s3 import BackupError, S3BackupCmdV2, VpcLock
+from morvent.lib.lock import VpcLock
+from morvent.lib.s3 import BackupError, S3BackupCmdV2
+from backup_fixtures import deletion_state, gone_pid, natgw_record, write_lock
 
 PASSWORD_ENV = MINIMAL["controller_password_env"]
 LOCK_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
@@ -94,6 +96,15 @@ class FakeCloud(aws.Cloud):
         return egress.Egress([egress.Exit("rtb-a", "zone-a", type(self).egress_target,
                                           "198.51.100.1")], {"zone-a": ["nat-a"]})
 
+    #: What migration_traces() answers: (traces, why the controller was not asked).
+    traces = ([], None)
+
+    def migration_traces(self, state):
+        return type(self).traces
+
+    def unrecorded_changes(self, state):
+        return []
+
 
 @pytest.fixture
 def run(s3, tmp_path, monkeypatch, capsys, globals_state):
@@ -123,9 +134,6 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     return call
 
 
-def natgw_record(zone):
-    return {"subnet_id": f"subnet-{zone}", "subnet_cidr": f"10.0.{ord(zone) - 97}.0/24",
-            "nat_gw_id": f"nat-{zone}", "eip": f"198.51.100.{ord(zone) - 96}"}
 
 
 def discovery(*zones):
@@ -137,7 +145,7 @@ def deletions(*zones):
     """A memento history holding the NAT gateway deletions of ``zones``."""
     return {"format": 1, "mementos": [
         {"module": "morvent.lib.natgw", "qualname": "NatGwDeleteMemento",
-         "state": {"subnet_id": f"subnet-{z}", "nat_gw_id": f"nat-{z}"}, "mark_begin": True}
+         "state": deletion_state(z), "mark_begin": True}
         for z in zones]}
 
 
@@ -185,7 +193,7 @@ def test_dry_run_sets_the_flag_and_writes_no_lock(run):
 
 
 def test_revert_is_never_a_dry_run(run, globals_state):
-    run.keep(memento_history=deletions("a"))
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
     globals_state.dry_run = True
     status, _ = run("revert", "--config", "CONFIG")
     assert status == 0
@@ -307,22 +315,30 @@ def test_usage_errors_exit_2(run, argv):
 
 
 def test_lock_held_exits_3_naming_the_holder(run):
-    VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor,
-            owner={"user": "alice", "host": "ops-1", "pid": 77, "time": "T",
-                   "command": "morvent revert"}).acquire()
+    record = write_lock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor,
+                        user="alice", host="ops-1", pid=77, command="morvent revert")
     status, err = run("execute", "--config", "CONFIG")
     assert status == 3 and run.manager.calls == []
     (line,) = err.strip().splitlines()
-    assert "alice on host ops-1" in line and "pid 77" in line and "--break-lock" in line
+    assert "alice on host ops-1" in line and "pid 77" in line and record["id"] in line
+    assert "still running" in line and "--break-lock" not in line
 
 
-def test_break_lock_takes_over_a_stale_lock(run):
+@pytest.mark.parametrize("alive, status", [(False, 0), (True, 3)])
+def test_break_lock_takes_over_a_lock_whose_holder_is_gone(run, alive, status):
+    import socket
+
     des = ConfigAdaptor(str(run.path)).backup_descriptor
-    VpcLock(run.s3, des, owner={"user": "alice", "host": "ops-1"}).acquire()
-    run.keep(memento_history=deletions("a"))
-    status, err = run("revert", "--config", "CONFIG", "--break-lock")
-    assert status == 0 and run.manager.calls[0]["locked"]
-    assert "broke the lock" in err and not lock_exists(run.s3)
+    record = write_lock(run.s3, des, user="alice", host=socket.gethostname(),
+                        pid=os.getpid() if alive else gone_pid())
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
+    status_seen, err = run("revert", "--config", "CONFIG", "--break-lock", record["id"])
+    assert status_seen == status and bool(run.manager.calls) is not alive
+    if alive:
+        assert "refusing to break the lock" in err and f"process {os.getpid()}" in err
+        assert lock_exists(run.s3)
+    else:
+        assert "broke the lock" in err and not lock_exists(run.s3)
 
 
 @pytest.mark.parametrize("verbose", [False, True])
@@ -437,7 +453,7 @@ def test_aws_step_and_history_errors_are_one_line(run, error):
     # Their messages say what is wrong and what holds it (an Elastic IP that
     # stays associated, a damaged history file): no traceback needed.
     module, name = error.rsplit(".", 1)
-    run.keep(memento_history=deletions("a"))
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
     run.manager.action = getattr(__import__(module, fromlist=[name]), name)(
         "timed out after 600 s waiting for Elastic IP eipalloc-1 to be free")
     status, err = run("revert", "--config", "CONFIG")
@@ -458,7 +474,7 @@ def _requests_error(name, *args):
     ("JSONDecodeError", ("Expecting value", "<html>", 0)),
 ])
 def test_broken_controller_connection_is_one_line(run, name, args):
-    run.keep(memento_history=deletions("a"))
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
     run.manager.action = _requests_error(name, *args)
     status, err = run("revert", "--config", "CONFIG")
     assert status == 1
@@ -555,13 +571,13 @@ def test_secrets_are_masked_in_error_lines_tracebacks_and_prints(run, capsys, ve
 
 @pytest.mark.parametrize("argv", [["execute"], ["revert"], ["execute", "--dry-run"]])
 def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
-    run.keep(memento_history=deletions("a"))
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
     seen = []
     run.manager.during = lambda: seen.append(
         os.listdir(ConfigAdaptor(str(run.path)).backup_descriptor.getAbsolutePath()))
     assert run(*argv, "--config", "CONFIG")[0] == 0
-    assert [[name for name in listing if name != "logs"] for listing in seen] == \
-        [["memento_history.json"]]
+    assert [sorted(name for name in listing if name[0] != "." and name != "logs")
+            for listing in seen] == [["command_history.json", "memento_history.json"]]
     assert run.folder.exists() is ("--dry-run" not in argv)  # a dry run reads a scratch copy
 
     def unreadable(self):
@@ -575,14 +591,26 @@ def test_backup_is_read_before_the_migration_starts(run, monkeypatch, argv):
     assert not lock_exists(run.s3)
 
 
+TRACE = "controller gateway spoke-egress in subnet-a with 198.51.100.1 is named like the spoke"
+
+
 @pytest.mark.parametrize("history", [None, {"format": 1, "mementos": []}])
-def test_revert_with_nothing_to_revert_changes_nothing(run, history):
+@pytest.mark.parametrize("traces, status, said", [
+    (([], None), 0, "shows no trace of a migration"),
+    (([TRACE], None), 1, TRACE),
+    (([], "the controller was not asked about spoke gateways: timed out"), 1, "timed out"),
+])
+def test_revert_without_undo_records_says_nothing_to_revert_only_without_traces(
+        run, monkeypatch, history, traces, status, said):
     if history is not None:
         run.keep(memento_history=history)
-    status, err = run("revert", "--config", "CONFIG")
-    assert status == 0 and run.manager.calls == []  # no login, no restore
-    (line,) = [x for x in err.splitlines() if "nothing to revert" in x]
-    assert f"s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY}" in line and str(run.folder) in line
+    monkeypatch.setattr(FakeCloud, "traces", traces)
+    status_seen, err = run("revert", "--config", "CONFIG")
+    assert status_seen == status and run.manager.calls == []  # no restore either way
+    assert [x for x in err.splitlines() if said in x]
+    (where,) = [x for x in err.splitlines() if "no undo record in" in x]
+    assert f"s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY}" in where and str(run.folder) in where
+    assert ("nothing to revert" in where) is (status == 0)
     assert not lock_exists(run.s3)
 
 
@@ -628,7 +656,7 @@ def test_execute_with_nothing_to_resume_stops_before_the_migration(run):
 def test_failed_revert_names_the_record_it_stopped_at(run):
     from morvent.lib.awsutil import AwsStepError
 
-    run.keep(memento_history=deletions("a", "b"))
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a", "b"))
     run.manager.action = AwsStepError("new NAT gateway nat-9 in subnet-b is failed")
     status, err = run("revert", "--config", "CONFIG")
     assert status == 1
@@ -717,7 +745,7 @@ class Terminal:
 @pytest.mark.parametrize("command, history", [("execute", None), ("revert", deletions("a"))])
 def test_without_a_terminal_and_without_yes_nothing_runs(run, command, history):
     if history:
-        run.keep(memento_history=history)
+        run.keep(command_history=discovery("a", "b"), memento_history=history)
     before = s3_contents(run.s3)
     status, err = run(command, "--config", "CONFIG", yes=False)
     assert status == 2 and run.manager.calls == []
@@ -732,7 +760,7 @@ def test_without_a_terminal_and_without_yes_nothing_runs(run, command, history):
 def test_on_a_terminal_the_plan_is_shown_and_only_yes_goes_ahead(run, monkeypatch, command,
                                                                  history, answer, goes_ahead):
     if history:
-        run.keep(memento_history=history)
+        run.keep(command_history=discovery("a", "b"), memento_history=history)
     terminal = Terminal(answer)
     monkeypatch.setattr(sys, "stdin", terminal)
     status, err = run(command, "--config", "CONFIG", yes=False)
@@ -768,9 +796,9 @@ def test_exit_statuses(run, action, status):
 
 
 def test_exit_status_3_when_the_vpc_is_locked(run):
-    VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor).acquire()
-    assert [run(c, "--config", "CONFIG")[0] for c in ("execute", "revert")] == [3, 3]
-    assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0  # reading is fine
+    with VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor):
+        assert [run(c, "--config", "CONFIG")[0] for c in ("execute", "revert")] == [3, 3]
+        assert run("execute", "--config", "CONFIG", "--dry-run")[0] == 0  # reading is fine
 
 
 @pytest.mark.parametrize("quiet", [False, True])

@@ -8,6 +8,7 @@ are looked at, and none may route into something that no longer exists.
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -19,7 +20,9 @@ from e2e_fixtures import ACCOUNT, BUCKET, migration, on_step, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
-from morvent.lib.s3 import S3BackupCmdV2, VpcLock
+from morvent.lib.lock import process_start
+from morvent.lib.s3 import S3BackupCmdV2
+from backup_fixtures import gone_pid, write_lock
 
 
 def _mementos(m):
@@ -254,22 +257,27 @@ def test_dry_run_changes_nothing(migration, monkeypatch, before):
 
 def test_lock_held_by_another_run(migration):
     m = migration(2)
-    ca = ConfigAdaptor(load_config(m.config_path))
-    other = VpcLock(m.sim.client("s3"), ca.backup_descriptor,
-                    owner={"host": "jump-host", "pid": 4242, "user": "alice",
-                           "time": "2024-01-01T00:00:00+00:00", "command": "morvent execute"})
-    other.acquire()
+    des = ConfigAdaptor(load_config(m.config_path)).backup_descriptor
+    s3 = m.sim.client("s3")
+    # Another run on this host, alive (this very process stands in for it).
+    alive = write_lock(s3, des, user="alice", host=socket.gethostname(), pid=os.getpid(),
+                       pid_start=process_start(os.getpid())[1])
     state = m.state()
     for command in ("execute", "revert"):
         result = m.cli(command)
         assert result.status == 3
-        assert "locked by alice on host jump-host" in result.stderr
-        assert "--break-lock" in result.stderr and "Traceback" not in result.stderr
+        assert "locked by alice on host" in result.stderr and alive["id"] in result.stderr
+        assert "still running" in result.stderr and "Traceback" not in result.stderr
+    result = m.execute("--break-lock", alive["id"])
+    assert result.status == 3 and "refusing to break the lock" in result.stderr
     assert m.state() == state
     assert m.monitor.controller_requests == 0
 
-    # The other run died: breaking its lock lets this one go ahead.
-    result = m.execute("--break-lock")
+    # The other run died: its lock is broken by its id, and this run goes ahead.
+    dead = write_lock(s3, des, user="alice", host=socket.gethostname(), pid=gone_pid())
+    result = m.execute()
+    assert result.status == 3 and f"--break-lock {dead['id']}" in result.stderr
+    result = m.execute("--break-lock", dead["id"])
     assert result.status == 0, result.stderr
     assert m.replaced_problems() == []
     assert m.lock_key() not in m.state()["s3_objects"]

@@ -11,7 +11,7 @@ from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
 from morvent.core.plan import MEMENTO_OF
-from morvent.lib.s3 import VpcLock
+from backup_fixtures import write_lock
 
 PROGRESS = re.compile(r"INFO    \[(\d+)/(\d+)\] (.*)$", re.M)
 
@@ -139,15 +139,15 @@ def test_status_after_a_stopped_run(migration, monkeypatch):
         assert m.execute().status == 130
     assert len(_mementos(m)) == 7  # record 0's six steps and record 1's deletion
     ca = ConfigAdaptor(load_config(m.config_path))
-    VpcLock(m.sim.client("s3"), ca.backup_descriptor,
-            owner={"user": "alice", "host": "jump-host", "pid": 4242,
-                   "time": "2024-01-01T00:00:00+00:00", "command": "morvent execute"}).acquire()
+    lock = write_lock(m.sim.client("s3"), ca.backup_descriptor, user="alice", host="jump-host",
+                      pid=4242, time="2024-01-01T00:00:00+00:00")
 
     status = _read_only(m, "status")
     assert status["stage"] == "in progress: 7 of 11 steps done"
     assert [r["group"] for r in status["natgws"]] == ["done", "open", "to do"]
     assert status["open_group"] == 1
     assert status["lock"]["user"] == "alice" and status["lock"]["time"].startswith("2024")
+    assert (status["lock"]["id"], status["lock"]["alive"]) == (lock["id"], True)
     assert status["controller_checked"] is True
     stray = f"{m.spoke}-hagw"
     assert any(f"controller gateway {stray} in {m.world.zones[1].public_subnet_id}" in u
@@ -158,5 +158,6 @@ def test_status_after_a_stopped_run(migration, monkeypatch):
     text = m.cli("status")
     assert text.status == 0
     assert "held by alice on host jump-host" in text.stdout
+    assert f"lock id {lock['id']}: that run is alive (its heartbeat is" in text.stdout
     assert "open group: NAT gateway 1" in text.stdout
     assert "goes on at step 8 of 11: Create an HA spoke gateway" in text.stdout

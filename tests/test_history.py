@@ -10,10 +10,11 @@ import sys
 import pytest
 
 import morvent
-from morvent.commands import history
+from morvent.commands import history, records
 from morvent.commands.history import CommandHistory, HistoryError, MementoHistory
 from morvent.commands.memento import Memento
 from morvent.core import backup
+from backup_fixtures import allow_kinds, natgw_record
 
 
 class StepMemento(Memento):
@@ -50,6 +51,7 @@ def fresh_histories(monkeypatch):
     monkeypatch.setattr(MementoHistory, "_entries", [])
     monkeypatch.setattr(MementoHistory, "_undoing", None)
     monkeypatch.setattr(backup, "_pending", {})
+    allow_kinds(monkeypatch, StepMemento, StrictMemento, StrictMemento.Inner)
 
 
 def reload_as_new_process(monkeypatch, folder):
@@ -106,7 +108,8 @@ def test_spoke_mementos_come_back_in_a_new_process(tmp_path):
     first = spoke.HsSpokeCreateMemento.__new__(spoke.HsSpokeCreateMemento)
     first.__dict__.update({"spoke_info": {"gw_name": "spoke-a", "gw_subnet_cidr": "10.0.0.0/24"}})
     second = spoke.ResizeSpokeGatewayMemento.__new__(spoke.ResizeSpokeGatewayMemento)
-    second.__dict__.update({"gw_name": "spoke-a", "from_size": "t3.small", "to_size": "t3.large"})
+    second.__dict__.update({"spoke_gw_name": "spoke-a", "from_gw_size": "t3.small",
+                            "to_gw_size": "t3.large"})
     MementoHistory.append(first, MarkBegin=True)
     MementoHistory.append(second)
     script = (
@@ -313,20 +316,35 @@ VALID = json.dumps({"format": 1, "mementos": [entry(mark=True), entry(state={"n"
 
 
 @pytest.mark.parametrize("content, match", [
-    ("", "damaged"),
-    (VALID[: len(VALID) // 2], "damaged"),
-    ("[]", "not a memento history"),
+    ("", "not JSON"),
+    (VALID[: len(VALID) // 2], "not JSON"),
+    ("null", "it holds null, not a memento history"),
+    ("[]", "it holds a list, not a memento history"),
     (json.dumps({"format": 9, "mementos": []}), "layout 9"),
-    (json.dumps({"mementos": [entry(), {"module": __name__}]}), "memento entry 1 is damaged"),
-    (json.dumps({"mementos": [{**entry(), "undoing": "yes"}]}), "memento entry 0 is damaged"),
+    (json.dumps({"format": 2, "mementos": []}), "the file has no 'lineage'"),
+    (json.dumps({"mementos": [entry(), {"module": __name__}]}),
+     r"undo record 2: the record has no 'qualname'"),
+    (json.dumps({"mementos": [{**entry(), "undoing": "yes"}]}),
+     r"\['undoing'\] is a text, not true or false"),
+    (json.dumps({"mementos": [{**entry(), "undoing": True}, entry()]}),
+     "marked as being undone, but it is not the newest"),
+    (json.dumps({"mementos": [entry(qualname="Renamed")]}),
+     "a record of an unknown kind, test_history.Renamed"),
+    (json.dumps({"mementos": [entry(module="morvent.lib.natgw", qualname="NatGwDeleteMemento",
+                                    state={"vpc_id": "vpc-1"})]}),
+     r"undo record 1 \(NatGwDeleteMemento\): its state has no 'subnet_id'"),
+    # Known kinds whose class cannot be found again.
     (json.dumps({"mementos": [entry(module="no_such_module_for_history")]}),
      "no_such_module_for_history.StepMemento cannot be rebuilt"),
     (json.dumps({"mementos": [entry(module="morvent.no_such_module")]}), "cannot be imported"),
-    (json.dumps({"mementos": [entry(qualname="Renamed")]}), "has no Renamed"),
     (json.dumps({"mementos": [entry(qualname="NotAMemento")]}), "not a memento class"),
     (json.dumps({"mementos": [entry(qualname="cycle")]}), "is not a class"),
 ])
-def test_a_damaged_history_is_a_clear_error_and_changes_nothing(tmp_path, content, match):
+def test_a_damaged_history_is_a_clear_error_and_changes_nothing(tmp_path, monkeypatch, content,
+                                                                 match):
+    for name in ("no_such_module_for_history.StepMemento", "morvent.no_such_module.StepMemento",
+                 f"{__name__}.NotAMemento", f"{__name__}.cycle"):
+        monkeypatch.setitem(records.MEMENTO_KINDS, name, records.Fields({}))
     good, bad = tmp_path / "good", tmp_path / "bad"
     good.mkdir()
     bad.mkdir()
@@ -355,10 +373,7 @@ def test_use_before_init_is_a_clear_error(call):
 
 # -- command history -------------------------------------------------------
 
-RECORDS = [{"subnet_id": "subnet-a", "subnet_cidr": "10.0.0.0/24", "initial_size": "t3.small",
-            "size": "t3.large"},
-           {"subnet_id": "subnet-b", "subnet_cidr": "10.0.1.0/24", "initial_size": "t3.small",
-            "size": "t3.small"}]
+RECORDS = [natgw_record("a", size="t3.large"), natgw_record("b")]
 
 
 def test_discovery_is_recorded_and_read_back(tmp_path, monkeypatch):
@@ -407,10 +422,16 @@ def test_discovery_records_that_cannot_be_stored_are_refused(tmp_path, records, 
 
 
 @pytest.mark.parametrize("content, match", [
-    ("{", "damaged"),
-    ('{"vpc_id": "vpc-1", "version": "v2"}', "not a command history"),
+    ("{", "not JSON"),
+    ('{"vpc_id": "vpc-1", "version": "v2"}', "the file has no 'commands'"),
     ('{"vpc_id": "vpc-1", "version": "v1", "commands": []}', "version 'v1'"),
-    ('{"vpc_id": "vpc-1", "version": "v2", "commands": [{"index": 0}]}', "no list of records"),
+    ('{"vpc_id": "vpc-1", "version": "v2", "commands": [{"index": 0, "name": "discover_natgw"}]}',
+     "the discovery has no 'natgws'"),
+    ('{"vpc_id": "vpc-1", "version": "v2", "commands": [{"index": 3, "name": "frob"}]}',
+     "a command of an unknown kind"),
+    (json.dumps({"vpc_id": "vpc-1", "version": "v2", "commands": [
+        {"index": 0, "name": "discover_natgw", "natgws": [natgw_record("a", eip=7)]}]}),
+     r"\['natgws'\]\[0\]\['eip'\] is a whole number, not a text or null"),
 ])
 def test_a_damaged_command_history_is_a_clear_error(tmp_path, content, match):
     (tmp_path / "command_history.json").write_text(content)

@@ -1,4 +1,4 @@
-"""The backup folder in S3 (mirroring both ways, dry run) and the VPC lock."""
+"""The backup folder in S3: mirroring both ways, dry run, only what changed travels."""
 
 import logging
 
@@ -8,8 +8,8 @@ import pytest
 from awsconf_fixtures import (BUCKET, aws_env, folder_contents, globals_state,  # noqa: F401
                               s3, s3_contents)
 from morvent.core.backup import BackupDescriptor
-from morvent.lib.s3 import (BackupError, BackupUnavailable, LockHeldError, S3BackupCmdV2,
-                            VpcLock)
+from morvent.lib.lock import VpcLock
+from morvent.lib.s3 import BackupConflict, BackupError, BackupUnavailable, S3BackupCmdV2
 
 PREFIX = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0"
 
@@ -30,8 +30,9 @@ def write(folder, files):
         path.write_bytes(body)
 
 
-FILES = {"command_history.json": b'{"commands": []}',
-         "memento_history.json": b'{"mementos": [1, 2]}',
+FILES = {"command_history.json": b'{"format": 1, "version": "v2", "vpc_id": "vpc-1", '
+                                 b'"commands": []}',
+         "memento_history.json": b'{"format": 1, "mementos": []}',
          "rtb/rtb-1.json": b'{"routes": []}',
          "rtb/deep/rtb-2.json": b"{}"}
 
@@ -135,86 +136,6 @@ def test_missing_bucket_is_one_clear_line(s3, tmp_path, globals_state):
     assert "no-such-bucket-here" in str(info.value) and "\n" not in str(info.value)
 
 
-# -- the lock ----------------------------------------------------------------------
-
-OWNER = {"host": "ops-1", "pid": 4242, "user": "alice", "time": "2024-05-01T10:00:00+00:00",
-         "command": "morvent execute --config prod.yaml"}
-
-
-def test_second_holder_is_refused_with_the_holders_details(s3, des):
-    with VpcLock(s3, des, owner=OWNER):
-        with pytest.raises(LockHeldError) as info:
-            VpcLock(s3, des, owner={**OWNER, "host": "ops-2"}).acquire()
-    text = str(info.value)
-    for part in ("alice", "ops-1", "4242", "2024-05-01T10:00:00", "morvent execute",
-                 "--break-lock", "vpc-0123456789abcdef0"):
-        assert part in text
-    assert info.value.holder["host"] == "ops-1"
-
-
-@pytest.mark.parametrize("ending", [RuntimeError("boom"), SystemExit(1), KeyboardInterrupt(),
-                                    BackupUnavailable("S3 cannot be written")])
-def test_lock_is_released_however_the_run_ends(s3, des, ending):
-    with pytest.raises(type(ending)):
-        with VpcLock(s3, des, owner=OWNER):
-            raise ending
-    assert VpcLock(s3, des).holder() is None
-    with VpcLock(s3, des):
-        pass
-
-
-def test_break_lock_removes_a_stale_lock(s3, des):
-    VpcLock(s3, des, owner=OWNER).acquire()  # a run that died holding it
-    holder = VpcLock(s3, des).break_lock()
-    assert holder["user"] == "alice"
-    assert VpcLock(s3, des).break_lock() is None
-    with VpcLock(s3, des):
-        pass
-
-
-def test_release_leaves_a_lock_that_someone_else_took_after_a_break(s3, des):
-    first = VpcLock(s3, des, owner=OWNER)
-    first.acquire()
-    second = VpcLock(s3, des, owner={**OWNER, "user": "bob"})
-    second.break_lock()
-    second.acquire()
-    first.release()
-    assert VpcLock(s3, des).holder()["user"] == "bob"
-
-
-class ConflictingStore:
-    """A store that refuses every conditional put, as S3 does while another write races."""
-
-    def __init__(self, code, status):
-        self.code, self.status = code, status
-        self.calls = []
-
-    def put_object(self, **kw):
-        self.calls.append(kw)
-        raise botocore.exceptions.ClientError(
-            {"Error": {"Code": self.code, "Message": "no"},
-             "ResponseMetadata": {"HTTPStatusCode": self.status}}, "PutObject")
-
-    def get_object(self, **kw):
-        raise botocore.exceptions.ClientError(
-            {"Error": {"Code": "NoSuchKey", "Message": "gone"},
-             "ResponseMetadata": {"HTTPStatusCode": 404}}, "GetObject")
-
-
-@pytest.mark.parametrize("code, status", [("PreconditionFailed", 412),
-                                          ("ConditionalRequestConflict", 409)])
-def test_conditional_write_refusal_means_held(des, code, status):
-    store = ConflictingStore(code, status)
-    with pytest.raises(LockHeldError, match="unknown holder"):
-        VpcLock(store, des, owner=OWNER).acquire()
-    assert store.calls[0]["IfNoneMatch"] == "*"
-
-
-def test_other_put_failures_are_not_reported_as_held(des):
-    with pytest.raises(BackupError, match="AccessDenied"):
-        VpcLock(ConflictingStore("AccessDenied", 403), des, owner=OWNER).acquire()
-
-
 def test_a_second_dry_run_in_one_process_starts_from_s3_again(s3, des, tmp_path,
                                                                 globals_state):
     put(s3, "memento_history.json", b"real")
@@ -243,7 +164,8 @@ def test_upload_stores_what_changed_deletes_what_is_gone_and_skips_the_rest(
     S3BackupCmdV2(s3, des).upload()
     (local / "rtb/rtb-1.json").write_bytes(b'{"routes": ["changed"]}')
     (local / "rtb/deep/rtb-2.json").unlink()
-    put(s3, "command_history.json", b"changed in S3 by someone else")
+    put(s3, "rtb/rtb-3.json", b"changed in S3 by someone else")
+    (local / "rtb/rtb-3.json").write_bytes(b"local")
     sent = requests_sent(s3)
 
     S3BackupCmdV2(s3, des).upload()
@@ -251,7 +173,18 @@ def test_upload_stores_what_changed_deletes_what_is_gone_and_skips_the_rest(
     assert sorted(sent) == ["DeleteObjects", "ListObjectsV2", "PutObject", "PutObject"]
     expected = {rel: body for rel, body in FILES.items() if rel != "rtb/deep/rtb-2.json"}
     expected["rtb/rtb-1.json"] = b'{"routes": ["changed"]}'
+    expected["rtb/rtb-3.json"] = b"local"
     assert s3_contents(s3, PREFIX + "/") == {f"{PREFIX}/{k}": v for k, v in expected.items()}
+
+    # A history is different: S3's copy moved on is never overwritten, nor deleted.
+    put(s3, "command_history.json", FILES["command_history.json"] + b" ")
+    (local / "command_history.json").write_bytes(FILES["command_history.json"] + b"\n")
+    (local / "memento_history.json").unlink()
+    with pytest.raises(BackupConflict):
+        S3BackupCmdV2(s3, des).upload()
+    assert s3_contents(s3, PREFIX + "/command_history.json") == {
+        f"{PREFIX}/command_history.json": FILES["command_history.json"] + b" "}
+    assert f"{PREFIX}/memento_history.json" in s3_contents(s3)
 
 
 def test_a_locked_run_lists_once_and_fetches_only_what_changed(s3, des, tmp_path,

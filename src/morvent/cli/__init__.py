@@ -173,7 +173,7 @@ def _load_config(args: argparse.Namespace, verbosity: int) -> Config:
 
 def _run(args: argparse.Namespace, verbosity: int) -> int:
     """Load the configuration and run one command; returns the exit status."""
-    from morvent.lib.s3 import LockHeldError
+    from morvent.lib.lock import LockHeldError
 
     try:
         # SIGTERM stops a command the way Ctrl-C does, records saved.

@@ -1,7 +1,9 @@
-"""What the commands read from AWS before and after they act; nothing here changes anything.
+"""What the commands read from AWS (and the controller) before and after they act;
+nothing here changes anything.
 
-``Cloud`` is the one door: the VPC check, the plans, the egress view and
-the lock holder.  Tests of the command line replace ``cloud`` with a fake.
+``Cloud`` is the one door: the VPC check, the plans, the egress view, the
+lock and what shows a migration.  Tests of the command line replace
+``cloud`` with a fake.
 """
 
 from __future__ import annotations
@@ -9,7 +11,6 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import shutil
 from collections.abc import Iterator
 from typing import Any
 
@@ -75,10 +76,20 @@ class Cloud:
 
         return read_egress(self.ec2, self.config.vpc_id)
 
-    def lock_holder(self) -> dict | None:
-        from morvent.lib.s3 import VpcLock
+    def lock_state(self) -> Any:
+        """Who holds the VPC's lock and whether that run is alive (None: not locked)."""
+        from morvent.lib.lock import VpcLock
 
-        return VpcLock(self.s3, self.backup_des).holder()
+        return VpcLock(self.s3, self.backup_des).state()
+
+    def migration_traces(self, state: Any) -> tuple[list[str], str | None]:
+        """What shows that a migration changed the VPC (for a revert without undo records),
+        and why the controller was not asked (None: it was)."""
+        from morvent.core.reconcile import migration_traces
+
+        gateways, note = controller_gateways(self.config)
+        return migration_traces(self.ec2, self.config.vpc_id, state, gateways,
+                                self.config.spoke_gw_name), note
 
     def unrecorded_changes(self, state: Any) -> list:
         from morvent.core.reconcile import unrecorded_changes
@@ -107,41 +118,39 @@ def cloud(config: Config) -> Cloud:
 def read_backup_readonly(s3: Any, des: Any) -> tuple[Any, list[str]]:
     """The VPC's records as the next run would start from them; changes nothing.
 
-    Runs in a dry run (``Globals.dry_run``): the backup in S3 is copied into
-    the scratch folder.  Where the local folder holds a longer history (a run
-    that could not store its last records in S3), the local copy is taken, as
-    the next run would take it.  Returns the records and notes on what was
-    found.
+    Runs in a dry run (``Globals.dry_run``): see ``S3BackupCmdV2.preview``.
+    Returns the records and notes on what was found; HistoryDamaged when a
+    history is not what morvent writes.
     """
-    from morvent.commands.history import HISTORY_FILES, HistoryDiverged, newer_copy
     from morvent.core.reconcile import read_backup_state
     from morvent.lib.s3 import S3BackupCmdV2
 
     if not Globals.dry_run:
         raise RuntimeError("read_backup_readonly() needs Globals.dry_run")
-    S3BackupCmdV2(s3, des).download()
-    scratch = des.getAbsolutePath()
-    notes = []
-    for name in HISTORY_FILES:
-        local = os.path.join(des.local_folder, name)
-        if not os.path.isfile(local):
-            continue
-        copy = os.path.join(scratch, name)
-        with open(local, "rb") as f:
-            mine = f.read()
-        theirs = b""
-        if os.path.isfile(copy):
-            with open(copy, "rb") as f:
-                theirs = f.read()
-        try:
-            newer = newer_copy(name, mine, theirs) if theirs else "local"
-        except HistoryDiverged as e:
-            notes.append(f"the local copy {local} and the copy in {des.url} of {name} cannot "
-                         f"be merged ({e}); the next run stops before any change. Shown: the "
-                         "copy in S3")
-            continue
-        if newer == "local":
-            shutil.copyfile(local, copy)
-            notes.append(f"{local} holds records that {des.url} lacks (a run ended before "
-                         "storing them); shown with them, and the next run stores them in S3")
-    return read_backup_state(scratch), notes
+    folder, notes = S3BackupCmdV2(s3, des).preview()
+    return read_backup_state(folder, des), notes
+
+
+def controller_gateways(config: Config) -> tuple[list | None, str | None]:
+    """The controller's gateway records, or None and why they were not read (a login that
+    only reads)."""
+    from morvent.cli.output import one_line, password_variable
+
+    password = os.environ.get(config.controller_password_env)
+    if not password:
+        return None, (f"the controller was not asked about spoke gateways no record knows: "
+                      f"the password is not set ({password_variable(config)})")
+    try:
+        from morvent.lib.corvane_backend import getCid
+        from morvent.lib.spoke import list_gateway_info
+
+        _, cid = getCid(config.controller_ip, config.controller_user, password)
+        answer = list_gateway_info(api_endpoint_url=f"https://{config.controller_ip}/v2/api",
+                                   CID=cid).json()
+    except Exception as e:  # noqa: BLE001 - the callers show what they can
+        logging.getLogger(__name__).debug("controller look-up failed", exc_info=True)
+        return None, f"the controller was not asked about spoke gateways: {one_line(e)}"
+    if not isinstance(answer, dict) or answer.get("return") is not True \
+            or not isinstance(answer.get("results"), list):
+        return None, "the controller did not list its gateways"
+    return answer["results"], None

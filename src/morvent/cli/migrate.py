@@ -28,9 +28,9 @@ from morvent.core.config import Config
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated, shielded, signal_name
 
-BREAK_LOCK_HELP = ("remove the VPC's lock that a run which no longer runs left in S3 (killed "
-                   "with SIGKILL, machine lost), then run; a run refused by a lock names its "
-                   "holder and since when it holds it")
+BREAK_LOCK_HELP = ("remove the VPC's lock LOCK_ID that a run which no longer runs left in S3 "
+                   "(killed with SIGKILL, machine lost), then run; the refusal and `morvent "
+                   "status` show the id; refused while the holder is alive")
 YES_HELP = ("go ahead without showing the plan and asking first (needed without a terminal, "
             "e.g. in a job)")
 
@@ -43,7 +43,7 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
                      help="change nothing: run through the steps on a scratch copy of the "
                           "backup, logging what would be done")
     sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
-    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
+    sub.add_argument("--break-lock", metavar="LOCK_ID", help=BREAK_LOCK_HELP)
     sub.set_defaults(run=execute)
     sub = add("revert", "undo the replacement recorded in the VPC's backup, newest step "
                         "first; shows the plan and asks first")
@@ -53,7 +53,7 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
     sub.add_argument("--output", choices=("text", "json"), default="text",
                      help="with --dry-run: the plan as text (default) or JSON")
     sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
-    sub.add_argument("--break-lock", action="store_true", help=BREAK_LOCK_HELP)
+    sub.add_argument("--break-lock", metavar="LOCK_ID", help=BREAK_LOCK_HELP)
     sub.set_defaults(run=revert)
     sub = add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
     sub.set_defaults(run=cleanup)
@@ -124,7 +124,7 @@ def _show_egress(before: Any, cloud: Any, verbosity: int) -> None:
 def _lock(config: Config, command: str) -> Any:
     from morvent.core.ConfigAdaptor import ConfigAdaptor
     from morvent.lib.aws_cred import AwsClientManager
-    from morvent.lib.s3 import VpcLock, default_owner
+    from morvent.lib.lock import VpcLock, default_owner
 
     s3_client = AwsClientManager(config).getS3Client()
     return VpcLock(s3_client, ConfigAdaptor(config).backup_descriptor,
@@ -147,7 +147,7 @@ class _Backup:
         from morvent.core.reconcile import read_backup_state
 
         try:
-            return read_backup_state(self.des.getAbsolutePath())
+            return read_backup_state(self.des.getAbsolutePath(), self.des)
         except Exception:
             return None
 
@@ -158,27 +158,26 @@ def _read_backup(lock: Any) -> _Backup:
     from morvent.lib.s3 import S3BackupCmdV2
 
     S3BackupCmdV2(lock.s3_client, lock.backup_des).download()
-    return _Backup(lock.backup_des, read_backup_state(lock.backup_des.getAbsolutePath()))
+    return _Backup(lock.backup_des,
+                   read_backup_state(lock.backup_des.getAbsolutePath(), lock.backup_des))
 
 
 def _run_locked(config: Config, args: argparse.Namespace, command: str,
                 run: Callable[[_Backup], None]) -> None:
     """Take the VPC's lock (not in a dry run), read the backup, then ``run(backup)``."""
-    from morvent.lib.s3 import describe_holder
-
     lock = _lock(config, command)
     if getattr(args, "dry_run", False):
         # A dry run stores nothing in S3, its lock included; it only says
         # when another run is busy with the backup it reads.
-        holder = lock.holder()
-        if holder is not None:
+        state = lock.state()
+        if state is not None:
             logging.getLogger(__name__).warning(
                 "  %s is locked by %s; the dry run reads a backup that may be changing",
-                config.vpc_id, describe_holder(holder))
+                config.vpc_id, state.describe())
         run(_read_backup(lock))
         return
     if args.break_lock:
-        lock.break_lock()
+        lock.break_lock(args.break_lock)
     try:
         # Neither half-taken nor left behind, whatever signal comes.
         with shielded():
@@ -340,6 +339,26 @@ def _check_world(cloud: aws.Cloud, config: Config, backup: _Backup) -> None:
             + ["then `morvent revert` restores the VPC"]))
 
 
+def _nothing_to_revert(cloud: aws.Cloud, config: Config, backup: _Backup) -> None:
+    """No undo record: say so when the VPC shows no trace of a migration either, and
+    stop (changing nothing) when it does, or when the controller could not be asked."""
+    traces, note = cloud.migration_traces(backup.state)
+    if traces:
+        raise Refused("\n".join(
+            [f"revert stopped before changing anything: no undo record in {backup.where}, "
+             f"but {config.vpc_id} shows traces of a migration:"]
+            + [f"  {trace}" for trace in traces]
+            + ["morvent undoes only what its records hold: put back the backup's histories "
+               "from a copy you trust (another machine's local folder, or earlier versions of "
+               "the S3 objects), then run `morvent revert` again"]))
+    if note is not None:
+        raise Refused(f"revert found no undo record in {backup.where} and EC2 shows no trace of "
+                      f"a migration, but {note}; nothing was changed; run again once the "
+                      "controller answers")
+    print(f"{PROG}: nothing to revert: no undo record in {backup.where}, and {config.vpc_id} "
+          "shows no trace of a migration", file=sys.stderr)
+
+
 def revert(args: argparse.Namespace, config: Config) -> None:
     if args.dry_run:
         if args.break_lock:
@@ -363,9 +382,7 @@ def revert(args: argparse.Namespace, config: Config) -> None:
 
     def run(backup: _Backup, run_log: output.RunLog) -> None:
         if not backup.state.mementos:
-            # Nothing to undo: no login, no change.
-            print(f"{PROG}: nothing to revert: no undo record in {backup.where}",
-                  file=sys.stderr)
+            _nothing_to_revert(cloud, config, backup)
             return
         _check_world(cloud, config, backup)
         plan = cloud.revert_plan(backup.state, look_for_unrecorded=False)  # checked just now

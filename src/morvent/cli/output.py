@@ -35,7 +35,7 @@ EXIT_STATUSES = f"""exit statuses:
        any change, or cancelled at the question
   {EXIT_USAGE}    configuration or usage error (also: no terminal to ask on and no --yes, a
        VPC that does not exist in the region)
-  {EXIT_LOCKED}    the VPC is locked by another run
+  {EXIT_LOCKED}    the VPC is locked by another run (also: --break-lock refused)
   {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM"""
 
 #: The logger of the command line's own lines (progress, log file notices).
@@ -64,7 +64,8 @@ def user_errors() -> tuple[type[BaseException], ...]:
     from morvent.core.exceptions import CorvaneRollbackException, HistoryError
     from morvent.lib.awsutil import AwsStepError, WaitTimeout
     from morvent.lib.cvn_account import AccountSetupError
-    from morvent.lib.s3 import BackupError, LockHeldError
+    from morvent.lib.lock import LockHeldError
+    from morvent.lib.s3 import BackupError
 
     errors: list[type[BaseException]] = [
         LockHeldError, BackupError, AccountSetupError, HistoryError, AwsStepError, WaitTimeout,

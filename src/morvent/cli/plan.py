@@ -35,17 +35,16 @@ def run(args: argparse.Namespace, config: Config) -> None:
 
 def show(config: Config, revert: bool, output_format: str) -> None:
     """Print the plan of execute (or revert) for the configured VPC."""
-    from morvent.lib.s3 import describe_holder
-
     # Nothing of a plan is stored: the backup is read into a scratch copy.
     Globals.dry_run = True
     cloud = aws.cloud(config)
     cloud.check_vpc()
     notes = []
-    holder = cloud.lock_holder()
-    if holder is not None:
-        notes.append(f"{config.vpc_id} is locked by {describe_holder(holder)}: a run is "
-                     "under way (or died), and the backup this plan reads may be changing")
+    lock = cloud.lock_state()
+    if lock is not None:
+        notes.append(f"{config.vpc_id} is locked by {lock.describe()}: "
+                     + ("a run is under way, and the backup this plan reads may be changing"
+                        if lock.alive is not False else f"that run is gone ({lock.why})"))
     state, read_notes = aws.read_backup_readonly(cloud.s3, cloud.backup_des)
     plan = cloud.revert_plan(state) if revert else cloud.replacement_plan(state)
     plan.warnings[:0] = notes + read_notes

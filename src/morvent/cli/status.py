@@ -2,22 +2,20 @@
 
 From the backup in S3: per NAT gateway, which of its steps are done and
 whether its group is open (a run stopped inside it, or is inside it now);
-who holds the VPC's lock and since when; and what EC2 and the controller
-show that no undo record explains (the controller part needs a login, which
-only reads).
+who holds the VPC's lock, since when, its id and whether that run is alive;
+and what EC2 and the controller show that no undo record explains (the
+controller part needs a login, which only reads).
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import logging
-import os
 from collections.abc import Callable
 from typing import Any
 
 from morvent.cli import aws, output
-from morvent.cli.output import PROG, one_line
+from morvent.cli.output import PROG
 from morvent.core.config import Config
 from morvent.core.Globals import Globals
 
@@ -44,13 +42,13 @@ def gather(config: Config) -> dict[str, Any]:
     Globals.dry_run = True  # the backup is read into a scratch copy; nothing is stored
     cloud = aws.cloud(config)
     cloud.check_vpc()
-    holder = cloud.lock_holder()
+    lock = cloud.lock_state()
     state, notes = aws.read_backup_readonly(cloud.s3, cloud.backup_des)
     plan = cloud.replacement_plan(state)
     steps = plan.steps
     done = sum(s.done for s in steps)
     unexplained = [str(f) for f in cloud.unrecorded_changes(state)] if state.discovered else []
-    gateways, controller_note = _controller_gateways(config)
+    gateways, controller_note = aws.controller_gateways(config)
     if gateways is not None:
         from morvent.core.reconcile import unrecorded_gateways
 
@@ -62,7 +60,7 @@ def gather(config: Config) -> dict[str, Any]:
         "region": config.region,
         "backup": cloud.backup_des.url,
         "local_copy": cloud.backup_des.local_folder,
-        "lock": {k: v for k, v in holder.items() if k != "token"} if holder else None,
+        "lock": _lock(lock),
         "discovered": state.discovered,
         "stage": _stage(state, plan, done),
         "steps_done": done,
@@ -126,36 +124,20 @@ def _next(config: Config, plan: Any, state: Any) -> str:
     return "; ".join(parts) or "nothing to do"
 
 
-def _controller_gateways(config: Config) -> tuple[list | None, str | None]:
-    """The controller's gateway records, or None and why they were not read."""
-    password = os.environ.get(config.controller_password_env)
-    if not password:
-        return None, (f"the controller was not asked about spoke gateways no record knows: "
-                      f"the password is not set ({output.password_variable(config)})")
-    try:
-        from morvent.lib.corvane_backend import getCid
-        from morvent.lib.spoke import list_gateway_info
-
-        _, cid = getCid(config.controller_ip, config.controller_user, password)
-        answer = list_gateway_info(api_endpoint_url=f"https://{config.controller_ip}/v2/api",
-                                   CID=cid).json()
-    except Exception as e:  # noqa: BLE001 - status shows what it can
-        logging.getLogger(__name__).debug("controller look-up failed", exc_info=True)
-        return None, f"the controller was not asked about spoke gateways: {one_line(e)}"
-    if not isinstance(answer, dict) or answer.get("return") is not True \
-            or not isinstance(answer.get("results"), list):
-        return None, "the controller did not list its gateways"
-    return answer["results"], None
+def _lock(lock: Any) -> dict[str, Any] | None:
+    """The lock as status shows it: its id, holder and whether that run is alive."""
+    if lock is None:
+        return None
+    found = {k: v for k, v in lock.to_dict().items() if k != "token"}
+    found["break"] = (f"--break-lock {lock.id}" if lock.alive is False else None)
+    return found
 
 
 def lines(report: dict[str, Any]) -> list[str]:
     """The status report in words."""
-    from morvent.lib.s3 import describe_holder
-
     found = [f"{report['vpc_id']} ({report['region']}): {report['stage']}",
              f"  backup: {report['backup']} ({report['undo_records']} undo records)",
-             "  lock:   " + (f"held by {describe_holder(report['lock'])}" if report["lock"]
-                             else "free")]
+             "  lock:   " + _lock_line(report["lock"])]
     rows = []
     for record in report["natgws"]:
         done = sum(s["done"] for s in record["steps"])
@@ -189,3 +171,14 @@ def lines(report: dict[str, Any]) -> list[str]:
         found.append(f"note: {note}")
     found.append(f"next: {report['next']}")
     return found
+
+
+def _lock_line(lock: dict[str, Any] | None) -> str:
+    from morvent.lib.lock import describe_holder
+
+    if lock is None:
+        return "free"
+    alive = {True: "that run is alive", False: "that run is gone",
+             None: "whether that run is alive cannot be told"}[lock["alive"]]
+    line = f"held by {describe_holder(lock)}, lock id {lock['id']}: {alive} ({lock['why']})"
+    return line + (f"; {lock['break']} removes it" if lock["break"] else "")

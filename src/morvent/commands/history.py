@@ -14,14 +14,24 @@ and uploaded to S3 around every run:
   versions, read as before; earlier versions reading a newer file ignore
   the key, which is what it means to them too.
 
+What exactly each file holds is ``morvent.commands.records``: every file
+read is checked against it, and one that is not what morvent writes is an
+error naming it (damage is never "no history").  Every write raises the
+file's serial and keeps its lineage (a history read from a file of an
+earlier release, which has neither, is given a lineage at its first write);
+see ``morvent.commands.versions``.
+
 Every change is written atomically before the call returns (temporary file
 in the same folder, fsync, rename, fsync of the folder), so a process that
 is killed at any moment leaves either the old or the new file, never a torn
 one.  Then, when the folder has an S3 mirror (``morvent.core.backup``: the
 download of a real run registers one), the file is stored there too, also
 before the call returns: an undo record is in S3 before the caller makes
-the next change.  When S3 cannot store it, ``BackupUnavailable`` stops the
-run; the local file keeps the record.
+the next change.  When S3 cannot store it, or its copy moved on since this
+run read it (another run wrote it; this run's lock was broken),
+``BackupUnavailable`` stops the run; the local file keeps the record.  Before
+each step the step iterator asks the folder's lock whether it still holds
+(``morvent.core.backup.check_fence``).
 
 ``MementoHistory.pop()`` hands out the newest memento but keeps its record
 on disk (and in S3), marked as being undone, until the next operation of
@@ -49,46 +59,49 @@ import logging
 import math
 import os
 import sys
+import uuid
 from collections.abc import Iterator
 from typing import Any
 
 from morvent.commands.memento import Memento
+from morvent.commands.records import (COMMAND_HISTORY_FILE, DISCOVER_NATGW_CMD, FILE_FORMAT,
+                                      HISTORY_FILES, MEMENTO_HISTORY_FILE, HistoryDamaged,
+                                      HistoryFile, parse)
 from morvent.core import backup
 from morvent.core.files import write_atomically
 from morvent.core.exceptions import HistoryError
 
-__all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDiverged",
-           "HISTORY_FILES", "newer_copy", "read_json", "step_listeners"]
-
-COMMAND_HISTORY_FILE = "command_history.json"
-MEMENTO_HISTORY_FILE = "memento_history.json"
-HISTORY_FILES = (COMMAND_HISTORY_FILE, MEMENTO_HISTORY_FILE)
-#: Layout number of both files, raised when their shape changes.
-FILE_FORMAT = 1
-#: Index of the NAT gateway discovery in the command history.
-DISCOVER_NATGW_CMD = 0
+__all__ = ["CommandHistory", "MementoHistory", "HistoryError", "HistoryDamaged",
+           "HISTORY_FILES", "describe_copy", "read_history", "step_listeners"]
 
 
 # -- files -----------------------------------------------------------------
 
-def read_json(path: str) -> Any:
-    """The decoded content of ``path``, or None when there is no such file."""
+def describe_copy(path: str) -> str:
+    """The local file ``path`` named with the S3 object it mirrors, when its folder has one."""
+    url = backup.url_of(path)
+    return f"{path} (local copy of {url})" if url else path
+
+
+def read_history(path: str, where: str | None = None) -> HistoryFile | None:
+    """The checked history file at ``path``, or None when there is no such file.
+
+    HistoryDamaged (naming ``where``, by default the file and its S3 object)
+    when it is not what morvent writes; nothing is changed.
+    """
     try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f)
+        with open(path, "rb") as f:
+            data = f.read()
     except FileNotFoundError:
         return None
-    except (ValueError, UnicodeDecodeError) as e:
-        raise HistoryError(f"{path} is damaged and was left as it is (not valid JSON: {e}); "
-                           "restore it from the S3 backup") from None
     except OSError as e:
         raise HistoryError(f"cannot read {path}: {e}") from None
+    return parse(os.path.basename(path), data, where or describe_copy(path))
 
 
-def _check_format(path: str, data: dict) -> None:
-    if data.get("format", FILE_FORMAT) != FILE_FORMAT:
-        raise HistoryError(f"{path} has layout {data.get('format')!r}, which this version of "
-                           f"morvent does not read (it reads layout {FILE_FORMAT})")
+def _next_version(lineage: str | None, serial: int) -> tuple[str, int]:
+    """The version of the next write: a history without a lineage is born now."""
+    return (lineage or uuid.uuid4().hex), serial + 1
 
 
 def _write_json_atomically(path: str, data: Any) -> None:
@@ -165,38 +178,35 @@ class CommandHistory:
     _version: str | None = None
     _commands: list[dict] = []
     _natgws: list = []
+    _lineage: str | None = None
+    _serial: int = 0
 
     @classmethod
     def init(cls, folder: str, vpc_id: str, version: str = "v2") -> None:
         """Bind the history to ``folder`` and load what it holds for ``vpc_id``.
 
-        Nothing is written until a command is logged.  A file of another VPC
-        or another history version is an error, and then nothing changes.
+        Nothing is written until a command is logged.  A damaged file, or one
+        of another VPC or another history version, is an error, and then
+        nothing changes.
         """
         path = os.path.join(os.fspath(folder), COMMAND_HISTORY_FILE)
-        data = read_json(path)
+        found = read_history(path)
         commands: list[dict] = []
-        if data is not None:
-            if not isinstance(data, dict) or not isinstance(data.get("commands"), list):
-                raise HistoryError(f"{path} is not a command history (no list of commands)")
-            _check_format(path, data)
-            if data.get("vpc_id") != vpc_id:
+        lineage, serial = None, 0
+        if found is not None:
+            data = found.body
+            if data["vpc_id"] != vpc_id:
                 raise HistoryError(f"{path} belongs to VPC {data.get('vpc_id')!r}, not to "
                                    f"{vpc_id!r}; is the backup folder the right one?")
-            if data.get("version") != version:
+            if data["version"] != version:
                 raise HistoryError(f"{path} is a history of version {data.get('version')!r}, "
                                    f"but version {version!r} was asked for")
-            for i, command in enumerate(data["commands"]):
-                if not isinstance(command, dict) or not isinstance(command.get("index"), int):
-                    raise HistoryError(f"{path}: command entry {i} is damaged")
-                if (command["index"] == DISCOVER_NATGW_CMD
-                        and not isinstance(command.get("natgws"), list)):
-                    raise HistoryError(f"{path}: the NAT gateway discovery has no list of records")
-            commands = data["commands"]
+            commands, lineage, serial = data["commands"], found.lineage, found.serial
         _remove_stale_temp_files(path)
         cls._path, cls._vpc_id, cls._version = path, vpc_id, version
         cls._commands = commands
         cls._natgws = cls._find_natgws(commands)
+        cls._lineage, cls._serial = lineage, serial
 
     @staticmethod
     def _find_natgws(commands: list[dict]) -> list:
@@ -242,10 +252,13 @@ class CommandHistory:
         commands = [c for c in cls._commands if c["index"] != DISCOVER_NATGW_CMD]
         commands.insert(0, {"index": DISCOVER_NATGW_CMD, "name": "discover_natgw",
                             "natgws": natgws})
-        _write_json_atomically(path, {"format": FILE_FORMAT, "version": cls._version,
+        lineage, serial = _next_version(cls._lineage, cls._serial)
+        _write_json_atomically(path, {"format": FILE_FORMAT, "lineage": lineage,
+                                      "serial": serial, "version": cls._version,
                                       "vpc_id": cls._vpc_id, "commands": commands})
         cls._commands = commands
         cls._natgws = natgws
+        cls._lineage, cls._serial = lineage, serial
         _store_in_mirror(path)
 
     @classmethod
@@ -321,6 +334,8 @@ class MementoHistory:
     _entries: list[_Entry] = []
     #: The popped entry whose undo is under way: still on disk, no longer held.
     _undoing: _Entry | None = None
+    _lineage: str | None = None
+    _serial: int = 0
 
     @classmethod
     def init(cls, folder: str) -> None:
@@ -333,42 +348,39 @@ class MementoHistory:
         if cls._path is not None:
             cls._settle()
         path = os.path.join(os.fspath(folder), MEMENTO_HISTORY_FILE)
-        data = read_json(path)
+        found = read_history(path)
         entries: list[_Entry] = []
-        if data is not None:
-            if not isinstance(data, dict) or not isinstance(data.get("mementos"), list):
-                raise HistoryError(f"{path} is not a memento history (no list of mementos)")
-            _check_format(path, data)
-            for i, record in enumerate(data["mementos"]):
-                memento = cls._rebuild(path, i, record)
+        lineage, serial = None, 0
+        if found is not None:
+            for i, record in enumerate(found.body["mementos"]):
+                memento = cls._rebuild(describe_copy(path), i, record)
                 record = {k: v for k, v in record.items() if k != "undoing"}
                 entries.append(_Entry(memento, record))
+            lineage, serial = found.lineage, found.serial
         _remove_stale_temp_files(path)
         cls._path = path
         cls._entries = entries
         cls._undoing = None
+        cls._lineage, cls._serial = lineage, serial
 
     @staticmethod
-    def _rebuild(path: str, i: int, record: Any) -> Any:
-        if (not isinstance(record, dict) or not isinstance(record.get("module"), str)
-                or not isinstance(record.get("qualname"), str)
-                or not isinstance(record.get("state"), dict)
-                or not isinstance(record.get("mark_begin"), bool)
-                or not isinstance(record.get("undoing", False), bool)):
-            raise HistoryError(f"{path}: memento entry {i} is damaged")
+    def _rebuild(where: str, i: int, record: dict) -> Any:
+        """The memento of a checked record; HistoryDamaged when its class is not there."""
         name = f"{record['module']}.{record['qualname']}"
+        label = f"undo record {i + 1} ({record['qualname']})"
         try:
             memento_class = _find_class(record["module"], record["qualname"])
         except LookupError as e:
-            raise HistoryError(f"{path}: memento {i} of class {name} cannot be rebuilt: {e}") from None
+            raise HistoryDamaged(f"{where} is damaged: {label}: class {name} cannot be "
+                                 f"rebuilt: {e}") from None
         if not issubclass(memento_class, Memento):
-            raise HistoryError(f"{path}: memento {i} names {name}, which is not a memento class")
+            raise HistoryDamaged(f"{where} is damaged: {label}: {name} is not a memento class")
         try:
             memento = memento_class.__new__(memento_class)
             memento.__dict__.update(record["state"])
         except Exception as e:
-            raise HistoryError(f"{path}: memento {i} of class {name} cannot be rebuilt: "
-                               f"{type(e).__name__}: {e}") from None
+            raise HistoryDamaged(f"{where} is damaged: {label}: class {name} cannot be "
+                                 f"rebuilt: {type(e).__name__}: {e}") from None
         return memento
 
     @classmethod
@@ -388,8 +400,11 @@ class MementoHistory:
         records = [entry.record for entry in entries]
         if undoing is not None:
             records.append({**undoing.record, "undoing": True})
-        _write_json_atomically(path, {"format": FILE_FORMAT, "mementos": records})
+        lineage, serial = _next_version(cls._lineage, cls._serial)
+        _write_json_atomically(path, {"format": FILE_FORMAT, "lineage": lineage,
+                                      "serial": serial, "mementos": records})
         cls._entries, cls._undoing = entries, undoing
+        cls._lineage, cls._serial = lineage, serial
         # Transfers of the folder finish the removal first (the caller of
         # pop() is past restore() by the time it uploads).
         backup.set_pending(os.path.dirname(path), cls._settle if undoing is not None else None)
@@ -492,13 +507,15 @@ class MementoHistory:
         It answers for the mementos held now: True for the first ``size()``
         values, False for every value after them.
         """
-        cls._require_init()
+        path = cls._require_init()
         cls._settle()
         held = len(cls._entries)
 
         def positions() -> Iterator[bool]:
             yield from itertools.repeat(True, held)
             for position in itertools.count(held + 1):
+                # A run whose lock is gone stops here, before the step's change.
+                backup.check_fence(os.path.dirname(path), thorough=True)
                 _tell("step", position)
                 yield False
 
@@ -518,75 +535,3 @@ class MementoHistory:
         return [{"class": f"{e.record['module']}.{e.record['qualname']}",
                  "mark_begin": e.record["mark_begin"],
                  "state": _json_copy(e.record["state"])} for e in cls._entries]
-
-
-# -- two copies of a history -------------------------------------------------
-
-class HistoryDiverged(Exception):
-    """Neither of two copies of a history file holds the other; ``str()`` says why."""
-
-
-def _stored_entries(name: str, data: bytes) -> tuple[Any, list]:
-    """The head and the entries of a stored history file, in the form copies are compared.
-
-    Memento entries compare by class path, state and group mark (not by the
-    mark of an undo under way); commands compare whole.  ValueError when
-    ``data`` is not such a file.
-    """
-    try:
-        content = json.loads(data.decode("utf-8"))
-    except (ValueError, UnicodeDecodeError) as e:
-        raise ValueError(f"not valid JSON: {e}") from None
-    if name == MEMENTO_HISTORY_FILE:
-        if not isinstance(content, dict) or not isinstance(content.get("mementos"), list):
-            raise ValueError("no list of mementos")
-        entries = []
-        for i, record in enumerate(content["mementos"], 1):
-            if not isinstance(record, dict):
-                raise ValueError(f"entry {i} is damaged")
-            entries.append((record.get("module"), record.get("qualname"), record.get("state"),
-                            record.get("mark_begin")))
-        return content.get("format", FILE_FORMAT), entries
-    if name == COMMAND_HISTORY_FILE:
-        if not isinstance(content, dict) or not isinstance(content.get("commands"), list):
-            raise ValueError("no list of commands")
-        return (content.get("vpc_id"), content.get("version")), content["commands"]
-    raise ValueError(f"{name} is not a history file")
-
-
-def _describe(name: str, entry: Any) -> str:
-    if name == MEMENTO_HISTORY_FILE:
-        module, qualname, _, mark_begin = entry
-        return f"{module}.{qualname}" + (", opens a group" if mark_begin else "")
-    if isinstance(entry, dict):
-        return f"command {entry.get('index')} {entry.get('name', '')}".rstrip()
-    return repr(entry)
-
-
-def newer_copy(name: str, local: bytes, remote: bytes) -> str:
-    """Which of two copies of the history file ``name`` holds the other.
-
-    "local" when the remote copy's entries are a proper beginning of the
-    local copy's, "remote" in the opposite case, "same" when both hold the
-    same entries.  HistoryDiverged when neither holds the other (its message
-    says where they part) or when a copy cannot be read.
-    """
-    try:
-        local_head, local_entries = _stored_entries(name, local)
-    except ValueError as e:
-        raise HistoryDiverged(f"the local copy cannot be read ({e})") from None
-    try:
-        remote_head, remote_entries = _stored_entries(name, remote)
-    except ValueError as e:
-        raise HistoryDiverged(f"the S3 copy cannot be read ({e})") from None
-    if local_head != remote_head:
-        raise HistoryDiverged(f"their headers differ (local {local_head!r}, "
-                              f"S3 {remote_head!r})")
-    for number, (mine, theirs) in enumerate(zip(local_entries, remote_entries), 1):
-        if mine != theirs:
-            raise HistoryDiverged(
-                f"they have diverged at entry {number} (local: {_describe(name, mine)}; "
-                f"S3: {_describe(name, theirs)})")
-    if len(local_entries) == len(remote_entries):
-        return "same"
-    return "local" if len(local_entries) > len(remote_entries) else "remote"

@@ -21,6 +21,12 @@ and know nothing about S3 themselves.  A history may also hold back one
 write (a popped undo record stays on disk until its undo is done):
 :func:`finish_pending` makes it, and the transfers call it before they read
 or replace the folder.
+
+While a run holds the VPC's lock, the lock registers a *fence* for the
+folder (:func:`set_fence`): a check that raises when the lock is no longer
+the run's (broken by another run).  The histories call :func:`check_fence`
+before each step, and the S3 mirror before each store, so a run whose lock
+was broken stops before its next change.
 """
 
 from __future__ import annotations
@@ -123,9 +129,13 @@ class Mirror(Protocol):
     def store(self, path: str) -> None:
         """Store the file ``path`` of the folder; raise BackupUnavailable when it cannot."""
 
+    def url_of(self, path: str) -> str:
+        """The S3 URL of the object that holds the file ``path`` of the folder."""
+
 
 _mirrors: dict[str, Mirror] = {}
 _pending: dict[str, Callable[[], None]] = {}
+_fences: dict[str, Callable[[bool], None]] = {}
 
 
 def _key(folder: str | os.PathLike) -> str:
@@ -143,6 +153,30 @@ def set_mirror(folder: str | os.PathLike, mirror: Mirror | None) -> None:
 def mirror_of(folder: str | os.PathLike) -> Mirror | None:
     """The mirror registered for ``folder``, or None."""
     return _mirrors.get(_key(folder))
+
+
+def url_of(path: str | os.PathLike) -> str | None:
+    """The S3 URL of the file ``path`` of a folder that has a mirror, else None."""
+    mirror = mirror_of(os.path.dirname(os.path.abspath(os.fspath(path))))
+    return mirror.url_of(os.fspath(path)) if mirror is not None else None
+
+
+def set_fence(folder: str | os.PathLike, check: Callable[[bool], None] | None) -> None:
+    """Make ``check(thorough)`` the fence of ``folder`` (None: the folder has none)."""
+    if check is None:
+        _fences.pop(_key(folder), None)
+    else:
+        _fences[_key(folder)] = check
+
+
+def check_fence(folder: str | os.PathLike, thorough: bool = False) -> None:
+    """Raise (BackupUnavailable) when the lock that the run on ``folder`` held is gone.
+
+    ``thorough``: ask S3 now rather than trust what the lock's heartbeat saw last.
+    """
+    check = _fences.get(_key(folder))
+    if check is not None:
+        check(thorough)
 
 
 def set_pending(folder: str | os.PathLike, finish: Callable[[], None] | None) -> None:

@@ -35,3 +35,14 @@ class BackupUnavailable(BaseException):
         self.folder = folder
         #: The S3 folder that could not be written.
         self.url = url
+
+
+class BackupConflict(BackupUnavailable):
+    """S3 no longer holds what this run based its records on; the run stops at once.
+
+    Raised when a history's conditional write finds the S3 copy changed since
+    the run read it (another run wrote it), or when the VPC's lock is no
+    longer the run's (broken by another run).  Like ``BackupUnavailable``
+    it passes through ``except Exception``: no rollback, the records stay
+    in the local folder.
+    """

@@ -15,17 +15,18 @@ is rebuilt.
 
 from __future__ import annotations
 
+import json
 import os
 from dataclasses import dataclass, field, replace
 from typing import Any
 
-from morvent.commands.history import COMMAND_HISTORY_FILE, DISCOVER_NATGW_CMD, \
-    MEMENTO_HISTORY_FILE, read_json
-from morvent.core.exceptions import HistoryError
-from morvent.lib.natgw import address_instance, find_address, get_natgw_by_subnet
+from morvent.commands.history import describe_copy, read_history
+from morvent.commands.records import COMMAND_HISTORY_FILE, MEMENTO_HISTORY_FILE, HistoryDamaged
+from morvent.lib.natgw import (LIVE_STATES, address_instance, describe_natgw, find_address,
+                               get_natgw_by_subnet)
 
-__all__ = ["BackupState", "Finding", "describe_record", "read_backup_state",
-           "unrecorded_changes", "unrecorded_gateways"]
+__all__ = ["BackupState", "Finding", "describe_record", "migration_traces",
+           "read_backup_state", "unrecorded_changes", "unrecorded_gateways"]
 
 NATGW_DELETION = "NatGwDeleteMemento"
 SPOKE_CREATION = "HsSpokeCreateMemento"
@@ -48,24 +49,36 @@ class BackupState:
         return [m.get("state") or {} for m in self.mementos if m.get("qualname") == qualname]
 
 
-def read_backup_state(folder: str) -> BackupState:
-    """The discovery and the undo records kept in ``folder`` (empty when absent)."""
+def read_backup_state(folder: str, des: Any = None) -> BackupState:
+    """The discovery and the undo records kept in ``folder`` (empty when absent).
+
+    Both files are checked (``morvent.commands.records``), and against each
+    other: undo records need a discovery of the NAT gateways they were made
+    on.  HistoryDamaged otherwise, naming the file -- with its S3 object and
+    local copy when the backup descriptor ``des`` is given (``folder`` may
+    then be a scratch copy).
+    """
+    def where(name: str) -> str:
+        if des is None:
+            return describe_copy(os.path.join(folder, name))
+        return f"{name} in S3 ({des.url}{name}; local copy {os.path.join(des.local_folder, name)})"
+
     state = BackupState(folder)
-    commands = read_json(os.path.join(folder, COMMAND_HISTORY_FILE))
+    commands = read_history(os.path.join(folder, COMMAND_HISTORY_FILE), where(COMMAND_HISTORY_FILE))
     if commands is not None:
-        if not isinstance(commands, dict) or not isinstance(commands.get("commands"), list):
-            raise HistoryError(f"{os.path.join(folder, COMMAND_HISTORY_FILE)} is not a "
-                               "command history")
-        for command in commands["commands"]:
-            if isinstance(command, dict) and command.get("index") == DISCOVER_NATGW_CMD:
-                state.discovered = True
-                state.natgws = [r for r in command.get("natgws") or [] if isinstance(r, dict)]
-    mementos = read_json(os.path.join(folder, MEMENTO_HISTORY_FILE))
+        for command in commands.entries:  # the discovery is the only kind
+            state.discovered = True
+            state.natgws = command["natgws"]
+    mementos = read_history(os.path.join(folder, MEMENTO_HISTORY_FILE), where(MEMENTO_HISTORY_FILE))
     if mementos is not None:
-        if not isinstance(mementos, dict) or not isinstance(mementos.get("mementos"), list):
-            raise HistoryError(f"{os.path.join(folder, MEMENTO_HISTORY_FILE)} is not a "
-                               "memento history")
-        state.mementos = [m for m in mementos["mementos"] if isinstance(m, dict)]
+        state.mementos = list(mementos.entries)
+    if state.mementos and not state.natgws:
+        lacks = "records no NAT gateway" if state.discovered else "has no NAT gateway discovery"
+        raise HistoryDamaged(
+            f"{where(COMMAND_HISTORY_FILE)} is damaged: it {lacks}, while "
+            f"{MEMENTO_HISTORY_FILE} holds {len(state.mementos)} undo records made on the "
+            "discovered NAT gateways; nothing was changed; put back an intact copy of "
+            f"{COMMAND_HISTORY_FILE}, then run again")
     return state
 
 
@@ -187,3 +200,55 @@ def unrecorded_gateways(gateways: list[dict], spoke_gw_name: str, vpc_id: str,
                                     gateway.get("public_subnet"), gateway.get("public_ip"),
                                     None, holder=name))
     return findings
+
+
+def _backed_up_natgws(folder: str) -> dict[str, str | None]:
+    """NAT gateway id -> its subnet (None: not known), from the route tables' backups and the
+    NAT gateway descriptions that a run keeps in the backup folder."""
+    found: dict[str, str | None] = {}
+    try:
+        names = sorted(os.listdir(folder))
+    except OSError:
+        return found
+    for name in names:
+        if not name.endswith(".json") or not name.startswith(("route-tables-", "natgw-")):
+            continue
+        try:
+            with open(os.path.join(folder, name), encoding="utf-8") as f:
+                content = json.load(f)
+        except (OSError, ValueError):
+            continue
+        if not isinstance(content, dict):
+            continue
+        if name.startswith("natgw-") and isinstance(content.get("NatGatewayId"), str):
+            found[content["NatGatewayId"]] = content.get("SubnetId")
+        for nat_gw_id in content.get("nat_gw_ids") or []:
+            if isinstance(nat_gw_id, str):
+                found.setdefault(nat_gw_id, None)
+    return found
+
+
+def migration_traces(ec2: Any, vpc_id: str, state: BackupState,
+                     gateways: list[dict] | None, spoke_gw_name: str) -> list[str]:
+    """What shows that a migration changed the VPC, for a revert that has no undo record.
+
+    A NAT gateway of the discovery, or of the route tables' backup in the
+    folder, that is gone from its subnet; an Elastic IP of the discovery held
+    by an instance; a controller gateway named like the spoke gateway in the
+    VPC (``gateways``: the controller's records, None when not read).  Reads
+    EC2 only.
+    """
+    traces = [str(f) for f in unrecorded_changes(ec2, vpc_id, state)]
+    if not state.discovered:
+        for nat_gw_id, subnet_id in _backed_up_natgws(state.folder).items():
+            natgw = describe_natgw(ec2, nat_gw_id)
+            if natgw is not None and natgw.get("State") in LIVE_STATES:
+                continue
+            subnet_id = subnet_id or (natgw or {}).get("SubnetId")
+            if subnet_id and get_natgw_by_subnet(ec2, subnet_id, vpc_id):
+                continue  # put back under a new id
+            traces.append(f"NAT gateway {nat_gw_id}" + (f" of {subnet_id}" if subnet_id else "")
+                          + " named in the route tables' backup is gone")
+    if gateways:
+        traces += [str(f) for f in unrecorded_gateways(gateways, spoke_gw_name, vpc_id, state)]
+    return traces

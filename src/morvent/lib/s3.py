@@ -2,18 +2,27 @@
 
 ``S3BackupCmdV2(s3_client, backup_des).download()`` brings the local backup
 folder up to date with the VPC's backup in S3; ``upload()`` makes S3 a copy
-of the local folder (objects gone locally are deleted).  ``download()``
-never throws a local record away: the local folder may hold what a run that
-ended early (killed, S3 unavailable) could not store.  It merges:
+of the local folder (objects gone locally are deleted, histories never).
+``download()`` never throws a local record away unless S3 holds a newer
+version of it:
 
-- the histories (``command_history.json``, ``memento_history.json``): when
-  one copy's entries begin the other's, the longer copy is kept, and a
-  longer local copy is stored in S3 at once; copies that have diverged stop
-  the run before any change, with both places and what to do;
+- the histories (``command_history.json``, ``memento_history.json``) are
+  versioned (``morvent.commands.versions``): a local copy behind S3 is
+  replaced by S3's, one ahead of the version it was based on is kept and
+  stored when S3 did not move since, and anything else is *diverged*: the
+  run stops before any change, naming both copies and what to do.  Both
+  copies are checked first (``morvent.commands.records``): a damaged copy
+  stops the run the same way, never read as "no history";
 - every other file (route table backups, snapshots, NAT gateway
-  descriptions: all uniquely named, for people): files only in S3 are
+  descriptions, logs: all uniquely named, for people): files only in S3 are
   fetched, local-only files stay (the next upload stores them), and of a
   file that differs the local copy stays.
+
+Every write of a history to S3 is conditional: ``If-Match`` on the ETag of
+the S3 copy the local one was last in step with, ``If-None-Match: *`` for a
+history S3 does not hold yet.  A write based on a copy that is no longer
+S3's fails instead of landing, and :class:`BackupConflict` stops the run
+before its next change, its records kept in the local folder.
 
 Only what changed is transferred.  The process remembers, per S3 client,
 the ETag and the content digest of every object it read or stored: an object
@@ -27,46 +36,47 @@ so one listing of the folder serves the whole run; without the lock (a dry
 run, or a run not started by the command line) each transfer lists it.
 
 A dry run works in a scratch folder that is a plain copy of S3, and stores
-nothing.  A real run's ``download()`` registers the command as the S3
-mirror of the folder (``morvent.core.backup``): from then on the histories
-store each file they write in S3 at once, through :meth:`S3BackupCmdV2.store`.
+nothing; :meth:`S3BackupCmdV2.preview` places the local histories against
+it for the commands that only read.  A real run's ``download()`` registers
+the command as the S3 mirror of the folder (``morvent.core.backup``): from
+then on the histories store each file they write in S3 at once, through
+:meth:`S3BackupCmdV2.store`.
 
 When S3 cannot be written during a run (a history's write-through, the
 final upload), :class:`BackupUnavailable` stops the run without a rollback;
 see ``morvent.core.exceptions``.
 
-``VpcLock`` is an object next to the backup folder, written with a
-conditional put (``IfNoneMatch="*"``), so exactly one of two runs that start
-together gets it.  The store must honour that condition; AWS S3 and the
-simulated cloud used in tests do.
+``VpcLock`` is an object next to the backup folder, taken with a
+conditional put (``If-None-Match: *``), so exactly one of two runs that
+start together gets it.  It names its holder (host, process and the
+process's start time) and carries a heartbeat that the holder renews while
+it runs; it is broken only by its id, and only when its holder is gone.
+The store must honour both conditions; AWS S3 and the simulated cloud used
+in tests do.
 """
 
 from __future__ import annotations
 
-import getpass
-import hashlib
-import json
 import logging
 import os
-import socket
-import sys
-import uuid
 import weakref
 from collections.abc import Mapping
-from datetime import datetime, timezone
 from typing import Any
 
 import botocore.exceptions
 
-from morvent.commands.history import HISTORY_FILES, HistoryDiverged, newer_copy
+from morvent.commands import records, versions
+from morvent.commands.records import HISTORY_FILES, HistoryDamaged
+from morvent.commands.versions import Copy, HistoryDiverged, Synced
 from morvent.core import backup
 from morvent.core.backup import BackupDescriptor
-from morvent.core.exceptions import BackupUnavailable
+from morvent.core.exceptions import BackupConflict, BackupUnavailable
 from morvent.core.files import write_atomically
 from morvent.core.Globals import Globals
 
-__all__ = ["BackupError", "BackupDiverged", "BackupUnavailable", "LockHeldError",
-           "S3BackupCmdV2", "VpcLock", "default_owner", "describe_holder"]
+__all__ = ["BackupError", "BackupDiverged", "BackupConflict", "BackupUnavailable",
+           "HistoryDamaged", "S3BackupCmdV2", "error_code", "failed", "follow_folder",
+           "is_conflict"]
 
 
 class BackupError(Exception):
@@ -77,21 +87,13 @@ class BackupDiverged(BackupError):
     """The local and the S3 copy of a history hold different records; nothing was changed."""
 
 
-class LockHeldError(Exception):
-    """Another run holds the VPC's lock; ``holder`` describes it (or is None)."""
-
-    def __init__(self, message: str, holder: Mapping | None):
-        super().__init__(message)
-        self.holder = holder
-
-
-def _error_code(e: botocore.exceptions.ClientError) -> str:
+def error_code(e: botocore.exceptions.ClientError) -> str:
     return str(e.response.get("Error", {}).get("Code", ""))
 
 
-def _failed(what: str, e: Exception) -> BackupError:
+def failed(what: str, e: Exception) -> BackupError:
     if isinstance(e, botocore.exceptions.ClientError):
-        code = _error_code(e)
+        code = error_code(e)
         message = e.response.get("Error", {}).get("Message", "")
         return BackupError(f"{what} failed: {code}: {message}".rstrip(": "))
     return BackupError(f"{what} failed: {e}")
@@ -107,18 +109,27 @@ def _read(path: str) -> bytes:
 
 
 def _local_files(folder: str) -> dict[str, str]:
-    """Relative path ('/'-separated) -> absolute path of every file under ``folder``."""
+    """Relative path ('/'-separated) -> absolute path of every file under ``folder``.
+
+    Hidden files are left out: temporary files of a write under way, and the
+    folder's record of the S3 versions (``versions.SYNC_FILE``).
+    """
     files = {}
     for root, dirs, names in os.walk(folder):
         dirs.sort()
         for name in sorted(names):
+            if name.startswith("."):
+                continue
             path = os.path.join(root, name)
             files[os.path.relpath(path, folder).replace(os.sep, "/")] = path
     return files
 
 
-def _digest(data: bytes) -> str:
-    return hashlib.sha256(data).hexdigest()
+def is_conflict(e: botocore.exceptions.ClientError) -> bool:
+    """A conditional write refused: S3 holds another object (or none) under the key."""
+    status = e.response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+    return error_code(e) in ("PreconditionFailed", "ConditionalRequestConflict", "NoSuchKey") \
+        or status in (404, 409, 412)
 
 
 # -- what this process knows of the objects in S3 -----------------------------------
@@ -234,23 +245,23 @@ class S3BackupCmdV2:
     def _folder(self) -> tuple[str, str]:
         return self.backup_des.bucket, self.backup_des.folder_key
 
-    def _remote_objects(self, failed: Any = _failed) -> dict[str, tuple[str, str | None]]:
+    def _remote_objects(self, failing: Any = None) -> dict[str, tuple[str, str | None]]:
         """Relative path -> (key, ETag) of every object of the backup folder.
 
         Listed in S3, unless this process holds the folder's lock and has
-        listed it already.  ``failed(what, error)`` makes the exception
-        raised when S3 fails.
+        listed it already.  ``failing(what, error)`` makes the exception
+        raised when S3 fails (by default a BackupError).
         """
         known = _known_for(self.s3_client)
         folder = self._folder()
         if known is not None and known.folders.get(folder) is not None:
             return dict(known.folders[folder])
-        objects = self._list(failed)
+        objects = self._list(failing or failed)
         if known is not None and folder in known.folders:
             known.folders[folder] = dict(objects)
         return objects
 
-    def _list(self, failed: Any) -> dict[str, tuple[str, str | None]]:
+    def _list(self, failing: Any) -> dict[str, tuple[str, str | None]]:
         des = self.backup_des
         objects = {}
         try:
@@ -260,19 +271,19 @@ class S3BackupCmdV2:
                 for item in page.get("Contents", ()):
                     key = item["Key"]
                     rel = key[len(des.folder_key):]
-                    if not rel or rel.endswith("/"):
-                        continue  # folder markers made by consoles
+                    if not rel or rel.endswith("/") or rel == versions.SYNC_FILE:
+                        continue  # folder markers made by consoles; never ours to fetch
                     if any(part in ("", ".", "..") for part in rel.split("/")) or "\\" in rel:
                         raise BackupError(f"refusing the object s3://{des.bucket}/{key}: its "
                                           "name would leave the local backup folder")
                     objects[rel] = (key, item.get("ETag"))
         except botocore.exceptions.ClientError as e:
-            if _error_code(e) == "NoSuchBucket":
+            if error_code(e) == "NoSuchBucket":
                 raise BackupError(f"S3 bucket {des.bucket!r} does not exist (s3_bucket in the "
                                   "configuration)") from e
-            raise failed(f"listing {des.url}", e) from e
+            raise failing(f"listing {des.url}", e) from e
         except botocore.exceptions.BotoCoreError as e:
-            raise failed(f"listing {des.url}", e) from e
+            raise failing(f"listing {des.url}", e) from e
         return objects
 
     def _holds(self, key: str, etag: str | None, path: str | None) -> bytes | None:
@@ -289,20 +300,20 @@ class S3BackupCmdV2:
             data = _read(path)
         except OSError:
             return None
-        return data if _digest(data) == seen[1] else None
+        return data if versions.digest(data) == seen[1] else None
 
     def _remember(self, key: str, answer: Any, data: bytes) -> None:
         known = _known_for(self.s3_client)
         etag = answer.get("ETag") if isinstance(answer, Mapping) else None
         if known is not None and etag:
-            known.contents[(self.backup_des.bucket, key)] = (etag, _digest(data))
+            known.contents[(self.backup_des.bucket, key)] = (etag, versions.digest(data))
 
     def _get(self, key: str) -> bytes:
         try:
             answer = self.s3_client.get_object(Bucket=self.backup_des.bucket, Key=key)
             data = answer["Body"].read()
         except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
-            raise _failed(f"reading s3://{self.backup_des.bucket}/{key}", e) from e
+            raise failed(f"reading s3://{self.backup_des.bucket}/{key}", e) from e
         self._remember(key, answer, data)
         return data
 
@@ -312,6 +323,11 @@ class S3BackupCmdV2:
         return data if data is not None else self._get(key)
 
     def _put(self, rel: str, path: str) -> None:
+        """Store the local file ``rel``; a history only on the S3 copy it was based on."""
+        if rel in HISTORY_FILES:
+            base = versions.read_synced(self.backup_des.getAbsolutePath()).get(rel)
+            self._put_history(rel, path, base.etag if base is not None else None)
+            return
         des = self.backup_des
         key = des.folder_key + rel
         data = _read(path)
@@ -321,13 +337,66 @@ class S3BackupCmdV2:
             raise self._unavailable(f"storing s3://{des.bucket}/{key}", e) from e
         self._remember(key, answer, data)
 
+    def _put_history(self, rel: str, path: str, expect: str | None) -> None:
+        """Store the local history ``rel`` if S3 still holds the copy with ETag ``expect``
+        (None: if S3 holds none), and remember the version now in step.
+
+        BackupConflict when S3 holds another copy: the write does not land.
+        """
+        des = self.backup_des
+        key = des.folder_key + rel
+        data = _read(path)
+        history = records.parse(rel, data, path)
+        condition = {"IfMatch": expect} if expect else {"IfNoneMatch": "*"}
+        try:
+            answer = self.s3_client.put_object(Bucket=des.bucket, Key=key, Body=data,
+                                               **condition)
+        except botocore.exceptions.ClientError as e:
+            if not is_conflict(e):
+                raise self._unavailable(f"storing s3://{des.bucket}/{key}", e) from e
+            # A retry of this very write, whose first answer was lost, finds
+            # its own content there: that is not a conflict.
+            current = self._current(key)
+            if current is None or current[0] != data:
+                raise self._moved(rel, path) from None
+            answer = {"ETag": current[1]}
+        except botocore.exceptions.BotoCoreError as e:
+            raise self._unavailable(f"storing s3://{des.bucket}/{key}", e) from e
+        self._remember(key, answer, data)
+        versions.write_synced(des.getAbsolutePath(), rel,
+                              Copy(data, history, answer.get("ETag")).synced())
+
+    def _current(self, key: str) -> tuple[bytes, str | None] | None:
+        """The object's content and ETag now; None when there is none or it cannot be read."""
+        try:
+            answer = self.s3_client.get_object(Bucket=self.backup_des.bucket, Key=key)
+            return answer["Body"].read(), answer.get("ETag")
+        except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError):
+            return None
+
+    def _moved(self, rel: str, path: str) -> BackupConflict:
+        des = self.backup_des
+        folder = des.getAbsolutePath()
+        return BackupConflict(
+            f"the S3 copy {self.url_of(path)} changed since this run read it (another run "
+            f"wrote it, or this run's lock was broken): {rel} was not stored there; stopped "
+            f"before any further change (no rollback); this run's records are kept in {path}; "
+            f"`morvent status` shows what S3 holds, and the next run says how the two copies "
+            f"differ", folder=folder, url=des.url)
+
     def _unavailable(self, what: str, e: Exception) -> BackupUnavailable:
         des = self.backup_des
         folder = des.getAbsolutePath()
         return BackupUnavailable(
-            f"S3 cannot be written: {_failed(what, e)}; stopped before any further change "
+            f"S3 cannot be written: {failed(what, e)}; stopped before any further change "
             f"(no rollback); the records are kept in {folder} and the next run stores them "
             f"in {des.url}", folder=folder, url=des.url)
+
+    def url_of(self, path: str) -> str:
+        """The S3 URL of the file ``path`` of the local backup folder."""
+        folder = self.backup_des.getAbsolutePath()
+        rel = os.path.relpath(os.path.abspath(path), folder).replace(os.sep, "/")
+        return self.backup_des.url + rel
 
     # -- the two directions ----------------------------------------------------
 
@@ -335,9 +404,10 @@ class S3BackupCmdV2:
         """Bring the local backup folder up to date with the backup in S3.
 
         No backup in S3 yet gives an empty folder (or keeps the local one).
-        Local records are never discarded (see the module's description);
-        diverged histories raise BackupDiverged before anything changes.
-        Not in a dry run: this command becomes the folder's S3 mirror.
+        The histories are placed on their versions (see the module's
+        description); damaged or diverged histories raise HistoryDamaged or
+        BackupDiverged before anything changes.  Not in a dry run: this
+        command becomes the folder's S3 mirror.
         """
         log = logging.getLogger(__name__)
         des = self.backup_des
@@ -351,7 +421,7 @@ class S3BackupCmdV2:
         if Globals.dry_run:
             self._copy_for_dry_run(folder, local, remote)
         else:
-            self._merge(folder, local, remote)
+            self._merge(folder, local, remote, {rel: etag for rel, (_, etag) in objects.items()})
         _remove_empty_dirs(folder)
         if remote:
             log.info("- Downloaded backup %s (%s) to %s", des.url, _files(len(remote)), folder)
@@ -376,60 +446,196 @@ class S3BackupCmdV2:
             if not os.path.exists(path):
                 write_atomically(path, data)
 
-    def _merge(self, folder: str, local: dict[str, str], remote: dict[str, bytes]) -> None:
-        """Fetch what only S3 holds or holds newer; keep every local record."""
+    def _histories(self, folder: str, local: dict[str, str], remote: dict[str, bytes],
+                   etags: dict[str, str | None]) -> dict[str, tuple[str, Any, Any]]:
+        """Name -> (what to do, local copy, S3 copy) of each history, decided before
+        anything changes; HistoryDamaged or BackupDiverged when a history cannot go on."""
+        synced = versions.read_synced(self.backup_des.local_folder)
+        copies = self._copies({rel: os.path.join(folder, rel) for rel in HISTORY_FILES
+                               if rel in local}, remote, etags)
+        found = {}
+        for rel, (mine, theirs) in copies.items():
+            try:
+                found[rel] = (versions.decide(mine, theirs, synced.get(rel)), mine, theirs)
+            except HistoryDiverged as e:
+                raise BackupDiverged(self._diverged(rel, e)) from None
+        return found
+
+    def _where(self, rel: str, in_s3: bool) -> str:
+        """How a message names one copy of the history ``rel``."""
+        url = self.backup_des.url + rel
+        path = os.path.join(self.backup_des.local_folder, rel)
+        return f"{rel} in S3 ({url}; local copy {path})" if in_s3 \
+            else f"the local copy {path} of {url}"
+
+    def _copies(self, paths: dict[str, str], remote: dict[str, bytes],
+                etags: dict[str, str | None]) -> dict[str, tuple[Copy | None, Copy | None]]:
+        """Name -> (local copy, S3 copy) of each history, checked, each on its own and with
+        the other history of its side; HistoryDamaged naming the damaged copy, the other
+        one, and how to go on."""
+        copies = {}
+        for rel in HISTORY_FILES:
+            found: list[Copy | None] = [None, None]
+            damage = []
+            for side, data in enumerate((_read(paths[rel]) if rel in paths else None,
+                                         remote.get(rel))):
+                if data is None:
+                    continue
+                try:
+                    history = records.parse(rel, data, self._where(rel, in_s3=side == 1))
+                    found[side] = Copy(data, history, etags.get(rel) if side else None)
+                except HistoryDamaged as e:
+                    damage.append((str(e), side == 1))
+            if damage:  # the S3 copy's first: it is the truth
+                raise HistoryDamaged(self._damaged(rel, *damage[-1], *found, rel in remote))
+            copies[rel] = (found[0], found[1])
+        # Undo records need the discovery they were made on, on either side.
+        for side in (0, 1):
+            commands = copies[records.COMMAND_HISTORY_FILE][side]
+            mementos = copies[records.MEMENTO_HISTORY_FILE][side]
+            if mementos is None or not mementos.history.entries or commands is None \
+                    or any(c["natgws"] for c in commands.history.entries):
+                continue
+            rel = records.COMMAND_HISTORY_FILE
+            lacks = ("records no NAT gateway" if commands.history.entries
+                     else "has no NAT gateway discovery")
+            problem = (f"{self._where(rel, side == 1)} is damaged: it {lacks}, while the "
+                       f"{records.MEMENTO_HISTORY_FILE} beside it holds "
+                       f"{len(mementos.history.entries)} undo records made on the discovered "
+                       "NAT gateways")
+            other = copies[rel][1 - side]
+            raise HistoryDamaged(self._damaged(rel, problem, side == 1, *(
+                (other, None) if side else (None, other)), rel in remote))
+        return copies
+
+    def _damaged(self, rel: str, problem: str, in_s3: bool, mine: Copy | None,
+                 theirs: Copy | None, in_s3_too: bool) -> str:
+        """The message for a damaged copy: what is wrong, and how to go on."""
+        url = self.backup_des.url + rel
+        local_path = os.path.join(self.backup_des.local_folder, rel)
+        if in_s3 and mine is not None:
+            hint = (f"the local copy {local_path} reads well ({mine.version}): if it is the "
+                    f"latest, delete {url} and run again to store it there; otherwise put back "
+                    "an intact copy (an earlier version of the S3 object, if the bucket keeps "
+                    "versions)")
+        elif in_s3:
+            hint = ("put back an intact copy (an earlier version of the S3 object, if the "
+                    "bucket keeps versions, or the local copy of the machine that ran last, "
+                    f"{local_path} there)")
+        elif theirs is not None or in_s3_too:
+            hint = f"remove {local_path} to use the S3 copy, then run again"
+        else:
+            hint = f"put back an intact copy of {rel}, then run again"
+        return f"{problem}; nothing was changed; {hint}"
+
+    def _diverged(self, rel: str, e: HistoryDiverged) -> str:
+        url = self.backup_des.url + rel
+        path = os.path.join(self.backup_des.local_folder, rel)
+        return (f"the S3 copy {url} and the local copy {path} of {rel} have diverged: {e}; "
+                f"nothing was changed. Compare them (`morvent status` shows the S3 copy); to "
+                f"keep the S3 copy, remove {path}; to keep the local copy, delete {url}; then "
+                "run again")
+
+    def _merge(self, folder: str, local: dict[str, str], remote: dict[str, bytes],
+               etags: dict[str, str | None]) -> None:
+        """Place the histories on their versions; fetch the other files that only S3
+        holds; keep every other local file."""
         log = logging.getLogger(__name__)
         url = self.backup_des.url
-        # Every history is checked before anything changes.  A history that
-        # one side lacks is empty there: the other copy is the longer one.
-        fetch, push = [], []
-        for rel in HISTORY_FILES:
-            if rel in local and rel in remote:
-                newer = self._newer_history(rel, local[rel], remote[rel])
-            else:
-                newer = "local" if rel in local else "remote" if rel in remote else "same"
-            if newer == "remote":
-                fetch.append(rel)
-                if rel in local:
-                    log.info("  %s holds a newer %s than %s; taken", url, rel, local[rel])
-            elif newer == "local":
-                push.append(rel)
-                log.warning("  %s holds records that %s lacks (a run ended before storing "
-                            "them); storing them there now", local[rel], url)
+        histories = self._histories(folder, local, remote, etags)
         others = sorted(set(remote) - set(HISTORY_FILES))
-        fetch += [rel for rel in others if rel not in local]
+        fetch = [rel for rel in others if rel not in local]
         differing = [rel for rel in others if rel in local and _read(local[rel]) != remote[rel]]
         only_local = sorted(local.keys() - remote.keys() - set(HISTORY_FILES))
 
+        for rel, (decision, mine, theirs) in histories.items():
+            path = os.path.join(folder, rel)
+            if decision == "remote":
+                write_atomically(path, theirs.data)
+                versions.write_synced(folder, rel, theirs.synced())
+                if mine is not None:
+                    log.info("  %s holds a newer %s (%s) than %s (%s); taken", url, rel,
+                             theirs.version, path, mine.version)
+            elif decision == "local":
+                log.warning("  %s holds records that %s lacks (a run ended before storing "
+                            "them); storing them there now", path, url)
+                self._put_history(rel, path, theirs.etag if theirs is not None else None)
+            elif decision == "same":
+                versions.write_synced(folder, rel, theirs.synced())
+            else:
+                versions.write_synced(folder, rel, None)
         for rel in fetch:
             write_atomically(os.path.join(folder, *rel.split("/")), remote[rel])
-        for rel in push:
-            self._put(rel, local[rel])
         for rel in differing:
             log.info("  kept the local %s, which differs from the copy in %s", local[rel], url)
         if only_local:
             log.info("  kept %s that %s does not hold (the next upload stores them): %s",
                      _files(len(only_local)), url, ", ".join(only_local))
 
-    def _newer_history(self, rel: str, path: str, remote: bytes) -> str:
-        """Which copy holds the other (see ``newer_copy``); BackupDiverged when neither does."""
-        s3_url = self.backup_des.url + rel
-        local = _read(path)
-        if local == remote:
-            return "same"
-        try:
-            return newer_copy(rel, local, remote)
-        except HistoryDiverged as e:
-            raise BackupDiverged(
-                f"the local and the S3 copy of {rel} cannot be merged: {e}; local {path}, "
-                f"S3 {s3_url}; nothing was changed. To keep the S3 copy, remove {path}; to "
-                f"keep the local copy, delete {s3_url}; then run again") from None
+    def preview(self) -> tuple[str, list[str]]:
+        """The backup as the next real run would start from it, for the commands that only
+        read: (folder, notes).  Needs a dry run; changes nothing.
+
+        The scratch folder is a copy of S3, with a local history that is
+        ahead of it put in its place (noted).  Damaged histories raise
+        HistoryDamaged; diverged ones are shown as S3 holds them, with a note.
+        """
+        if not Globals.dry_run:
+            raise RuntimeError("preview() needs Globals.dry_run")
+        self.download()
+        des = self.backup_des
+        scratch = des.getAbsolutePath()
+        objects = self._remote_objects()
+        remote = {}
+        for rel in HISTORY_FILES:
+            if rel in objects and os.path.isfile(os.path.join(scratch, rel)):
+                remote[rel] = _read(os.path.join(scratch, rel))
+        local = {rel: os.path.join(des.local_folder, rel) for rel in HISTORY_FILES
+                 if os.path.isfile(os.path.join(des.local_folder, rel))}
+        notes = []
+        synced = versions.read_synced(des.local_folder)
+        copies = self._copies(local, remote, {rel: etag for rel, (_, etag) in objects.items()})
+        for rel, (mine, theirs) in copies.items():
+            try:
+                decision = versions.decide(mine, theirs, synced.get(rel))
+            except HistoryDiverged as e:
+                notes.append(f"{self._diverged(rel, e)}. The next run stops before any change; "
+                             "shown: the copy in S3")
+                continue
+            if decision == "local":
+                write_atomically(os.path.join(scratch, rel), mine.data)
+                notes.append(f"{local[rel]} holds records that {des.url} lacks (a run ended "
+                             "before storing them); shown with them, and the next run stores "
+                             "them in S3")
+        return scratch, notes
+
+    def s3_versions(self) -> dict[str, Synced | None]:
+        """The S3 version of each history now (None: S3 holds none); only reads S3.
+
+        HistoryDamaged when an S3 copy is not what morvent writes.
+        """
+        des = self.backup_des
+        found: dict[str, Synced | None] = {}
+        for rel in HISTORY_FILES:
+            key = des.folder_key + rel
+            try:
+                answer = self.s3_client.get_object(Bucket=des.bucket, Key=key)
+                data = answer["Body"].read()
+            except botocore.exceptions.ClientError as e:
+                if error_code(e) in ("NoSuchKey", "404", "NotFound"):
+                    found[rel] = None
+                    continue
+                raise failed(f"reading s3://{des.bucket}/{key}", e) from e
+            history = records.parse(rel, data, f"{rel} in S3 (s3://{des.bucket}/{key})")
+            found[rel] = Copy(data, history, answer.get("ETag")).synced()
+        return found
 
     def store(self, path: str) -> None:
         """Store one file of the local backup folder in S3 now (the histories' write-through).
 
         Nothing is stored in a dry run.  BackupUnavailable when S3 cannot be
-        written; the local file stays as it is.
+        written, BackupConflict when S3's copy of a history moved on or the
+        run's lock is gone; the local file stays as it is.
         """
         if Globals.dry_run:
             return
@@ -437,13 +643,15 @@ class S3BackupCmdV2:
         rel = os.path.relpath(os.path.abspath(path), folder).replace(os.sep, "/")
         if rel.startswith("../"):
             raise ValueError(f"{path} is not in the backup folder {folder}")
+        backup.check_fence(folder)
         self._put(rel, path)
 
     def upload(self) -> None:
         """Store the local backup folder in S3; objects gone locally are deleted.
 
-        In a dry run nothing is stored: the log says what would have been.
-        BackupUnavailable when S3 cannot be written.
+        A history in S3 is never deleted, and stored only on the copy it was
+        based on.  In a dry run nothing is stored: the log says what would
+        have been.  BackupUnavailable when S3 cannot be written.
         """
         log = logging.getLogger(__name__)
         des = self.backup_des
@@ -453,10 +661,12 @@ class S3BackupCmdV2:
             raise BackupError(f"local backup folder {folder} does not exist; nothing uploaded, "
                               f"{des.url} left as it was")
         backup.finish_pending(folder)
+        if not Globals.dry_run:
+            backup.check_fence(folder)
         local = _local_files(folder)
-        failed = _failed if Globals.dry_run else self._unavailable
-        objects = self._remote_objects(failed)
-        stale = sorted(key for rel, (key, _) in objects.items() if rel not in local)
+        objects = self._remote_objects(failed if Globals.dry_run else self._unavailable)
+        stale = sorted(key for rel, (key, _) in objects.items()
+                       if rel not in local and rel not in HISTORY_FILES)
         changed = [rel for rel, path in local.items()
                    if rel not in objects or self._holds(*objects[rel], path) is None]
         if Globals.dry_run:
@@ -482,148 +692,13 @@ class S3BackupCmdV2:
                  f", deleted {len(stale)} old objects" if stale else "")
 
 
-# ---------------------------------------------------------------------------
-# The lock
-
-
-def default_owner(command: str | None = None) -> dict[str, Any]:
-    """Who takes a lock: host, process, user, time and command line."""
-    try:
-        user = getpass.getuser()
-    except Exception:  # no user name in some containers
-        user = str(os.getuid()) if hasattr(os, "getuid") else "?"
-    return {
-        "host": socket.gethostname(),
-        "pid": os.getpid(),
-        "user": user,
-        "time": datetime.now(timezone.utc).isoformat(timespec="seconds"),
-        "command": command if command is not None else " ".join(sys.argv),
-    }
-
-
-def describe_holder(holder: Mapping | None) -> str:
-    if not holder:
-        return "an unknown holder"
-    return (f"{holder.get('user', '?')} on host {holder.get('host', '?')} "
-            f"(pid {holder.get('pid', '?')}, since {holder.get('time', '?')}, "
-            f"running {holder.get('command', '?')!r})")
-
-
-class VpcLock:
-    """Exclusive right to change one VPC's backup, as a context manager.
-
-    ``with VpcLock(s3, des):`` takes the lock or raises :class:`LockHeldError`
-    at once (no waiting), and gives it back on the way out, whatever ends the
-    block (an exception, ``SystemExit``, Ctrl-C).  ``break_lock()`` removes a
-    lock left behind by a run that died.
-    """
-
-    def __init__(self, s3_client: Any, backup_des: BackupDescriptor,
-                 owner: Mapping | None = None):
-        self.s3_client = s3_client
-        self.backup_des = backup_des
-        self.owner = dict(owner) if owner is not None else default_owner()
-        self.token: str | None = None
-
-    @property
-    def url(self) -> str:
-        return f"s3://{self.backup_des.bucket}/{self.backup_des.lock_key}"
-
-    def _breaking_hint(self) -> str:
-        return ("if that run is no longer running, run again with --break-lock "
-                f"(or delete {self.url})")
-
-    def holder(self) -> dict | None:
-        """The current holder's record, or None when the VPC is not locked."""
-        try:
-            answer = self.s3_client.get_object(Bucket=self.backup_des.bucket,
-                                               Key=self.backup_des.lock_key)
-        except botocore.exceptions.ClientError as e:
-            if _error_code(e) in ("NoSuchKey", "404", "NotFound"):
-                return None
-            raise _failed(f"reading the lock {self.url}", e) from e
-        try:
-            record = json.loads(answer["Body"].read())
-        except ValueError:
-            record = None
-        return record if isinstance(record, dict) else {}
-
-    def acquire(self) -> None:
-        token = uuid.uuid4().hex
-        body = json.dumps({**self.owner, "token": token}, indent=1).encode()
-        try:
-            self.s3_client.put_object(Bucket=self.backup_des.bucket,
-                                      Key=self.backup_des.lock_key, Body=body,
-                                      ContentType="application/json", IfNoneMatch="*")
-        except botocore.exceptions.ClientError as e:
-            status = e.response.get("ResponseMetadata", {}).get("HTTPStatusCode")
-            if _error_code(e) in ("PreconditionFailed", "ConditionalRequestConflict") \
-                    or status in (409, 412):
-                holder = self.holder()
-                raise LockHeldError(
-                    f"{self.backup_des.prefix.rsplit('/', 1)[-1]} is locked by "
-                    f"{describe_holder(holder)}; {self._breaking_hint()}", holder) from None
-            raise _failed(f"taking the lock {self.url}", e) from e
-        self.token = token
-        known = _known_for(self.s3_client)
-        if known is not None:
-            known.folders[self._folder()] = None  # held: the first listing is kept
-        logging.getLogger(__name__).info("- Locked %s", self.url)
-
-    def release(self) -> None:
-        """Give the lock back, unless someone broke it and took it meanwhile."""
-        if self.token is None:
-            return
-        log = logging.getLogger(__name__)
-        token, self.token = self.token, None
-        self._forget_folder()
-        try:
-            holder = self.holder()
-            if holder is None:
-                log.warning("  the lock %s was already gone (broken by another run?)", self.url)
-                return
-            if holder.get("token") != token:
-                log.warning("  the lock %s now belongs to %s; left in place", self.url,
-                            describe_holder(holder))
-                return
-            self.s3_client.delete_object(Bucket=self.backup_des.bucket,
-                                         Key=self.backup_des.lock_key)
-        except Exception as e:  # never hide the error that ended the run
-            log.error("  could not release the lock %s: %s; delete it or use --break-lock "
-                      "next time", self.url, e)
-            return
-        log.info("- Released %s", self.url)
-
-    def _folder(self) -> tuple[str, str]:
-        return self.backup_des.bucket, self.backup_des.folder_key
-
-    def _forget_folder(self) -> None:
-        """Not held any more: the folder's listing may change behind this process."""
-        known = _known_for(self.s3_client)
-        if known is not None:
-            known.folders.pop(self._folder(), None)
-
-    def break_lock(self) -> dict | None:
-        """Remove the lock whoever holds it; returns the holder's record (None: no lock)."""
-        self._forget_folder()
-        holder = self.holder()
-        if holder is None:
-            logging.getLogger(__name__).info("  no lock to break at %s", self.url)
-            return None
-        try:
-            self.s3_client.delete_object(Bucket=self.backup_des.bucket,
-                                         Key=self.backup_des.lock_key)
-        except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError) as e:
-            raise _failed(f"breaking the lock {self.url}", e) from e
-        logging.getLogger(__name__).warning("  broke the lock %s held by %s", self.url,
-                                            describe_holder(holder))
-        return holder
-
-    def __enter__(self) -> "VpcLock":
-        self.acquire()
-        return self
-
-    def __exit__(self, *exc_info) -> bool:
-        self.release()
-        return False
-
+def follow_folder(s3_client: Any, des: BackupDescriptor, held: bool) -> None:
+    """Tell the transfers that this process holds (``held``) or no longer holds the lock
+    of ``des``: while held, one listing of the folder serves the whole run."""
+    known = _known_for(s3_client)
+    if known is None:
+        return
+    if held:
+        known.folders[(des.bucket, des.folder_key)] = None  # listed at the first transfer
+    else:
+        known.folders.pop((des.bucket, des.folder_key), None)

@@ -3,6 +3,12 @@
 moto keeps its state in this process, so every `AwsEndpoint` of a process
 shares one cloud.  Stopping an endpoint resets that state, which gives each
 simulated world a clean start.
+
+moto checks the conditions of a conditional S3 write (`If-Match`,
+`If-None-Match: *`) and then carries the write out, in two moves, while the
+server answers requests on many threads; S3 does both at once.  The
+endpoint carries out one S3 write at a time, so that of two conditional
+writes racing for one object exactly one lands, as in S3.
 """
 
 from __future__ import annotations
@@ -97,7 +103,7 @@ class AwsEndpoint:
         host, port = server.get_host_and_port()
         # The WSGI server moto made; every request goes through our layer.
         wsgi = server._server
-        wsgi.app = _Interception(wsgi.app, self._current_interceptors)
+        wsgi.app = _Interception(_OneS3WriteAtATime(wsgi.app), self._current_interceptors)
         self._server = server
         self._exit_stack = stack
         self._url = f"http://{host}:{port}"
@@ -208,6 +214,26 @@ class _Interception:
             _drop(environ)
         start_response(*answer)
         return [b"".join(chunks)]
+
+
+class _OneS3WriteAtATime:
+    """WSGI middleware: S3 requests that change something run one after another."""
+
+    def __init__(self, app: Callable) -> None:
+        self.app = app
+        self.lock = threading.Lock()
+
+    def __call__(self, environ: dict, start_response: Callable) -> Iterable[bytes]:
+        if environ.get("REQUEST_METHOD") not in ("PUT", "POST", "DELETE") \
+                or "/s3/" not in environ.get("HTTP_AUTHORIZATION", ""):
+            return self.app(environ, start_response)
+        with self.lock:
+            result = self.app(environ, start_response)
+            try:
+                return [b"".join(result)]
+            finally:
+                if hasattr(result, "close"):
+                    result.close()
 
 
 def _verdict(interceptors: list[Interceptor], moment: str, request: AwsRequest) -> str | None:

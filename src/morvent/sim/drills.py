@@ -80,6 +80,11 @@ HOLD_TIMEOUT = 30.0
 _tags = itertools.count(1)
 
 
+def next_tag() -> str:
+    """A name for one child run, carried in the user agent of its AWS requests."""
+    return f"morvent-drill-{os.getpid()}-{next(_tags)}"
+
+
 # -- what must hold ------------------------------------------------------------
 
 def leaked_addresses(sim: Any, world: World) -> list[str]:
@@ -244,6 +249,13 @@ class Stage:
             names |= {name, gw.instance_id or ""}
         return {n for n in names if n}
 
+    def lock_id(self) -> str | None:
+        """The id of the VPC's lock, as `morvent status` shows it (None: not locked)."""
+        from morvent.lib.lock import VpcLock
+
+        state = VpcLock(self.sim.client("s3"), self._descriptor()).state()
+        return state.id if state is not None else None
+
     def replaced(self) -> list[str]:
         size = self.planned_size()
         if size is None:
@@ -259,7 +271,7 @@ class Stage:
             switch: "KillSwitch | None" = None, timeout: float = RUN_TIMEOUT) -> Run:
         """`python -m morvent <command> --config <machine's file>` as a child process."""
         argv = [command, "--config", self.config(machine), *extra]
-        tag = switch.tag if switch is not None else f"morvent-drill-{os.getpid()}-{next(_tags)}"
+        tag = switch.tag if switch is not None else next_tag()
         return run_child(self.sim, argv, self.folder, tag, switch=switch, timeout=timeout)
 
     def run_inline(self, command: str, machine: str = "a", *extra: str) -> Run:
@@ -513,7 +525,7 @@ def kill_points(sim: Any, zones: int, *, s3: bool = False,
     running one as a child process."""
     with tempfile.TemporaryDirectory(prefix="morvent-drill-") as folder:
         stage = Stage(sim, folder, zones)
-        tag = f"morvent-drill-{os.getpid()}-{next(_tags)}"
+        tag = next_tag()
         recorder = RequestRecorder(tag, s3)
         sim.controller.add_interceptor(recorder.on_controller)
         sim.aws.add_interceptor(recorder.on_aws)
@@ -546,7 +558,7 @@ class KillSwitch:
                  hold: float = HOLD_TIMEOUT) -> None:
         self.point = point
         self.signum = signum
-        self.tag = tag or f"morvent-drill-{os.getpid()}-{next(_tags)}"
+        self.tag = tag or next_tag()
         self.hold = hold
         self.fired = threading.Event()
         self._lock = threading.Lock()
@@ -703,8 +715,13 @@ def _kill_drill(sim: Any, scenario: KillScenario, folder: str) -> str:
         raise _Failed(f"SIG{scenario.signal} did not stop the run ({killed.describe()})",
                       _tail(killed))
     # The lock of a run that got no chance to clean up stays: the documented
-    # way on is --break-lock.  A run told to stop must release it itself.
-    unlock = ("--break-lock",) if scenario.signal == "KILL" else ()
+    # way on is --break-lock with the lock's id (its holder is gone: refused
+    # otherwise).  A run told to stop must release it itself.
+    lock_id = stage.lock_id()
+    if (lock_id is not None) is not (scenario.signal == "KILL"):
+        raise _Failed(f"SIG{scenario.signal} left " + ("a lock" if lock_id else "no lock"),
+                      _tail(killed))
+    unlock = ("--break-lock", lock_id) if lock_id else ()
 
     def run(command: str, machine: str = "a", *extra: str) -> Run:
         return stage.run(command, machine, *extra, timeout=scenario.timeout)
