@@ -19,6 +19,7 @@ from e2e_fixtures import ACCOUNT, BUCKET, migration, on_step, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
+from morvent.core.Globals import Globals
 from morvent.lib.s3 import S3BackupCmdV2, VpcLock
 
 
@@ -173,6 +174,32 @@ def test_lost_answer_of_a_spoke_creation_converges(migration, with_results):
     m.sim.reset_faults()
     assert m.execute().status == 0
     assert m.replaced_problems() == []
+
+
+def test_a_created_gateway_no_look_up_sees_stops_the_run_without_a_rollback(migration,
+                                                                            monkeypatch):
+    # The controller makes the primary spoke gateway with the first zone's
+    # Elastic IP and says so, but every look-up of it fails: undoing the NAT
+    # gateway's deletion would need that address, so the run stops as it is.
+    m = migration(2)
+    monkeypatch.setattr(Globals, "lookup_pause", 0.0)
+    for nth in (1, 2, 3):
+        m.sim.inject("list_vpcs_summary", nth, reason="controller busy")
+    result = m.execute()
+    assert result.status == 1, result.stderr
+    assert (f"Spoke gateway {m.spoke} was created in {m.world.public_cidrs[0]} (the controller "
+            "confirmed it) but is not seen after 3 look-ups (controller busy): stopped without "
+            f"undoing the steps before it, whose undo needs Elastic IP {m.world.eips[0]}"
+            in result.stderr)
+    assert "execute stopped without a rollback; 3 undo records kept" in result.stderr
+    assert m.sim.controller.state.gateways[m.spoke].public_ip == m.world.eips[0]
+    assert len(_mementos(m)) == 3 and m.egress_problems() == [] and m.blackholes() == []
+    assert not m.sim.controller.faults.pending()
+
+    assert m.execute().status == 0  # finds the gateway, records it, goes on
+    assert m.replaced_problems() == []
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
 
 
 # Controllers whose failure answers carry "results" as well as "reason":

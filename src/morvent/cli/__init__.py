@@ -31,7 +31,7 @@ from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT
                                 masked_output, one_line, print_traceback, setup_logging,
                                 user_errors)
 from morvent.core.config import Config, ConfigError, load_config
-from morvent.core.exceptions import BackupUnavailable
+from morvent.core.exceptions import BackupUnavailable, UnrecordedGateway
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import StopOnSignals, Terminated, exit_status
 
@@ -160,7 +160,8 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     except (KeyboardInterrupt, Terminated) as e:
         return fail("interrupted" if isinstance(e, KeyboardInterrupt) else str(e),
                     exit_status(e))
-    except BackupUnavailable as e:
+    except (BackupUnavailable, UnrecordedGateway) as e:
+        # The run stopped at once, without a rollback; it said what it kept.
         return fail(one_line(e), EXIT_FAILED)
     except LockHeldError as e:
         return fail(one_line(e), EXIT_LOCKED)
