@@ -202,6 +202,29 @@ def test_a_created_gateway_no_look_up_sees_stops_the_run_without_a_rollback(migr
     assert m.reverted_problems() == []
 
 
+@pytest.mark.parametrize("command", ["execute", "status"])
+def test_another_certificate_at_the_controller_address_gets_no_password(migration, command):
+    m = migration(2)
+    pinned = m.sim.controller.cert_sha256
+    controller = m.sim.controller
+    controller.stop()
+    controller.replace_certificate()
+    controller.start()  # same address, another certificate
+    controller.clear_requests()
+    before = m.state()
+    result = m.cli(command)
+    assert controller.requests == []  # not even the login
+    assert m.state() == before
+    line = (f"presents the certificate with SHA-256 {controller.cert_sha256}, but the trusted "
+            f"one (controller_cert_sha256) is {pinned}: the login of user 'admin' was not sent")
+    if command == "execute":
+        assert result.status == 1
+        (error,) = [e for e in result.stderr.splitlines() if "error:" in e]
+        assert line in error
+    else:
+        assert result.status == 0 and line in result.stdout
+
+
 # Controllers whose failure answers carry "results" as well as "reason":
 # then the answer of a failed SNAT switch or resize is only logged.
 @pytest.mark.parametrize("arm, left, egress_test", [

@@ -25,7 +25,8 @@ from typing import Any
 import yaml
 
 __all__ = ["CONTROLLER_CONNECT_TIMEOUT", "CONTROLLER_READ_TIMEOUT", "Config", "ConfigError",
-           "as_config", "config_from_mapping", "default_work_dir", "load_config"]
+           "SHA256_FINGERPRINT", "as_config", "config_from_mapping", "default_work_dir",
+           "load_config"]
 
 #: Seconds to wait for the controller to accept a connection.
 CONTROLLER_CONNECT_TIMEOUT = 15.0
@@ -73,6 +74,7 @@ class Config:
     aws_role_ec2: str | None = None
     controller_timeout: float = CONTROLLER_READ_TIMEOUT
     controller_ca_bundle: str | None = None
+    controller_cert_sha256: str | None = None
 
     @property
     def controller_request_timeout(self) -> tuple[float, float]:
@@ -235,6 +237,17 @@ def _check_timeout(value: float) -> str | None:
     return None
 
 
+#: A SHA-256 fingerprint: 64 hexadecimal digits, colons between pairs allowed.
+SHA256_FINGERPRINT = re.compile(r"[0-9A-Fa-f]{64}|[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){31}")
+
+
+def _check_sha256(value: str) -> str | None:
+    if not SHA256_FINGERPRINT.fullmatch(value):
+        return (f"{value[:120]!r} is not a SHA-256 fingerprint (32 pairs of hexadecimal digits, "
+                "colons between them allowed); `morvent trust-controller` writes it")
+    return None
+
+
 def _check_nonblank(value: str) -> str | None:
     if not value.strip() or value != value.strip():
         return f"{value!r} must not be blank or start or end with blanks"
@@ -273,6 +286,7 @@ _KEYS: dict[str, _Key] = {
     "aws_role_ec2": _Key(str, False, _check_role_arn),
     "controller_timeout": _Key(float, False, _check_timeout),
     "controller_ca_bundle": _Key(str, False, _check_nonblank, path=True),
+    "controller_cert_sha256": _Key(str, False, _check_sha256),
 }
 
 # Keys people reach for that must not be there, with what to do instead.
