@@ -1010,15 +1010,23 @@ def test_many_calls_leak_nothing(std, dry_run):
     args = {name: tuple(a) for name, a in CALLS.items()}
     watched = [CID, URL, NATS, NATS[0], "gw1"]
 
-    def round_():
+    def calls():
         for name, a in args.items():
             run(name, *a)
-        std.controller.requests.clear()
-        std.controller.responses.clear()
-        std.controller.transport_calls.clear()
-        std.handlers.seen.clear()
-        std.handlers.seen_exit.clear()
-        std.events.clear()
+
+    assert_no_growth(std, calls, watched)
+
+
+def assert_no_growth(fakes, calls, watched):
+    """calls() many times over leaves no reference to `watched` and no memory behind."""
+    def round_():
+        calls()
+        fakes.controller.requests.clear()
+        fakes.controller.responses.clear()
+        fakes.controller.transport_calls.clear()
+        fakes.handlers.seen.clear()
+        fakes.handlers.seen_exit.clear()
+        fakes.events.clear()
 
     for _ in range(20):
         round_()
@@ -1034,3 +1042,42 @@ def test_many_calls_leak_nothing(std, dry_run):
     growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     assert [sys.getrefcount(o) for o in watched] == refs
     assert growth < 16 * 1024
+
+
+def every_other(first, then):
+    """An answer that alternates between two, starting with `first`."""
+    turn = [0]
+
+    def answer(payload):
+        turn[0] += 1
+        return first if turn[0] % 2 else then
+    return answer
+
+
+@pytest.mark.parametrize("scenario", ["seen at the second look-up", "never seen",
+                                      "results not text", "classic deletion settled"])
+def test_outcome_paths_leak_nothing(std, scenario):
+    std.monkeypatch.setattr(logging.getLogger(LOGGER), "disabled", True)
+    subnet, eip = "10.0.1.0/24", "198.51.100.7"
+    watched = [CID, URL, subnet, eip, "gw1"]
+    if scenario == "seen at the second look-up":
+        std.answer("list_vpcs_summary", every_other(ok([]), ok([PRIMARY])))
+    elif scenario == "never seen":
+        std.answer("list_vpcs_summary", lost())
+    elif scenario == "results not text":
+        std.answer(PRIMARY_CREATE, ok({"gw_name": "gw1"}))
+    else:
+        std.answer("delete_container", failed("busy"))
+        std.answer("list_vpcs_summary", ok([gateway_record("other", "10.0.9.0/24")]))
+
+    def calls():
+        if scenario == "classic deletion settled":
+            spoke.deleteSpoke(CID, URL, "gw1")
+            return
+        try:
+            spoke.deployPrimaryHsSpoke(CID, URL, "acct", "gw1", "t3.small", "vpc-1", "r",
+                                       subnet, eip)
+        except UnrecordedGateway:
+            assert scenario == "never seen"
+
+    assert_no_growth(std, calls, watched)
