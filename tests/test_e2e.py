@@ -19,7 +19,6 @@ from e2e_fixtures import ACCOUNT, BUCKET, migration, on_step, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
-from morvent.core.Globals import Globals
 from morvent.lib.s3 import S3BackupCmdV2, VpcLock
 
 
@@ -176,13 +175,11 @@ def test_lost_answer_of_a_spoke_creation_converges(migration, with_results):
     assert m.replaced_problems() == []
 
 
-def test_a_created_gateway_no_look_up_sees_stops_the_run_without_a_rollback(migration,
-                                                                            monkeypatch):
+def test_a_created_gateway_no_look_up_sees_stops_the_run_without_a_rollback(migration):
     # The controller makes the primary spoke gateway with the first zone's
     # Elastic IP and says so, but every look-up of it fails: undoing the NAT
     # gateway's deletion would need that address, so the run stops as it is.
     m = migration(2)
-    monkeypatch.setattr(Globals, "lookup_pause", 0.0)
     for nth in (1, 2, 3):
         m.sim.inject("list_vpcs_summary", nth, reason="controller busy")
     result = m.execute()

@@ -187,8 +187,12 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     except (KeyboardInterrupt, Terminated) as e:
         return fail("interrupted" if isinstance(e, KeyboardInterrupt) else str(e),
                     exit_status(e))
-    except (BackupUnavailable, UnrecordedGateway) as e:
+    except BackupUnavailable as e:
+        return fail(one_line(e), EXIT_FAILED)
+    except UnrecordedGateway as e:
         # The run stopped at once, without a rollback; it said what it kept.
+        if verbosity > 0:
+            print_traceback()
         return fail(one_line(e), EXIT_FAILED)
     except LockHeldError as e:
         return fail(one_line(e), EXIT_LOCKED)
