@@ -1017,8 +1017,10 @@ def test_many_calls_leak_nothing(std, dry_run):
     assert_no_growth(std, calls, watched)
 
 
-def assert_no_growth(fakes, calls, watched):
-    """calls() many times over leaves no reference to `watched` and no memory behind."""
+def assert_no_growth(fakes, calls, watched, rounds=300, limit=16 * 1024):
+    """calls() many times over leaves no reference to `watched` and no more
+    than `limit` bytes behind (what the interpreter's free lists and caches
+    happen to hold varies by a few kilobytes; a leak grows with `rounds`)."""
     def round_():
         calls()
         fakes.controller.requests.clear()
@@ -1034,14 +1036,14 @@ def assert_no_growth(fakes, calls, watched):
     refs = [sys.getrefcount(o) for o in watched]
     tracemalloc.start()
     before = tracemalloc.take_snapshot()
-    for _ in range(300):
+    for _ in range(rounds):
         round_()
     gc.collect()
     after = tracemalloc.take_snapshot()
     tracemalloc.stop()
     growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     assert [sys.getrefcount(o) for o in watched] == refs
-    assert growth < 16 * 1024
+    assert growth < limit
 
 
 def every_other(first, then):
@@ -1080,4 +1082,7 @@ def test_outcome_paths_leak_nothing(std, scenario):
         except UnrecordedGateway:
             assert scenario == "never seen"
 
-    assert_no_growth(std, calls, watched)
+    # These paths hold more objects at once, and free lists vary by up to
+    # ~20 KB: more rounds, so that a leak of one small object a round
+    # (64 KB and more) still stands out.
+    assert_no_growth(std, calls, watched, rounds=4000, limit=40 * 1024)
