@@ -87,13 +87,25 @@ def _log_returned(logger, answer):
         logger.info(f"  Returned: {returned}  Reason: {reason}")
 
 
-def _gateway_gone(logger, CID, url, name):
-    data = {"CID": CID, "action": "list_primary_and_ha_spoke_gateways"}
+def _classic_names(r):
+    names = []
+    for gw in r["results"]:
+        names.append(gw["gw_name"])
+        if "hagw_details_list" in gw:
+            names.extend(ha["gw_name"] for ha in gw["hagw_details_list"])
+    return names
+
+
+def _gateway_gone(logger, CID, url, name, classic=False):
     try:
-        r = requests.post(url, data=data, verify=Globals.controller_verify,
-                          timeout=Globals.controller_timeout).json()
+        if classic:
+            r = list_gateway_info(api_endpoint_url=url, CID=CID).json()
+        else:
+            data = {"CID": CID, "action": "list_primary_and_ha_spoke_gateways"}
+            r = requests.post(url, data=data, verify=Globals.controller_verify,
+                              timeout=Globals.controller_timeout).json()
         if r["return"] == True:  # noqa: E712
-            names = [x["name"] for x in r["results"]]
+            names = _classic_names(r) if classic else [x["name"] for x in r["results"]]
             return name not in names
         why = _reason(r)
     except Exception as e:
@@ -139,11 +151,11 @@ def _post_unless_accepted(logger, url, data, name):
     return False, _reason(r)
 
 
-def _delete_gateway(logger, CID, url, data, name):
+def _delete_gateway(logger, CID, url, data, name, classic=False):
     accepted, reason = _post_unless_accepted(logger, url, data, name)
     if accepted:
         return None
-    if _gateway_gone(logger, CID, url, name):
+    if _gateway_gone(logger, CID, url, name, classic):
         logger.info(f"  spoke gateway {name} is gone: counted as deleted")
         return None
     raise CorvaneRollbackException(f"Spoke gateway {name} was not deleted: {reason}")
@@ -299,24 +311,79 @@ def _look_up(logger, url, CID, gw_name, subnet_cidr):
     return {"gw_name": None}
 
 
-def _create_hs_gateway(logger, CID, url, data, fallback_name, subnet_cidr):
+def _seen(url, CID, name, subnet_cidr):
+    """(spoke info, None) of the created gateway, or (None, why it is not seen)."""
+    try:
+        answer = list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
+                                   acx_gw_only="no", gw_name=name).json()
+        if answer["return"] != True:  # noqa: E712
+            return None, _reason(answer)
+        if not answer["results"]:
+            return None, "the controller lists no such gateway"
+        info = getSpokeInfo(answer["results"][0], subnet_cidr)
+        if info["gw_name"] != None:  # noqa: E711
+            return info, None
+        return None, f"its record shows no gateway in {subnet_cidr}"
+    except Exception as e:
+        why = _no_answer(e)
+        if why is None:
+            raise
+        return None, why
+
+
+def _find_created(logger, CID, url, results, fallback_name, subnet_cidr, eip):
+    names = []
+    if isinstance(results, str) and results.split(" ")[0]:
+        names.append(results.split(" ")[0])
+    if fallback_name not in names:
+        names.append(fallback_name)
+    attempts = 0
+    attempt = 1
+    while attempts == 0 or attempt <= attempts:
+        if attempt > 1:
+            pause = getattr(Globals, "lookup_pause", 3.0)
+            logger.info(f"  looking again in {pause} s")
+            import time
+            time.sleep(pause)
+        for i, name in enumerate(names):
+            info, why = _seen(url, CID, name, subnet_cidr)
+            if info is not None:
+                if attempt > 1 or i > 0:
+                    logger.info(f"  spoke gateway {info['gw_name']} found in {subnet_cidr}: "
+                                "counted as created")
+                return info
+            if attempts == 0:
+                attempts = max(1, getattr(Globals, "lookup_attempts", 3))
+            logger.error(f"  **Error** the created spoke gateway in {subnet_cidr} is not seen "
+                         f"under the name {name} (look-up {attempt} of {attempts}): {why}")
+        attempt += 1
+    message = (f"Spoke gateway {names[0]} was created in {subnet_cidr} (the controller confirmed "
+               f"it) but is not seen after {attempts} look-ups ({why}): stopped without undoing "
+               "the steps before it")
+    if eip is not None:
+        message += f", whose undo needs Elastic IP {eip} that the gateway may hold"
+    from morvent.core.exceptions import UnrecordedGateway
+    raise UnrecordedGateway(message)
+
+
+def _create_hs_gateway(logger, CID, url, data, fallback_name, subnet_cidr, eip):
     why = None
+    confirmed = _UNKNOWN
     try:
         response = requests.post(url, data=data, verify=Globals.controller_verify,
                                  timeout=Globals.controller_timeout).json()
         handleControllerApiFailure(response)
         _log_returned(logger, response)
         if response["return"] == True:  # noqa: E712
-            answer = list_gateway_info(api_endpoint_url=url, CID=CID, vpc_access_account_name="",
-                                       acx_gw_only="no",
-                                       gw_name=response["results"].split(" ")[0]).json()
-            return getSpokeInfo(answer["results"][0], subnet_cidr)
+            confirmed = response["results"] if "results" in response else None
     except Exception as e:
         why = _no_answer(e)
         if why is None:
             raise
         logger.error(f"  **Error** no usable answer to {data['action']} in {subnet_cidr}: {why}; "
                      f"looking up {fallback_name}")
+    if confirmed is not _UNKNOWN:
+        return _find_created(logger, CID, url, confirmed, fallback_name, subnet_cidr, eip)
     found = _look_up(logger, url, CID, fallback_name, subnet_cidr)
     if why is not None:
         name = found["gw_name"]
@@ -336,7 +403,7 @@ def deployPrimaryHsSpoke(CID, controller_api_url, account_name, spoke_gw_name, g
         data["eip"] = eip
     if Globals.dry_run == False:  # noqa: E712
         return _create_hs_gateway(logger, CID, controller_api_url, data, spoke_gw_name,
-                                  subnet_cidr)
+                                  subnet_cidr, eip)
     return _find_existing(controller_api_url, CID, spoke_gw_name, subnet_cidr, spoke_gw_name)
 
 
@@ -353,7 +420,7 @@ def deployHaHsSpoke(CID, controller_api_url, spoke_gw_name, gw_size, subnet_cidr
         data["ha_gw_name"] = ha_gw_name
     if Globals.dry_run == False:  # noqa: E712
         return _create_hs_gateway(logger, CID, controller_api_url, data, spoke_gw_name,
-                                  subnet_cidr)
+                                  subnet_cidr, eip)
     return {"gw_name": ha_gw_name}
 
 
@@ -415,7 +482,7 @@ def deleteSpoke(CID, controller_api_url, spoke_gw_name):
     if Globals.dry_run == False:  # noqa: E712
         data = {"CID": CID, "action": "delete_container", "cloud_type": 1,
                 "gw_name": spoke_gw_name}
-        _delete_gateway(logger, CID, controller_api_url, data, spoke_gw_name)
+        _delete_gateway(logger, CID, controller_api_url, data, spoke_gw_name, classic=True)
     return None
 
 

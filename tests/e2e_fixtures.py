@@ -53,6 +53,7 @@ def sim():
         mp.setattr(natgw, "NATGW_DELETE_TIMEOUT", 5.0)
         mp.setattr(egress, "POLL_INTERVAL", 0.05)
         mp.setattr(egress, "TEST_TIMEOUT", 1.0)
+        mp.setattr(Globals, "lookup_pause", 0.05)
         yield world
 
 

@@ -35,7 +35,7 @@ def make_globals(events, **values):
             return super().__getattribute__(name)
 
     attrs = {"CID": CID, "controller_ip": IP, "dry_run": False, "controller_verify": False,
-             "controller_timeout": (15.0, 900.0)}
+             "controller_timeout": (15.0, 900.0), "lookup_attempts": 3, "lookup_pause": 0.0}
     attrs.update(values)
     return Recorded("Globals", (), attrs)
 

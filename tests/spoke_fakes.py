@@ -168,7 +168,8 @@ def make_globals(dry_run: Any = False) -> types.SimpleNamespace:
     """Settings with a CA bundle and a timeout that no default matches, so a
     request that does not take them from here shows."""
     return types.SimpleNamespace(dry_run=dry_run, CID=CID, controller_ip="10.0.0.1",
-                                 controller_verify=VERIFY, controller_timeout=TIMEOUT)
+                                 controller_verify=VERIFY, controller_timeout=TIMEOUT,
+                                 lookup_attempts=3, lookup_pause=0.0)
 
 
 def nat(subnet_cidr: str, nat_gw_id: str, gateway_size: str = "t3.small"):

@@ -29,6 +29,7 @@ import reference  # noqa: E402
 import requests  # noqa: E402
 from spoke_fakes import CID, URL, FakeResponse, World, failed, gateway_record, ok  # noqa: E402
 
+from morvent.core.exceptions import UnrecordedGateway  # noqa: E402
 from morvent.lib import spoke  # noqa: E402
 
 
@@ -82,8 +83,23 @@ OUTCOMES = {
         {"delete_multicloud_gateway": _lost, _LIST: failed("busy")},
         lambda m: m.deleteHsSpoke(CID, URL, "gw1")),
     "classic delete refused, still there": (
-        {"delete_container": failed("busy"), _LIST: ok([{"name": "gw1"}])},
+        {"delete_container": failed("busy"), "list_vpcs_summary": ok([_PRIMARY])},
         lambda m: m.deleteSpoke(CID, URL, "gw1")),
+    "classic delete refused, gone": (
+        {"delete_container": failed("busy"),
+         "list_vpcs_summary": ok([gateway_record("other", "10.0.9.0/24")])},
+        lambda m: m.deleteSpoke(CID, URL, "gw1")),
+    "create confirmed, seen at the second look-up": (
+        {"create_multicloud_primary_gateway": ok("gw1 created"),
+         "list_vpcs_summary": [ok([]), ok([_PRIMARY])]},
+        lambda m: m.deployPrimaryHsSpoke(CID, URL, "a", "gw1", "s", "v", "r", "10.0.1.0/24")),
+    "create HA confirmed, found through its primary": (
+        {"create_multicloud_ha_gateway": ok({"gw": "x"}), "list_vpcs_summary": ok([_PRIMARY])},
+        lambda m: m.deployHaHsSpoke(CID, URL, "gw1", "s", "10.0.2.0/24")),
+    "create confirmed, never seen": (
+        {"create_multicloud_primary_gateway": ok("gw1 created"), "list_vpcs_summary": _lost},
+        lambda m: m.deployPrimaryHsSpoke(CID, URL, "a", "gw1", "s", "v", "r", "10.0.1.0/24",
+                                         "1.2.3.4")),
     "delete all, HA deletion refused": (
         {_LIST: ok([{"name": "gw1"}, {"name": "gw1-hagw"}]),
          "delete_multicloud_gateway": failed("busy")},
@@ -115,7 +131,7 @@ def _observe(monkeypatch, module, logger_name, answers, call):
         world.answer(action, list(answer) if isinstance(answer, list) else answer)
     try:
         outcome = ("returned", call(module))
-    except Exception as e:  # noqa: BLE001 - compared, not handled
+    except (Exception, UnrecordedGateway) as e:  # noqa: BLE001 - compared, not handled
         outcome = ("raised", type(e).__name__, str(e))
     requests_sent = [(r.method, r.url, list(r.kwargs), r.items, r.kwargs["verify"],
                       r.kwargs["timeout"]) for r in world.requests]

@@ -29,6 +29,7 @@ from morvent.lib.s3 import BackupError, S3BackupCmdV2
 from backup_fixtures import deletion_state, gone_pid, natgw_record, write_lock
 
 PASSWORD_ENV = MINIMAL["controller_password_env"]
+PIN = ":".join(["5A"] * 32)
 LOCK_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0.lock"
 BACKUP_KEY = "morvent/prod-acct/eu-central-1/vpc-0123456789abcdef0/"
 
@@ -117,7 +118,8 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     monkeypatch.setattr(aws, "cloud", FakeCloud)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
     monkeypatch.delenv("MORVENT_CONFIG", raising=False)
-    path = write_config(tmp_path, work_dir=str(tmp_path / "work"))
+    # Pinned: the warning about an unchecked certificate is tested on its own.
+    path = write_config(tmp_path, work_dir=str(tmp_path / "work"), controller_cert_sha256=PIN)
 
     def call(*argv, yes=True):
         argv = [a.replace("CONFIG", str(path)) for a in argv]
@@ -523,6 +525,23 @@ def test_unverified_request_warning_only_hidden_without_a_ca_bundle(run, tmp_pat
         warnings.simplefilter("always")
         assert run("execute", "--config", str(path))[0] == 0
     assert bool(caught) is warned
+
+
+@pytest.mark.parametrize("command", ["plan", "status", "execute", "revert"])
+@pytest.mark.parametrize("keys", [{}, {"controller_ca_bundle": "ca.pem"},
+                                  {"controller_cert_sha256": PIN},
+                                  {"controller_ca_bundle": "ca.pem", "controller_cert_sha256": PIN}])
+def test_an_unchecked_controller_is_said_once_per_run(run, tmp_path, monkeypatch, command, keys):
+    (tmp_path / "ca.pem").write_text(PEM)
+    path = write_config(tmp_path, name="trust.yaml", work_dir=str(tmp_path / "work"), **keys)
+    if command == "status":
+        monkeypatch.delenv(PASSWORD_ENV)  # no login to a controller that is not there
+    status, err = run(command, "--config", str(path))
+    assert status == 0, err
+    warning = ("WARNING the controller's certificate is not checked: the password goes to "
+               f"whatever answers at {MINIMAL['controller_ip']}; run `morvent trust-controller` "
+               "or set controller_ca_bundle")
+    assert err.count(warning) == (0 if keys else 1)
 
 
 # -- no secret in the output -------------------------------------------------------

@@ -231,13 +231,14 @@ def test_test_files_required_and_resolved_relative_to_the_file(tmp_path, monkeyp
 def test_example_covers_every_key_and_loads(monkeypatch, tmp_path):
     text = EXAMPLE.read_text()
     data = yaml.safe_load(text)
-    # Shown commented out: a key whose value must name an existing file, and
-    # the AWS access keys that only suit some setups (a simulated cloud's
-    # endpoint must never reach a real run by copying the example).
+    # Shown commented out: a key whose value must name an existing file, the
+    # AWS access keys that only suit some setups (a simulated cloud's
+    # endpoint must never reach a real run by copying the example), and the
+    # certificate pin, which `morvent trust-controller` writes.
     commented = set(re.findall(r"^#(\w+): ", text, re.MULTILINE))
     assert set(data) | commented == set(config_module._KEYS)
     paths = {k for k, rule in config_module._KEYS.items() if rule.path}
-    assert commented <= paths | {"aws_profile", "aws_endpoint_url"}
+    assert commented <= paths | {"aws_profile", "aws_endpoint_url", "controller_cert_sha256"}
     cfg = load_config(EXAMPLE)
     assert cfg.vpc_id.startswith("vpc-")
     assert (cfg.aws_profile, cfg.aws_endpoint_url) == (None, None)
@@ -246,6 +247,7 @@ def test_example_covers_every_key_and_loads(monkeypatch, tmp_path):
                    flags=re.MULTILINE)
     uncommented = load_config(write_config(tmp_path, shown))
     assert uncommented.aws_profile and uncommented.aws_endpoint_url
+    assert uncommented.controller_cert_sha256
 
 
 def test_adaptor_attributes_and_backup_location(tmp_path, globals_state):

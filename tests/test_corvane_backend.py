@@ -137,8 +137,8 @@ def test_the_request_goes_through_the_session_of_its_verify_setting_and_is_logge
             calls.append(("get", url, kwargs))
             return "response"
 
-    def session(verify):
-        calls.append(("session", verify))
+    def session(verify, pin=None):
+        calls.append(("session", verify, pin))
         return Recorder
 
     monkeypatch.setattr(backend, "_session", session)
@@ -147,7 +147,7 @@ def test_the_request_goes_through_the_session_of_its_verify_setting_and_is_logge
         result = backend._send_corvane_api(api_endpoint_url="https://127.0.0.1/v1/api",
                                            payload=payload, keyword_for_log="kw-", indent="  ")
     assert result == "response"
-    assert calls == [("session", False),
+    assert calls == [("session", False, None),
                      ("get", "https://127.0.0.1/v1/api",
                       {"params": payload, "timeout": (15.0, 900.0), "verify": False})]
     [record] = caplog.records

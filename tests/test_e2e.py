@@ -178,6 +178,53 @@ def test_lost_answer_of_a_spoke_creation_converges(migration, with_results):
     assert m.replaced_problems() == []
 
 
+def test_a_created_gateway_no_look_up_sees_stops_the_run_without_a_rollback(migration):
+    # The controller makes the primary spoke gateway with the first zone's
+    # Elastic IP and says so, but every look-up of it fails: undoing the NAT
+    # gateway's deletion would need that address, so the run stops as it is.
+    m = migration(2)
+    for nth in (1, 2, 3):
+        m.sim.inject("list_vpcs_summary", nth, reason="controller busy")
+    result = m.execute()
+    assert result.status == 1, result.stderr
+    assert (f"Spoke gateway {m.spoke} was created in {m.world.public_cidrs[0]} (the controller "
+            "confirmed it) but is not seen after 3 look-ups (controller busy): stopped without "
+            f"undoing the steps before it, whose undo needs Elastic IP {m.world.eips[0]}"
+            in result.stderr)
+    assert "execute stopped without a rollback; 3 undo records kept" in result.stderr
+    assert m.sim.controller.state.gateways[m.spoke].public_ip == m.world.eips[0]
+    assert len(_mementos(m)) == 3 and m.egress_problems() == [] and m.blackholes() == []
+    assert not m.sim.controller.faults.pending()
+
+    assert m.execute().status == 0  # finds the gateway, records it, goes on
+    assert m.replaced_problems() == []
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []
+
+
+@pytest.mark.parametrize("command", ["execute", "status"])
+def test_another_certificate_at_the_controller_address_gets_no_password(migration, command):
+    m = migration(2)
+    pinned = m.sim.controller.cert_sha256
+    controller = m.sim.controller
+    controller.stop()
+    controller.replace_certificate()
+    controller.start()  # same address, another certificate
+    controller.clear_requests()
+    before = m.state()
+    result = m.cli(command)
+    assert controller.requests == []  # not even the login
+    assert m.state() == before
+    line = (f"presents the certificate with SHA-256 {controller.cert_sha256}, but the trusted "
+            f"one (controller_cert_sha256) is {pinned}: the login of user 'admin' was not sent")
+    if command == "execute":
+        assert result.status == 1
+        (error,) = [e for e in result.stderr.splitlines() if "error:" in e]
+        assert line in error
+    else:
+        assert result.status == 0 and line in result.stdout
+
+
 # Controllers whose failure answers carry "results" as well as "reason":
 # then the answer of a failed SNAT switch or resize is only logged.
 @pytest.mark.parametrize("arm, left, egress_test", [

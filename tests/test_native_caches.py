@@ -263,6 +263,12 @@ def test_builtins_and_a_module_global_over_them_are_looked_up_anew(world, monkey
     replacement of the builtin, a module global of that name, the builtin
     again once the global is gone."""
     world.answer("list_primary_and_ha_spoke_gateways", {"return": True, "results": []})
+    record = {"public_subnet": "10.0.0.0/24", "private_ip": "ip", "gw_name": "gw1",
+              "public_ip": "eip", "gw_subnet_id": "subnet-0",
+              "hagw_details_list": [{"public_subnet": "10.0.1.0/24", "private_ip": "ip",
+                                     "gw_name": "gw1-hagw", "public_ip": "eip",
+                                     "gw_subnet_id": "subnet-1"}]}
+    world.answer("list_vpcs_summary", {"return": True, "results": [record]})
     nats = [types.SimpleNamespace(subnet_cidr=f"10.0.{i}.0/24", nat_gw_id=f"nat-{i}",
                                   gateway_size="t3.small") for i in range(2)]
     calls = []

@@ -105,9 +105,15 @@ def test_rehearsal_from_another_process_with_an_armed_fault(simulator, tmp_path)
     lines = sim.wait_for("ready")
     assert "    call 1 of enable_snat: refused" in lines
 
+    # The rehearsal takes the safe path: the controller's certificate is pinned.
+    pinned = next(line for line in lines if "certificate pinned: SHA-256 " in line)
+    pinned = pinned.split()[-1].rstrip(")")
+    assert f'controller_cert_sha256: {pinned}' in (folder / "morvent.yaml").read_text()
+
     failed = _run_printed(lines, "execute")
     assert failed.returncode == 1, failed.stdout + failed.stderr
     assert "enable_snat" in failed.stderr and "Traceback" not in failed.stderr
+    assert "certificate is not checked" not in failed.stderr
     sim.wait_for("controller enable_snat: FAULT fail")
 
     resumed = _run_printed(lines, "execute")   # the fault has fired: this one goes through

@@ -375,6 +375,11 @@ bool slow::compare(PyObject* x, PyObject* y, int op) {
 
 nb::object find_global(const ModuleScope& scope, const char* name) { return scope.find(name); }
 
+nb::object import_attr(const char* module, const char* name) {
+    nb::object mod = check(PyImport_ImportModule(module));
+    return check(PyObject_GetAttrString(mod.ptr(), name));
+}
+
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     PyObject* raw = PyObject_GetIter(value.ptr());
     if (!raw) {

@@ -209,6 +209,10 @@ inline bool compare(nb::handle a, nb::handle b, int op);
 // invalid (null) object when neither has it.
 nb::object find_global(const ModuleScope& scope, const char* name);
 
+// `from <module> import <name>` at the moment of the call, bound nowhere: what
+// a function-local import does, for what a module does not bind at load.
+nb::object import_attr(const char* module, const char* name);
+
 // `a, b = value`: exactly two items, with the interpreter's own errors
 // ("not enough values to unpack (expected 2, got 1)", ...).
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
@@ -585,6 +589,13 @@ inline Items::iterator& Items::iterator::operator++() {
         return *this;
     }
     return next();
+}
+
+// `needle in container`, with the interpreter's errors.
+inline bool contains(nb::handle container, nb::handle needle) {
+    int found = PySequence_Contains(container.ptr(), needle.ptr());
+    if (found < 0) throw nb::python_error();
+    return found != 0;
 }
 
 // bool(s.startswith(prefix)): str's own test when both are exact strs (no

@@ -1,9 +1,9 @@
-"""The command line: ``morvent plan | status | execute | revert | cleanup | demo | sim |
-completion``.
+"""The command line: ``morvent plan | status | execute | revert | cleanup | trust-controller
+| completion | demo | sim``.
 
 A module per command (``migrate``: execute, revert, cleanup; ``plan``;
-``status``; ``completion``; ``demo`` and ``sim`` hand their arguments to the
-simulator's own programs), and the
+``status``; ``trust``: trust-controller; ``completion``; ``demo`` and ``sim``
+hand their arguments to the simulator's own programs), and the
 output they share in ``output``: logging and its masking, the log file of a
 run, progress lines, tables, the question before a run, one-line errors and
 the exit statuses (``EXIT_STATUSES`` there, shown by ``morvent --help``).
@@ -25,7 +25,7 @@ import warnings
 from collections.abc import Sequence
 
 from morvent import __version__
-from morvent.cli import completion, migrate, plan, status
+from morvent.cli import completion, migrate, plan, status, trust
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
@@ -33,14 +33,20 @@ from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT
                                 user_errors)
 from morvent.core.config import (CONFIG_ENV, DEFAULT_CONFIG_FILE, Config, ConfigError,
                                  find_config, load_config)
-from morvent.core.exceptions import BackupUnavailable
+from morvent.core.exceptions import BackupUnavailable, UnrecordedGateway
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import StopOnSignals, Terminated, exit_status
 
 __all__ = ["main"]
 
 #: Settings a command changes in Globals; main() puts them back afterwards.
-_RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify")
+_RESTORED_SETTINGS = ("dry_run", "controller_timeout", "controller_verify",
+                      "controller_cert_sha256")
+#: Commands that send the controller password, or show what a run would do.
+_LOGIN_COMMANDS = ("plan", "status", "execute", "revert")
+UNCHECKED_CONTROLLER = ("the controller's certificate is not checked: the password goes to "
+                        "whatever answers at {address}; run `morvent trust-controller` or set "
+                        "controller_ca_bundle")
 #: Commands that hand everything after their name to another program: the
 #: module whose main() takes it, and what it is called in an error.
 _PASS_THROUGH = {"demo": ("morvent.sim.demo", "the demo"),
@@ -94,6 +100,7 @@ def _parser() -> argparse.ArgumentParser:
     plan.add_parsers(add)
     status.add_parsers(add)
     migrate.add_parsers(add)
+    trust.add_parsers(add)
     # Everything after "demo" or "sim" belongs to it (main() passes it on).
     commands.add_parser("demo", add_help=False,
                         help="run a replacement and its revert on a simulated controller and "
@@ -141,16 +148,35 @@ def main(argv: Sequence[str] | None = None) -> int:
         finally:
             for name, value in saved.items():
                 setattr(Globals, name, value)
+            _route_native_requests()
             logging.getLogger().removeHandler(handler)
             logging.getLogger("morvent").setLevel(former_level)
 
 
-def _use_controller_settings(config: Config) -> None:
-    """Timeout and certificate check of every controller request in this run."""
+def _use_controller_settings(config: Config, command: str) -> None:
+    """Timeout and certificate check of every controller request in this run.
+
+    A command that logs in (or shows what a run would do) says once when
+    nothing checks the controller's certificate.
+    """
     Globals.controller_timeout = config.controller_request_timeout
     Globals.controller_verify = config.controller_verify
+    Globals.controller_cert_sha256 = config.controller_cert_sha256
+    _route_native_requests()
     if Globals.controller_verify is False:
         _ignore_unverified_https_warnings()
+        if Globals.controller_cert_sha256 is None and command in _LOGIN_COMMANDS:
+            logging.getLogger("morvent.cli").warning(
+                UNCHECKED_CONTROLLER.format(address=config.controller_ip))
+
+
+def _route_native_requests() -> None:
+    """The spoke module's own requests honour the pin of the moment (or none)."""
+    try:
+        from morvent.lib.corvane_backend import route_native_requests
+    except ImportError:  # pragma: no cover - requests always comes with the package
+        return
+    route_native_requests()
 
 
 def _load_config(args: argparse.Namespace, verbosity: int) -> Config:
@@ -179,7 +205,7 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
         # SIGTERM stops a command the way Ctrl-C does, records saved.
         with StopOnSignals():
             config = _load_config(args, verbosity)
-            _use_controller_settings(config)
+            _use_controller_settings(config, args.command)
             args.run(args, config)
         return EXIT_OK
     except SystemExit as e:
@@ -189,6 +215,11 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
         return fail("interrupted" if isinstance(e, KeyboardInterrupt) else str(e),
                     exit_status(e))
     except BackupUnavailable as e:
+        return fail(one_line(e), EXIT_FAILED)
+    except UnrecordedGateway as e:
+        # The run stopped at once, without a rollback; it said what it kept.
+        if verbosity > 0:
+            print_traceback()
         return fail(one_line(e), EXIT_FAILED)
     except LockHeldError as e:
         return fail(one_line(e), EXIT_LOCKED)

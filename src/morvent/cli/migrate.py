@@ -25,6 +25,7 @@ from morvent.cli import aws, output
 from morvent.cli.output import PROG, Cancelled, Refused, UsageError
 from morvent.core.backup import BackupDescriptor
 from morvent.core.config import Config
+from morvent.core.exceptions import UnrecordedGateway
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated, shielded, signal_name
 
@@ -233,6 +234,15 @@ def _after_execute(config: Config, backup: _Backup, stop: BaseException | None) 
             "run it again to resume (`morvent execute`), or `morvent revert` to undo them")
 
 
+def _after_unseen_gateway(backup: _Backup) -> str:
+    """What a run that stopped on a created gateway it cannot see left."""
+    state = backup.now()
+    kept = f"{_records(len(state.mementos))} kept" if state is not None else "records kept"
+    return (f"execute stopped without a rollback; {kept} in {backup.where}: once the "
+            "controller shows the spoke gateway it created, run `morvent execute` again: it "
+            "finds the gateway, records it and goes on")
+
+
 def execute(args: argparse.Namespace, config: Config) -> None:
     if args.dry_run and args.break_lock:
         raise UsageError("--break-lock changes the lock in S3; it cannot go with --dry-run")
@@ -281,6 +291,9 @@ def execute(args: argparse.Namespace, config: Config) -> None:
             raise
         except (KeyboardInterrupt, Terminated) as e:
             log.error("%s", _after_execute(config, backup, e))
+            raise
+        except UnrecordedGateway:
+            log.error("%s", _after_unseen_gateway(backup))
             raise
         _show_egress(before, cloud, verbosity)
         output.verdict(_execute_verdict(config, plan, progress, backup, run_log))

@@ -19,6 +19,17 @@ class Globals:
     #: without checking the controller's certificate (controllers usually run
     #: with a self-signed one); the path of a CA bundle (PEM) checks it.
     controller_verify = False
+    #: SHA-256 fingerprint of the one certificate the controller may present
+    #: (64 hexadecimal digits, colons between pairs allowed), or None.  When
+    #: set, every connection to the controller is checked against it right
+    #: after the TLS handshake, before anything is sent, on top of
+    #: ``controller_verify``.
+    controller_cert_sha256 = None
+    #: How often a gateway that the controller said it created is looked up
+    #: before the run gives up on seeing it, and the seconds between two
+    #: look-ups.
+    lookup_attempts = 3
+    lookup_pause = 3.0
     #: When true, nothing that changes the controller or AWS is sent.
     dry_run = False
     #: The run's ``AwsClientManager``; AWS mementos take their clients from it.

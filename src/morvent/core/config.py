@@ -31,9 +31,9 @@ from morvent.core.schema import (ConfigError, Document, Key, Problems, Schema, W
                                  read_document, where_of)
 
 __all__ = ["CONFIG_ENV", "CONTROLLER_CONNECT_TIMEOUT", "CONTROLLER_READ_TIMEOUT",
-           "DEFAULT_CONFIG_FILE", "MAX_CONTROLLER_TIMEOUT", "SCHEMA", "Config", "ConfigError",
-           "ConfigFile", "as_config", "check_config", "config_from_mapping", "default_work_dir",
-           "find_config", "load_config"]
+           "DEFAULT_CONFIG_FILE", "MAX_CONTROLLER_TIMEOUT", "SCHEMA", "SHA256_FINGERPRINT",
+           "Config", "ConfigError", "ConfigFile", "as_config", "check_config",
+           "config_from_mapping", "default_work_dir", "find_config", "load_config"]
 
 #: Seconds to wait for the controller to accept a connection.
 CONTROLLER_CONNECT_TIMEOUT = 15.0
@@ -199,6 +199,17 @@ def _check_timeout(value: float) -> str | None:
     return None
 
 
+#: A SHA-256 fingerprint: 64 hexadecimal digits, colons between pairs allowed.
+SHA256_FINGERPRINT = re.compile(r"[0-9A-Fa-f]{64}|[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){31}")
+
+
+def _check_sha256(value: str) -> str | None:
+    if not SHA256_FINGERPRINT.fullmatch(value):
+        return (f"{value[:120]!r} is not a SHA-256 fingerprint (32 pairs of hexadecimal digits, "
+                "colons between them allowed); `morvent trust-controller` writes it")
+    return None
+
+
 def _check_nonblank(value: str) -> str | None:
     if not value.strip() or value != value.strip():
         return f"{excerpt(value)} must not be blank or start or end with blanks"
@@ -232,6 +243,7 @@ _KEYS: dict[str, _Key] = {
     "aws_role_ec2": _Key(str, False, _check_role_arn, max_length=2048),
     "controller_timeout": _Key(float, False, _check_timeout, default=CONTROLLER_READ_TIMEOUT),
     "controller_ca_bundle": _Key(str, False, _check_nonblank, path=True),
+    "controller_cert_sha256": _Key(str, False, _check_sha256),
 }
 
 # Keys people reach for that must not be there, with what to do instead.

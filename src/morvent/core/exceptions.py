@@ -46,3 +46,20 @@ class BackupConflict(BackupUnavailable):
     it passes through ``except Exception``: no rollback, the records stay
     in the local folder.
     """
+
+
+class UnrecordedGateway(BaseException):
+    """The controller confirmed creating a gateway that look-ups cannot see.
+
+    No undo record can describe a gateway that cannot be seen, and the undo
+    of the steps before it (a NAT gateway put back with its Elastic IP)
+    needs the address that gateway may hold.  So the run stops at once,
+    without a rollback, every record kept; ``str()`` is one line naming the
+    gateway, its subnet and the address.  The next run finds the gateway
+    (the controller refuses to make it twice, and the look-up that follows
+    describes it) and records it.
+
+    Not an ``Exception``, for the reason ``BackupUnavailable`` gives: it
+    passes the step sequence's ``except Exception`` rollback.  Catch it by
+    name.
+    """

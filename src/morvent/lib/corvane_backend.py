@@ -14,10 +14,22 @@ certificate setting, so that a connection the controller keeps open is used
 again instead of a new TLS handshake per request, and the unchecked TLS
 context is built once instead of once per connection (loading the default
 certificates for each costs tens of milliseconds).  A change of
-``Globals.controller_verify`` takes another session: a connection checked
-one way never serves a request that asks for another.  The session keeps no
-cookies, so every request carries what the one-shot ``requests.get`` and
-``requests.post`` would send.
+``Globals.controller_verify`` or ``Globals.controller_cert_sha256`` takes
+another session: a connection checked one way never serves a request that
+asks for another.  The session keeps no cookies, so every request carries
+what the one-shot ``requests.get`` and ``requests.post`` would send.
+
+Pinning.  ``Globals.controller_cert_sha256`` names the one certificate the
+controller may present.  The sessions for a pin hand it to urllib3 as
+``assert_fingerprint``: every new connection compares the certificate's
+SHA-256 with it right after the handshake and fails with an SSLError before
+a byte of the request is written, so no request (the login with its password
+included) ever reaches another server, and a connection kept open was
+checked when it was made.  The spoke module sends some requests itself with
+the ``requests`` it finds in its globals; ``route_native_requests`` makes
+that name this module's ``native_requests`` while a pin is set, which sends
+them through the same pinned sessions (the requests themselves, URL, method,
+fields and keywords, are unchanged).  ``getCid`` does so before the login.
 
 The session id (CID) and the login password must never show up in any
 output.  ``getCid`` registers both with ``register_secret``; the command line
@@ -30,6 +42,7 @@ command, for tracebacks and whatever else is printed there.
 from __future__ import annotations
 
 import http.cookiejar
+import importlib
 import logging
 import os
 import re
@@ -168,25 +181,45 @@ class SecretMaskingStream:
 
 # -- transport -------------------------------------------------------------
 
-class _UncheckedTls(requests.adapters.HTTPAdapter):
-    """Connection pools that share one TLS context without certificate checks."""
+class _ControllerTls(requests.adapters.HTTPAdapter):
+    """Connection pools for one certificate setting.
 
-    def __init__(self) -> None:
-        # The context urllib3 would build for each connection, built once.
-        self._context = create_urllib3_context(cert_reqs=ssl.CERT_NONE)
+    Unchecked (``verify=False``): one TLS context without certificate checks,
+    shared by every connection.  Pinned: urllib3 compares the certificate's
+    SHA-256 with ``fingerprint`` on every new connection, direct or through
+    a proxy, before the request is written.
+    """
+
+    def __init__(self, unchecked: bool, fingerprint: str | None) -> None:
+        self._tls: dict[str, Any] = {}
+        if unchecked:
+            # The context urllib3 would build for each connection, built once.
+            self._tls["ssl_context"] = create_urllib3_context(cert_reqs=ssl.CERT_NONE)
+        if fingerprint:
+            self._tls["assert_fingerprint"] = fingerprint
         super().__init__()
 
     def init_poolmanager(self, *args: Any, **kwargs: Any) -> None:
-        super().init_poolmanager(*args, ssl_context=self._context, **kwargs)
+        super().init_poolmanager(*args, **self._tls, **kwargs)
+
+    def proxy_manager_for(self, proxy: str, **kwargs: Any) -> Any:
+        return super().proxy_manager_for(proxy, **self._tls, **kwargs)
 
 
 _sessions: dict[Any, requests.Session] = {}
 _sessions_lock = threading.Lock()
 
 
-def _session(verify: Any) -> requests.Session:
-    """The process's session for requests sent with ``verify=verify``."""
-    key = os.fspath(verify) if isinstance(verify, os.PathLike) else verify
+def _pin() -> str | None:
+    """``Globals.controller_cert_sha256`` as urllib3 compares it (hex digits), or None."""
+    pin = Globals.controller_cert_sha256
+    return pin.replace(":", "").lower() if pin else None
+
+
+def _session(verify: Any, pin: str | None = None) -> requests.Session:
+    """The process's session for requests sent with ``verify=verify`` to a
+    controller whose certificate has the SHA-256 ``pin`` (hex; None: any)."""
+    key = (os.fspath(verify) if isinstance(verify, os.PathLike) else verify, pin)
     session = _sessions.get(key)
     if session is None:
         with _sessions_lock:
@@ -194,8 +227,8 @@ def _session(verify: Any) -> requests.Session:
             if session is None:
                 session = requests.Session()
                 session.cookies.set_policy(http.cookiejar.DefaultCookiePolicy(allowed_domains=[]))
-                if verify is False:
-                    session.mount("https://", _UncheckedTls())
+                if verify is False or pin:
+                    session.mount("https://", _ControllerTls(verify is False, pin))
                 _sessions[key] = session
     return session
 
@@ -234,10 +267,68 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
         if InsecureRequestWarning is not None and verify is False:
             # Unverified on purpose: a warning per request would be noise.
             warnings.simplefilter("ignore", InsecureRequestWarning)
-        session = _session(verify)
+        session = _session(verify, _pin())
         if method == "GET":
             return session.get(api_endpoint_url, params=payload, timeout=timeout, verify=verify)
         return session.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
+
+
+class NativeRequests:
+    """What the spoke module finds as ``requests`` while a certificate is pinned.
+
+    ``get`` and ``post`` take what ``requests.get`` and ``requests.post``
+    take and send it unchanged through the session for the request's
+    ``verify=`` and the pin of the moment; without a pin they are
+    ``requests.get`` and ``requests.post`` themselves.  Every other name
+    (``RequestException``, ``exceptions`` ...) is the ``requests`` module's.
+    """
+
+    def get(self, url: str, params: Any = None, **kwargs: Any) -> requests.Response:
+        pin = _pin()
+        if pin is None:
+            return requests.get(url, params=params, **kwargs)
+        return _session(kwargs.get("verify", True), pin).get(url, params=params, **kwargs)
+
+    def post(self, url: str, data: Any = None, json: Any = None,
+             **kwargs: Any) -> requests.Response:
+        pin = _pin()
+        if pin is None:
+            return requests.post(url, data=data, json=json, **kwargs)
+        return _session(kwargs.get("verify", True), pin).post(url, data=data, json=json,
+                                                              **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(requests, name)
+
+    def __repr__(self) -> str:
+        return f"<{__name__}.native_requests: requests through the pinned sessions>"
+
+
+native_requests = NativeRequests()
+
+#: The native module that sends controller requests itself.
+_NATIVE_SENDER = "morvent.lib.spoke"
+
+
+def route_native_requests() -> None:
+    """Make the spoke module's own requests honour ``Globals.controller_cert_sha256``.
+
+    While a pin is set, the module's ``requests`` global is ``native_requests``;
+    without one it is the ``requests`` module again.  Anything else bound
+    there (a test's recording fake) is left alone.  A module that cannot be
+    loaded sends nothing, so there is nothing to route.
+    """
+    module = sys.modules.get(_NATIVE_SENDER)
+    if module is None and Globals.controller_cert_sha256:
+        try:
+            module = importlib.import_module(_NATIVE_SENDER)
+        except ImportError:
+            return
+    if module is None:
+        return
+    current = getattr(module, "requests", None)
+    if current is requests or current is native_requests:
+        module.requests = native_requests if Globals.controller_cert_sha256 else requests
 
 
 # -- answers ---------------------------------------------------------------
@@ -297,6 +388,10 @@ def _unreachable(ip: str, user: str, error: OSError) -> ControllerLoginError:
     if isinstance(error, requests.Timeout):
         return _login_error(f"the controller at {ip} did not answer the login of user "
                             f"{user!r}: no answer within {_seconds(read)} s")
+    if isinstance(error, requests.exceptions.SSLError) and Globals.controller_cert_sha256:
+        refusal = _pin_refusal(ip, user)
+        if refusal is not None:
+            return _login_error(refusal)
     if isinstance(error, requests.exceptions.SSLError) and Globals.controller_verify:
         return _login_error(f"cannot log in user {user!r} at {ip}: the controller's "
                             f"certificate is not trusted by {Globals.controller_verify} "
@@ -305,12 +400,38 @@ def _unreachable(ip: str, user: str, error: OSError) -> ControllerLoginError:
                         f"{error}")
 
 
+def _pin_refusal(ip: str, user: str) -> str | None:
+    """Why a pinned login failed its TLS check, naming both fingerprints; None
+    when the certificate at ``ip`` is the pinned one after all (another TLS
+    problem).  The certificate is read again for the message only: the
+    refused connection carried nothing."""
+    from morvent.lib.certificate import fetch_certificate, normalise_fingerprint, \
+        sha256_fingerprint
+
+    pinned = normalise_fingerprint(Globals.controller_cert_sha256)
+    timeout = Globals.controller_timeout
+    try:
+        presented = sha256_fingerprint(fetch_certificate(
+            ip, timeout[0] if isinstance(timeout, tuple) else timeout))
+    except OSError as e:
+        what = f"a certificate that could not be read again ({e})"
+    else:
+        if presented == pinned:
+            return None
+        what = f"the certificate with SHA-256 {presented}"
+    return (f"the controller at {ip} presents {what}, but the trusted one "
+            f"(controller_cert_sha256) is {pinned}: the login of user {user!r} was not sent; "
+            "if the controller's certificate was replaced, check the new one and run `morvent "
+            "trust-controller` again")
+
+
 def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
     """Log in to the controller at ``ip``; return ``(version, CID)``.
 
     Raises ``ControllerLoginError`` when there is no password, the controller
-    cannot be reached, refuses the login or sends no session id.  When only
-    the version cannot be read, the version is None and a warning is logged.
+    cannot be reached, presents a certificate other than the pinned one,
+    refuses the login or sends no session id.  When only the version cannot
+    be read, the version is None and a warning is logged.
     """
     log = logging.getLogger(__name__)
     if not ip:
@@ -323,6 +444,8 @@ def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
             "named by controller_password_env is not set or is empty")
     register_secret(password)
     url = f"https://{ip}/v1/api"
+    # The spoke module's own requests go where this login goes, and no further.
+    route_native_requests()
 
     try:
         response = _send_corvane_api(

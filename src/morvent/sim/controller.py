@@ -251,7 +251,11 @@ class ControllerSimulator:
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
         self._tmpdir: str | None = None
+        #: The certificate served (PEM) while running, in a folder of its own.
         self.cert_path: str | None = None
+        # (certificate, key), PEM: made once and kept across restarts, as a
+        # controller keeps its certificate when it comes back.
+        self._pem: tuple[bytes, bytes] | None = None
 
     # -- life cycle ------------------------------------------------------------
 
@@ -260,7 +264,7 @@ class ControllerSimulator:
             return self
         self._tmpdir = tempfile.mkdtemp(prefix="corvane-sim-")
         try:
-            self.cert_path, key_path = tls.write_self_signed(self._tmpdir)
+            self.cert_path, key_path = tls.write_pair(self._tmpdir, *self._certificate())
             context = tls.server_context(self.cert_path, key_path)
             self._server = _Server(("127.0.0.1", self._port), _Handler, self, context)
         except BaseException:
@@ -294,6 +298,22 @@ class ControllerSimulator:
         if self._tmpdir:
             shutil.rmtree(self._tmpdir, ignore_errors=True)
         self._tmpdir = self.cert_path = None
+
+    def _certificate(self) -> tuple[bytes, bytes]:
+        if self._pem is None:
+            self._pem = tls.make_self_signed()
+        return self._pem
+
+    @property
+    def cert_sha256(self) -> str:
+        """SHA-256 fingerprint of the certificate served ("AB:CD:..."), what a
+        configuration pins; the same after a restart."""
+        return tls.fingerprint(self._certificate()[0])
+
+    def replace_certificate(self) -> None:
+        """Serve a new certificate from the next start() on: a controller whose
+        certificate was replaced, or another server answering at its address."""
+        self._pem = None
 
     def __enter__(self) -> "ControllerSimulator":
         return self.start()

@@ -145,13 +145,15 @@ def write_config(sim: Any, world: Any, folder: str | os.PathLike, *, spoke: str 
                  egress_test: bool = False, by: str = "morvent demo", **options: Any) -> str:
     """Write a configuration for the simulated VPC `world` into `folder`; its path.
 
-    The controller and AWS endpoint are the simulators', the password comes
-    from PASSWORD_ENV, the backup goes to BUCKET (which must exist) and the
-    local working folder is `folder`/work.  `options` are further keys; `by`
-    names the writer in the file's first line.
+    The controller and AWS endpoint are the simulators', the controller's
+    certificate is pinned (controller_cert_sha256), the password comes from
+    PASSWORD_ENV, the backup goes to BUCKET (which must exist) and the local
+    working folder is `folder`/work.  `options` are further keys (a key given
+    as None is left out); `by` names the writer in the file's first line.
     """
     config = {
         "controller_ip": sim.controller_ip,
+        "controller_cert_sha256": sim.controller.cert_sha256,
         "controller_user": sim.username,
         "controller_password_env": PASSWORD_ENV,
         "aws_account_name": ACCOUNT,
@@ -168,6 +170,7 @@ def write_config(sim: Any, world: Any, folder: str | os.PathLike, *, spoke: str 
         config.update(enable_test=True, input_test_config="egress-input.json",
                       output_test_config="egress-output.json")
     config.update(options)
+    config = {key: value for key, value in config.items() if value is not None}
     path = os.path.join(folder, "morvent.yaml")
     with open(path, "w", encoding="utf-8") as f:
         f.write(f"{WRITTEN_BY} {by} for a simulated VPC.\n")

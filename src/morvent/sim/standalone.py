@@ -38,7 +38,6 @@ from .faults import HANG_SECONDS, parse_fault
 
 PROG = "morvent sim"
 CONFIG_FILE = "morvent.yaml"
-CA_FILE = "controller-ca.pem"
 ENV_FILE = "env.sh"
 #: Hosts a configured proxy must not be asked for: the simulators.
 LOCAL_HOSTS = "127.0.0.1,localhost"
@@ -300,9 +299,7 @@ class Simulator:
             stack.enter_context(sim)
             world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
             sim.client("s3").create_bucket(Bucket=BUCKET)
-            ca_bundle = os.path.join(folder, CA_FILE)
-            shutil.copyfile(sim.controller.cert_path, ca_bundle)
-            config = write_config(sim, world, folder, by=PROG, controller_ca_bundle=ca_bundle)
+            config = write_config(sim, world, folder, by=PROG)
             env_file = self.write_env(folder, env)
             for fault in self.faults:
                 sim.inject(**fault)
@@ -327,7 +324,7 @@ class Simulator:
         quoted = shlex.quote(config)
         say = self.say
         say(f"  controller  https://{sim.controller_ip} (user {sim.username}, its "
-            f"certificate in {CA_FILE})")
+            f"certificate pinned: SHA-256 {sim.controller.cert_sha256})")
         say(f"  AWS         {sim.aws.url} (region {world.region}, bucket {BUCKET})")
         say(f"  VPC         {world.vpc_id}: {len(world.zones)} zones, one NAT gateway each "
             f"({', '.join(world.eips)})")

@@ -8,8 +8,8 @@ import os
 import ssl
 
 
-def write_self_signed(directory: str, common_name: str = "localhost") -> tuple[str, str]:
-    """Write cert.pem and key.pem for 127.0.0.1/localhost into `directory`."""
+def make_self_signed(common_name: str = "localhost") -> tuple[bytes, bytes]:
+    """A new certificate for 127.0.0.1/localhost and its key, both PEM."""
     # Imported here: the package loads without the 'sim' extra, so that the
     # demo can say which extra is missing instead of failing on an import.
     from cryptography import x509
@@ -35,16 +35,28 @@ def write_self_signed(directory: str, common_name: str = "localhost") -> tuple[s
         .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
         .sign(key, hashes.SHA256())
     )
+    return (cert.public_bytes(serialization.Encoding.PEM),
+            key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                              serialization.NoEncryption()))
+
+
+def write_pair(directory: str, cert_pem: bytes, key_pem: bytes) -> tuple[str, str]:
+    """Write cert.pem and key.pem (readable by the owner only) into `directory`."""
     cert_path = os.path.join(directory, "cert.pem")
     key_path = os.path.join(directory, "key.pem")
     with open(cert_path, "wb") as f:
-        f.write(cert.public_bytes(serialization.Encoding.PEM))
+        f.write(cert_pem)
     fd = os.open(key_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
     with os.fdopen(fd, "wb") as f:
-        f.write(key.private_bytes(serialization.Encoding.PEM,
-                                  serialization.PrivateFormat.PKCS8,
-                                  serialization.NoEncryption()))
+        f.write(key_pem)
     return cert_path, key_path
+
+
+def fingerprint(cert_pem: bytes) -> str:
+    """The certificate's SHA-256 fingerprint, as a configuration pins it."""
+    from morvent.lib.certificate import sha256_fingerprint
+
+    return sha256_fingerprint(ssl.PEM_cert_to_DER_cert(cert_pem.decode("ascii")))
 
 
 def server_context(cert_path: str, key_path: str) -> ssl.SSLContext:

@@ -49,7 +49,7 @@ nb::object make_deleteSpoke(const ModuleScope& scope) {
                 // The deletion itself is what the undo needs: it must have
                 // happened, or raise.
                 outcome::delete_gateway(scope, logger, CID, controller_api_url, data,
-                                        spoke_gw_name);
+                                        spoke_gw_name, outcome::Kind::classic);
             }
             return nb::none();
         },

@@ -1,6 +1,9 @@
 // HS and classic spoke deployment.
 #include "outcome.hpp"
 
+#include <algorithm>
+#include <optional>
+
 namespace morvent::spoke {
 
 using native::param;
@@ -84,24 +87,118 @@ nb::object look_up(const ModuleScope& scope, nb::handle logger, nb::handle url, 
     return payload({{"gw_name", Py_None}});
 }
 
+// One look-up of the gateway `name` in `subnet_cidr` after a create the
+// controller confirmed: its spoke info, or nothing, with `why` set to what
+// the look-up showed instead (a refusal, no record, a record in another
+// subnet, an unusable answer).
+std::optional<nb::object> seen(const ModuleScope& scope, nb::handle url, nb::handle CID,
+                               nb::handle name, nb::handle subnet_cidr, nb::object& why) {
+    try {
+        nb::object answer = lookup_gateway(scope, url, CID, name);
+        if (!equals_true(item(answer, "return"))) {
+            why = outcome::reason_of(answer);
+        } else if (!is_true(item(answer, "results"))) {
+            why = nb::borrow(native::name("the controller lists no such gateway"));
+        } else {
+            nb::object info = spoke_info_in(scope, answer, subnet_cidr);
+            if (!native::equals_none(item(info, "gw_name"))) return info;
+            why = native::text({"its record shows no gateway in ", subnet_cidr});
+        }
+    } catch (nb::python_error& e) {
+        std::optional<nb::str> no = outcome::no_answer(scope, e);
+        if (!no) throw;
+        why = *no;
+    }
+    return std::nullopt;
+}
+
+// Globals.<name> as a whole number, or `otherwise` when Globals has none.
+long setting(const ModuleScope& scope, const char* name, long otherwise) {
+    nb::object value = nb::getattr(scope.global("Globals"), name, nb::int_(otherwise));
+    long number = PyLong_AsLong(value.ptr());
+    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    return number;
+}
+
+// The gateway a create request made, as the controller confirmed.  It is
+// looked up by the name its answer begins with (the first blank-separated
+// word of a text "results"), then by `fallback_name` when that is another
+// name (the requested one; for an HA gateway its primary, whose HA list
+// shows it), no look-up twice in a row.  A look-up that shows nothing
+// usable proves nothing about a gateway the controller said it made, so the
+// look-ups are repeated, Globals.lookup_attempts rounds Globals.lookup_pause
+// seconds apart.  A gateway that stays out of sight raises UnrecordedGateway:
+// it must not count as "not made", since the undo of the steps before it
+// (the NAT gateway put back with its Elastic IP) needs the address the
+// gateway may hold.
+nb::object find_created(const ModuleScope& scope, nb::handle logger, nb::handle CID,
+                        nb::handle url, nb::handle results, nb::handle fallback_name,
+                        nb::handle subnet_cidr, nb::handle eip) {
+    nb::list names;
+    if (PyUnicode_Check(results.ptr())) {
+        nb::object word = first_word(results);
+        if (is_true(word)) names.append(word);
+    }
+    if (!native::contains(names, fallback_name)) names.append(fallback_name);
+    // The settings are read on the first miss only: a gateway seen at once
+    // takes the calls it always took.
+    long attempts = 0;
+    nb::object why;
+    for (long attempt = 1; attempts == 0 || attempt <= attempts; ++attempt) {
+        if (attempt > 1) {
+            nb::object pause = nb::getattr(scope.global("Globals"), "lookup_pause",
+                                           nb::float_(3.0));
+            log_info(logger, {"  looking again in ", pause, " s"});
+            native::call(native::import_attr("time", "sleep"), {pause});
+        }
+        bool first = true;
+        for (nb::handle name : native::iterate(names)) {
+            if (std::optional<nb::object> info = seen(scope, url, CID, name, subnet_cidr, why)) {
+                if (attempt > 1 || !first)
+                    log_info(logger, {"  spoke gateway ", item(*info, "gw_name"), " found in ",
+                                      subnet_cidr, ": counted as created"});
+                return *info;
+            }
+            if (attempts == 0) attempts = std::max(1L, setting(scope, "lookup_attempts", 3));
+            native::log_error(logger, {"  **Error** the created spoke gateway in ", subnet_cidr,
+                                       " is not seen under the name ", name, " (look-up ",
+                                       nb::int_(attempt), " of ", nb::int_(attempts), "): ",
+                                       why});
+            first = false;
+        }
+    }
+    nb::str message = native::text(
+        {"Spoke gateway ", item(names, Py_ssize_t{0}), " was created in ", subnet_cidr,
+         " (the controller confirmed it) but is not seen after ", nb::int_(attempts),
+         " look-ups (", why, "): stopped without undoing the steps before it"});
+    if (!eip.is_none())
+        message = native::text({message, ", whose undo needs Elastic IP ", eip,
+                                " that the gateway may hold"});
+    native::raise_object(
+        native::call(native::import_attr("morvent.core.exceptions", "UnrecordedGateway"),
+                     {message}));
+}
+
 // The create request of both HS functions, sent outside a dry run: post,
-// report, log, then describe the new gateway.  When the controller refuses,
-// the gateway may still exist from an earlier attempt, so it is looked up by
-// `fallback_name` (the primary's name; an HA gateway is found through the
-// primary's HA list).  So it is when the answer is lost or unusable: the
-// gateway may or may not have been made, and the look-up tells which.
+// report, log, then describe the new gateway (find_created).  When the
+// controller refuses, the gateway may still exist from an earlier attempt,
+// so it is looked up by `fallback_name` (the primary's name; an HA gateway
+// is found through the primary's HA list).  So it is when the answer is
+// lost or unusable: the gateway may or may not have been made, and the
+// look-up tells which.
 nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID,
                              nb::handle url, nb::handle data, nb::handle fallback_name,
-                             nb::handle subnet_cidr) {
+                             nb::handle subnet_cidr, nb::handle eip) {
     std::optional<nb::str> why;
+    nb::object confirmed;  // "results" of a create the controller confirmed
     try {
         nb::object response = rest::json(rest::post(scope, url, data));
         native::call(scope.global("handleControllerApiFailure"), {response});
         outcome::log_returned(logger, response);
         if (equals_true(item(response, "return"))) {
-            nb::object answer =
-                lookup_gateway(scope, url, CID, first_word(item(response, "results")));
-            return spoke_info_in(scope, answer, subnet_cidr);
+            confirmed = native::contains(response, native::name("results"))
+                            ? item(response, "results")
+                            : nb::none();
         }
     } catch (nb::python_error& e) {
         why = outcome::no_answer(scope, e);
@@ -110,6 +207,8 @@ nb::object create_hs_gateway(const ModuleScope& scope, nb::handle logger, nb::ha
                                    " in ", subnet_cidr, ": ", *why, "; looking up ",
                                    fallback_name});
     }
+    if (confirmed.is_valid())
+        return find_created(scope, logger, CID, url, confirmed, fallback_name, subnet_cidr, eip);
     nb::object found = look_up(scope, logger, url, CID, fallback_name, subnet_cidr);
     if (why) {
         nb::object name = item(found, "gw_name");
@@ -203,7 +302,7 @@ nb::object make_deployPrimaryHsSpoke(const ModuleScope& scope) {
             if (!eip.is_none()) native::set_item(data, "eip", eip);
             if (rest::live_run(scope))
                 return create_hs_gateway(scope, logger, CID, controller_api_url, data,
-                                         spoke_gw_name, subnet_cidr);
+                                         spoke_gw_name, subnet_cidr, eip);
             // Dry run: nothing is created, but an existing gateway is still
             // described so that the caller sees what a real run would use.
             return find_existing(scope, controller_api_url, CID, spoke_gw_name, subnet_cidr,
@@ -233,7 +332,7 @@ nb::object make_deployHaHsSpoke(const ModuleScope& scope) {
             if (!ha_gw_name.is_none()) native::set_item(data, "ha_gw_name", ha_gw_name);
             if (rest::live_run(scope))
                 return create_hs_gateway(scope, logger, CID, controller_api_url, data,
-                                         spoke_gw_name, subnet_cidr);
+                                         spoke_gw_name, subnet_cidr, eip);
             return payload({{"gw_name", ha_gw_name}});
         },
         param("CID"), param("controller_api_url"), param("spoke_gw_name"), param("gw_size"),

@@ -3,22 +3,12 @@
 
 namespace morvent::spoke::outcome {
 
+using native::contains;
 using native::equals_true;
 using native::item;
 using native::log_error;
 using native::log_info;
 using native::payload;
-
-namespace {
-
-// `needle in container`, with the interpreter's errors.
-bool contains(nb::handle container, nb::handle needle) {
-    int found = PySequence_Contains(container.ptr(), needle.ptr());
-    if (found < 0) throw nb::python_error();
-    return found != 0;
-}
-
-}  // namespace
 
 std::optional<nb::str> no_answer(const ModuleScope& scope, const nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) return std::nullopt;
@@ -60,19 +50,47 @@ void log_returned(nb::handle logger, nb::handle answer) {
     }
 }
 
+namespace {
+
+// The names in a successful "list_primary_and_ha_spoke_gateways" answer.
+nb::list hs_names(nb::handle r) {
+    nb::list names;
+    for (nb::handle gw : native::iterate(item(r, "results"))) names.append(item(gw, "name"));
+    return names;
+}
+
+// The names in a successful "list_vpcs_summary" answer: each gateway record
+// and the HA gateways it lists.
+nb::list classic_names(nb::handle r) {
+    nb::list names;
+    for (nb::handle gw : native::iterate(item(r, "results"))) {
+        names.append(item(gw, "gw_name"));
+        if (contains(gw, native::name("hagw_details_list"))) {
+            for (nb::handle ha : native::iterate(item(gw, "hagw_details_list")))
+                names.append(item(ha, "gw_name"));
+        }
+    }
+    return names;
+}
+
+}  // namespace
+
 bool gateway_gone(const ModuleScope& scope, nb::handle logger, nb::handle CID, nb::handle url,
-                  nb::handle name) {
-    nb::dict data = payload({{"CID", CID},
-                             {"action", native::name("list_primary_and_ha_spoke_gateways")}});
+                  nb::handle name, Kind kind) {
     nb::object why;
     try {
-        nb::object r = rest::json(rest::post(scope, url, data));
-        if (equals_true(item(r, "return"))) {
-            nb::list names;
-            for (nb::handle gw : native::iterate(item(r, "results")))
-                names.append(item(gw, "name"));
-            return !contains(names, name);
+        nb::object r;
+        if (kind == Kind::hs) {
+            nb::dict data = payload(
+                {{"CID", CID}, {"action", native::name("list_primary_and_ha_spoke_gateways")}});
+            r = rest::json(rest::post(scope, url, data));
+        } else {
+            nb::object listing = native::call(scope.global("list_gateway_info"), {},
+                                              {{"api_endpoint_url", url}, {"CID", CID}});
+            r = rest::json(listing);
         }
+        if (equals_true(item(r, "return")))
+            return !contains(kind == Kind::hs ? hs_names(r) : classic_names(r), name);
         why = reason_of(r);
     } catch (nb::python_error& e) {
         std::optional<nb::str> no = no_answer(scope, e);
@@ -126,10 +144,10 @@ std::optional<nb::object> post_unless_accepted(const ModuleScope& scope, nb::han
 }
 
 void delete_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID, nb::handle url,
-                    nb::handle data, nb::handle name) {
+                    nb::handle data, nb::handle name, Kind kind) {
     std::optional<nb::object> reason = post_unless_accepted(scope, logger, url, data, name);
     if (!reason) return;
-    if (gateway_gone(scope, logger, CID, url, name)) {
+    if (gateway_gone(scope, logger, CID, url, name, kind)) {
         log_info(logger, {"  spoke gateway ", name, " is gone: counted as deleted"});
         return;
     }

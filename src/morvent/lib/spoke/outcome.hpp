@@ -33,11 +33,19 @@ nb::object reason_of(nb::handle answer);
 // "reason") shows "  Reason: " + answer.get("reason") instead.
 void log_returned(nb::handle logger, nb::handle answer);
 
-// Whether the gateway `name` is gone: a successful
-// "list_primary_and_ha_spoke_gateways" answer that does not name it.  A
-// listing that is refused or unusable is logged and counts as "still there".
+// The kind of a gateway, which decides the listing that shows it.
+enum class Kind {
+    hs,       // "list_primary_and_ha_spoke_gateways"
+    classic,  // list_gateway_info ("list_vpcs_summary"): not every controller
+              // lists classic gateways among the HS ones
+};
+
+// Whether the gateway `name` is gone: a successful listing of its kind that
+// does not name it (for a classic gateway, neither as a gateway record nor
+// in one's HA list).  A listing that is refused or unusable is logged and
+// counts as "still there".
 bool gateway_gone(const ModuleScope& scope, nb::handle logger, nb::handle CID, nb::handle url,
-                  nb::handle name);
+                  nb::handle name, Kind kind = Kind::hs);
 
 // results[key] of a successful "get_gateway_info" answer for `name`, or
 // nothing when the look-up is refused or unusable (logged).
@@ -60,7 +68,7 @@ std::optional<nb::object> post_unless_accepted(const ModuleScope& scope, nb::han
 // CorvaneRollbackException naming it and the reason, so that its undo
 // record is kept for another attempt.
 void delete_gateway(const ModuleScope& scope, nb::handle logger, nb::handle CID, nb::handle url,
-                    nb::handle data, nb::handle name);
+                    nb::handle data, nb::handle name, Kind kind = Kind::hs);
 
 // raise CorvaneRollbackException(message), the class looked up now.
 [[noreturn]] void raise_rollback(const ModuleScope& scope, nb::handle message);
