@@ -26,6 +26,8 @@ from urllib.parse import parse_qs
 import boto3
 import requests
 
+from .throttle import Throttle, ThrottledApp
+
 CREDENTIALS = {
     "aws_access_key_id": "testing",
     "aws_secret_access_key": "testing",
@@ -75,6 +77,8 @@ class AwsEndpoint:
         self._patch_nat_delete = release_eips_on_nat_delete
         self._exit_stack: contextlib.ExitStack | None = None
         self._interceptors: list[Interceptor] = []
+        #: EC2 throttling of the tool's requests (`throttle.set(share=0.2)`), off by default.
+        self.throttle = Throttle()
 
     @property
     def url(self) -> str:
@@ -103,7 +107,8 @@ class AwsEndpoint:
         host, port = server.get_host_and_port()
         # The WSGI server moto made; every request goes through our layer.
         wsgi = server._server
-        wsgi.app = _Interception(_OneS3WriteAtATime(wsgi.app), self._current_interceptors)
+        wsgi.app = _Interception(ThrottledApp(_OneS3WriteAtATime(wsgi.app), self.throttle),
+                                 self._current_interceptors)
         self._server = server
         self._exit_stack = stack
         self._url = f"http://{host}:{port}"
