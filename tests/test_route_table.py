@@ -6,6 +6,7 @@ import pytest
 
 from aws_world import AwsWorld, roundtrip
 from aws_world import aws, world  # noqa: F401 - fixtures
+from morvent.commands.history import CommandHistory
 from morvent.core.Globals import Globals
 from morvent.lib.awsutil import AwsStepError
 from morvent.lib.gateway_size import DetermineGwSizeCmd
@@ -224,7 +225,10 @@ def test_whole_replacement_then_revert_in_a_later_process(aws, tmp_path):
     backupAllRtbs(ec2, folder, vpc, None, [n["NatGatewayId"] for n in natgws])
     sizing = DetermineGwSizeCmd(ec2, world.cw, 3, natgws)
     sizing.execute()
-    infos = sizing.getNatGwInfo()
+    # As in a run: the records the steps see are the recorded discovery's.
+    CommandHistory.init(folder, vpc)
+    CommandHistory.log_discover_natgw_cmd(sizing.getNatGwInfo())
+    infos = CommandHistory.get_discovered_natgws()
     zones = {z.public_subnet: z for z in world.zones}
     history = [TestCmd(inp, out, [{"nat_gw_id": x["nat_gw_id"], "gw_name": x["nat_gw_id"],
                                    "gw_public_ip": x["eip"], "gw_private_ip": x["private_ip"],

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import difflib
 import ipaddress
+import logging
 import math
 import os
 import re
@@ -73,6 +74,7 @@ class Config:
     aws_role_ec2: str | None = None
     controller_timeout: float = CONTROLLER_READ_TIMEOUT
     controller_ca_bundle: str | None = None
+    accept_address_changes: bool = False
 
     @property
     def controller_request_timeout(self) -> tuple[float, float]:
@@ -273,6 +275,14 @@ _KEYS: dict[str, _Key] = {
     "aws_role_ec2": _Key(str, False, _check_role_arn),
     "controller_timeout": _Key(float, False, _check_timeout),
     "controller_ca_bundle": _Key(str, False, _check_nonblank, path=True),
+    "accept_address_changes": _Key(bool),
+}
+
+# Keys that did nothing and were retired: still read (stored configurations
+# keep loading), with a warning when set.
+_RETIRED = {
+    "tag_route_table": "is no longer used and can be removed: it never tagged a route table "
+                       "(the route tables are backed up into the backup folder either way)",
 }
 
 # Keys people reach for that must not be there, with what to do instead.
@@ -372,6 +382,10 @@ def config_from_mapping(data: Any, source: str = "<configuration>",
         if rule.required and data.get(key) is None:
             what = "has no value" if key in data else "is missing"
             raise ConfigError(source, key, f"required key {what}")
+
+    for key, why in _RETIRED.items():
+        if data.get(key):
+            logging.getLogger(__name__).warning("%s: %s %s", source, key, why)
 
     base = Path(base_dir) if base_dir is not None else Path.cwd()
     values: dict[str, Any] = {}

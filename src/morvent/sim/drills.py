@@ -136,6 +136,7 @@ class Run:
     stderr: str = ""              # standard error and standard output, as printed
     seconds: float = 0.0
     timed_out: bool = False
+    stdout: str = ""              # standard output alone (runs in this process only)
 
     def error_line(self) -> str:
         """The line of the run's output that best says why it failed."""
@@ -166,14 +167,21 @@ class Stage:
     share the S3 backup, not their local copies.
     """
 
-    def __init__(self, sim: Any, folder: str, zones: int, **options: Any) -> None:
+    def __init__(self, sim: Any, folder: str, zones: int = 3, shape: str | None = None,
+                 **options: Any) -> None:
         sim.reset()
         sim.client("s3").create_bucket(Bucket=BUCKET)
         self.sim = sim
         self.folder = folder
-        self.zones = zones
+        if shape is not None:
+            from .shapes import build_shape
+
+            self.world = build_shape(sim, shape)
+            options = {**self.world.options, **options}
+        else:
+            self.world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
+        self.zones = len(self.world.zones)
         self.options = options
-        self.world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
         self._configs: dict[str, str] = {}
 
     def config(self, machine: str = "a") -> str:
@@ -407,11 +415,11 @@ def run_inline(sim: Any, argv: Sequence[str], folder: str) -> Run:
 
     saved = {k: getattr(Globals, k) for k in ("CID", "controller_ip", "dry_run",
                                                "aws_client_manager", "cmdcnt")}
-    out = io.StringIO()
+    out, stdout = io.StringIO(), io.StringIO()
     started = time.monotonic()
     try:
         with _environ(run_environment(sim, folder)), short_waits(), \
-                contextlib.redirect_stderr(out), contextlib.redirect_stdout(out):
+                contextlib.redirect_stderr(out), contextlib.redirect_stdout(_Tee(out, stdout)):
             try:
                 status = cli.main(unattended(argv))
             except SystemExit as e:  # never expected; say so rather than stop the drill
@@ -420,7 +428,20 @@ def run_inline(sim: Any, argv: Sequence[str], folder: str) -> Run:
     finally:
         for key, value in saved.items():
             setattr(Globals, key, value)
-    return Run(argv[0], status, out.getvalue(), time.monotonic() - started)
+    return Run(argv[0], status, out.getvalue(), time.monotonic() - started,
+               stdout=stdout.getvalue())
+
+
+class _Tee(io.TextIOBase):
+    """A text stream that writes to several."""
+
+    def __init__(self, *streams: io.TextIOBase) -> None:
+        self.streams = streams
+
+    def write(self, text: str) -> int:
+        for stream in self.streams:
+            stream.write(text)
+        return len(text)
 
 
 # -- kill points -------------------------------------------------------------------
