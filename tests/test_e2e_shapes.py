@@ -6,7 +6,7 @@ import json
 
 import pytest
 
-from e2e_fixtures import sim  # noqa: F401
+from e2e_fixtures import migration, sim  # noqa: F401
 from morvent.core.config import load_config
 from morvent.sim import drills
 from morvent.sim.demo import write_config
@@ -87,3 +87,24 @@ def test_a_source_client_refuses_every_request_but_reads(sim):
         ec2.create_vpc(CidrBlock="10.9.0.0/16")
     assert ec2.describe_vpcs()["Vpcs"] == [v for v in ec2.describe_vpcs()["Vpcs"]
                                            if v["CidrBlock"] != "10.9.0.0/16"]
+
+
+@pytest.mark.parametrize("zones, where", [(3, "at the next deletion"), (2, "after the run")])
+def test_a_table_the_controller_sends_elsewhere_than_planned_undoes_that_replacement(
+        migration, monkeypatch, zones, where):
+    from morvent.sim.gateways import GatewayCloud
+
+    m = migration(zones)
+    # A controller that keeps every table on the primary.
+    monkeypatch.setattr(GatewayCloud, "_member_for", staticmethod(lambda zone, members:
+                                                                  members[0]))
+    result = m.execute()
+    assert result.status == 1, result.stderr
+    assert "not as planned" in result.stderr and "as planned" in result.stderr
+    # The first replacement stays, the second one was undone.
+    records = json.loads((m.backup_folder / "memento_history.json").read_text())["mementos"]
+    assert len(records) == 6
+    assert m.blackholes() == [] and m.egress_problems() == []
+    monkeypatch.undo()
+    assert m.revert().status == 0
+    assert m.reverted_problems() == []

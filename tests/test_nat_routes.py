@@ -95,7 +95,7 @@ def test_refusals_of_pending_and_nat64_and_none_for_what_the_run_owns():
     natgws = [{"NatGatewayId": "nat-new", "State": "pending", "SubnetId": "subnet-d"},
               # a NAT gateway being put back in a record's subnet is the run's own
               {"NatGatewayId": "nat-back", "State": "pending", "SubnetId": "subnet-a"}]
-    found = nat_routes.refusals(tables, natgws, _records(), spokes=["i-spoke"])
+    found = nat_routes.refusals(tables, natgws, _records(), spokes=["i-spoke"], resumed=True)
     assert len(found) == 2
     assert found[0].startswith("NAT gateway nat-new in subnet-d is still pending")
     assert found[1].startswith("rtb-6: 64:ff9b::/96 (IPv6, NAT64)")

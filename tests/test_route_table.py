@@ -273,3 +273,37 @@ def test_whole_replacement_then_revert_in_a_later_process(aws, tmp_path):
             expected[rtb] = ("NatGatewayId", live[0]["NatGatewayId"])
     assert world.snapshot_defaults() == expected
     assert not os.path.exists(inp)
+
+
+@pytest.mark.parametrize("revived", [False, True])
+def test_a_route_recorded_as_a_blackhole_is_never_restored_onto_a_live_gateway(
+        aws, tmp_path, revived):
+    from morvent.sim import ec2_facts
+
+    with ec2_facts.patched():
+        world = AwsWorld.build(zones=2)
+        ec2, zone = world.ec2, world.zones[0]
+        # An unused table whose NAT gateway was deleted long ago, in the subnet
+        # where zone a's NAT gateway serves now.
+        address = ec2.allocate_address(Domain="vpc")
+        old = ec2.create_nat_gateway(SubnetId=zone.public_subnet,
+                                     AllocationId=address["AllocationId"])["NatGateway"]
+        rtb = ec2.create_route_table(VpcId=world.vpc_id)["RouteTable"]["RouteTableId"]
+        ec2.create_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0",
+                         NatGatewayId=old["NatGatewayId"])
+        ec2.delete_nat_gateway(NatGatewayId=old["NatGatewayId"])
+        memento = SnapshotRTCmd(ec2, str(tmp_path), world.vpc_id, [], "bucket").execute()
+        if revived:  # as SNAT and its undo would leave it
+            ec2.replace_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0",
+                              NatGatewayId=zone.nat_gw_id)
+
+        roundtrip(memento).restore()
+
+        table = ec2.describe_route_tables(RouteTableIds=[rtb])["RouteTables"][0]
+        default = [r for r in table["Routes"] if r.get("DestinationCidrBlock") == "0.0.0.0/0"]
+        if revived:
+            assert default == []  # EC2 takes no route to the gone gateway
+        else:
+            assert [(r["NatGatewayId"], r["State"]) for r in default] == \
+                [(old["NatGatewayId"], "blackhole")]
+        assert world.default_target(zone.route_tables[0]) == ("NatGatewayId", zone.nat_gw_id)

@@ -193,9 +193,13 @@ def test_a_route_to_something_gone_reads_as_a_blackhole_and_none_can_be_made(sim
     assert _route(ec2, world.zones[1].private_subnets[0].route_table_id,
                   "0.0.0.0/0")["State"] == "active"
     if gone != "instance":
+        other = world.zones[1].private_subnets[0].route_table_id
         with pytest.raises(ec2.exceptions.ClientError, match="InvalidNatGatewayID.NotFound"):
             ec2.create_route(RouteTableId=table, DestinationCidrBlock="198.51.100.0/24",
                              NatGatewayId=world.nat_gateway_ids[0])
+        with pytest.raises(ec2.exceptions.ClientError, match="InvalidNatGatewayID.NotFound"):
+            ec2.replace_route(RouteTableId=other, DestinationCidrBlock="0.0.0.0/0",
+                              NatGatewayId=world.nat_gateway_ids[0])
 
 
 def test_secondary_addresses_are_marked_and_freed_with_their_gateway(sim, ec2):

@@ -356,8 +356,8 @@ def _execute_verdict(config: Config, plan: Any, progress: output.ReplacementProg
                 f"its HA gateways{accepted}{log_file}")
     if Globals.cmdcnt >= 0:
         return (f"execute stopped after step {held} of {total} as asked (command count "
-                f"{Globals.cmdcnt}); run it again to go on{log_file}")
-    return f"execute ended with {held} of {total} steps done{log_file}"
+                f"{Globals.cmdcnt}); run it again to go on{accepted}{log_file}")
+    return f"execute ended with {held} of {total} steps done{accepted}{log_file}"
 
 
 def _after_revert(backup: _Backup, stop: BaseException | None) -> str:

@@ -367,11 +367,6 @@ def subnet_zones(ec2: Any, vpc_id: str) -> dict[str, str]:
     return {s["SubnetId"]: s.get("AvailabilityZone") for s in subnets}
 
 
-def record_zones(records: list[dict], zone_of: dict[str, str]) -> list[str | None]:
-    """The zone of each NAT gateway record."""
-    return [zone_of.get(r.get("subnet_id")) or r.get("availability_zone") for r in records]
-
-
 def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
                       zone_of: dict[str, str]) -> list[RouteTable]:
     """The VPC's route tables with their zones, read-only.
@@ -379,6 +374,8 @@ def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
     ``zone_of`` maps the VPC's subnets to their zones (:func:`subnet_zones`).
     """
     from morvent.lib import routes
+
+    from morvent.lib.nat_routes import record_zones
 
     nat_zone = dict(zip((r.get("nat_gw_id") for r in records), record_zones(records, zone_of)))
     tables = []
@@ -562,7 +559,8 @@ def plan_replacement(settings: Settings, state: Any, ec2: Any, cw: Any) -> Plan:
     add_routes(plan.steps, records, state.mementos)
     natgws = _all_natgws(ec2, settings.vpc_id)
     spokes = nat_routes.spoke_instances(ec2, records).values() if state.mementos else ()
-    plan.refusals = nat_routes.refusals(tables, natgws, records, spokes)
+    plan.refusals = nat_routes.refusals(tables, natgws, records, spokes,
+                                        resumed=bool(state.mementos))
     plan.address_changes = nat_routes.address_changes(records, tables, zone_of,
                                                       settings.hs_mode)
     plan.warnings = check_records(plan.steps, state.mementos) + nat_warnings(natgws, records)

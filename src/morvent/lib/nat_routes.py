@@ -201,15 +201,16 @@ def _describe_target(target: tuple[str, str], nat: Optional[dict]) -> str:
 
 
 def refusals(tables: list[dict], natgws: list[dict], records: list[dict],
-             spokes: Iterable[str] = ()) -> list[str]:
+             spokes: Iterable[str] = (), resumed: bool = False) -> list[str]:
     """Why the run cannot go ahead, one line per route table or NAT gateway.
 
     ``natgws`` are all NAT gateway descriptions of the VPC (any state and
     kind); ``spokes`` the instances of spoke gateways already made by an
-    earlier run (their routes are the run's own).
+    earlier run (their routes are the run's own).  In a ``resumed`` run, a
+    NAT gateway pending in a record's subnet is one the run puts back.
     """
     ours = {r.get("nat_gw_id") for r in records} | set(spokes)
-    subnets = {r.get("subnet_id") for r in records}
+    subnets = {r.get("subnet_id") for r in records} if resumed else set()
     by_id = {n["NatGatewayId"]: n for n in natgws}
     lines = []
     for nat in natgws:

@@ -24,6 +24,7 @@ of this process runs.
 from __future__ import annotations
 
 import contextlib
+import inspect
 import threading
 from collections.abc import Iterator
 from typing import Any
@@ -120,13 +121,17 @@ def _install() -> None:
             secondary_allocation_ids=self._get_param("SecondaryAllocationIds", []))
         return ActionResult({"NatGateway": nat})
 
-    def create_route(self: Any, route_table_id: str, *args: Any, **kwargs: Any) -> Any:
-        _check_nat_target(self, kwargs.get("nat_gateway_id"))
-        return _saved["create_route"](self, route_table_id, *args, **kwargs)
+    def checking(name: str) -> Any:
+        original = _saved[name]
+        signature = inspect.signature(original)
 
-    def replace_route(self: Any, route_table_id: str, *args: Any, **kwargs: Any) -> Any:
-        _check_nat_target(self, kwargs.get("nat_gateway_id"))
-        return _saved["replace_route"](self, route_table_id, *args, **kwargs)
+        def method(self: Any, *args: Any, **kwargs: Any) -> Any:
+            bound = signature.bind(self, *args, **kwargs)
+            _check_nat_target(self, bound.arguments.get("nat_gateway_id"))
+            return original(self, *args, **kwargs)
+        return method
+
+    create_route, replace_route = checking("create_route"), checking("replace_route")
 
     NatGatewayBackend.delete_nat_gateway = delete_nat_gateway
     NatGatewayBackend.create_nat_gateway = create_nat_gateway

@@ -355,14 +355,11 @@ class Simulator:
     @staticmethod
     def read_like(path: str) -> tuple[Any, dict[str, Any]]:
         """The VPC a configuration names, read-only, and the keys the copy keeps."""
-        from morvent.core.config import ConfigError, load_config
+        from morvent.core.config import load_config
 
         from .like import read_source
 
-        try:
-            config = load_config(path)
-        except ConfigError as e:
-            raise UsageError(f"--like: {e}") from None
+        config = load_config(path)
         options = {key: getattr(config, key) for key in ("hs_mode", "spoke_gw_size",
                                                          "accept_address_changes")
                    if getattr(config, key) not in (None, 0, False)}
@@ -431,6 +428,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not 2 <= args.zones <= 6:
             raise UsageError("--zones must be 2 to 6 (a replacement needs two NAT gateways; "
                              "the simulated region has six zones)")
+        if args.like:
+            from morvent.core.config import ConfigError, load_config
+
+            try:
+                load_config(args.like)
+            except ConfigError as e:
+                raise UsageError(f"--like: {e}") from None
         if args.shape:
             from .shapes import SHAPES
 
