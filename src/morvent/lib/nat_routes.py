@@ -37,12 +37,14 @@ import logging
 from dataclasses import asdict, dataclass
 from typing import Any, Iterable, Optional
 
-from morvent.lib import routes
-from morvent.lib.awsutil import AwsStepError, describe_interface, dry_run
+from botocore.exceptions import ClientError
 
-__all__ = ["AddressChange", "address_changes", "check_routes", "evacuate", "map_routes",
-           "park", "refusals", "replaced_indexes", "settle", "spoke_instances",
-           "table_zone", "undo_moves"]
+from morvent.lib import routes
+from morvent.lib.awsutil import AwsStepError, describe_interface, dry_run, is_not_found
+
+__all__ = ["AddressChange", "Move", "address_changes", "check_routes", "evacuate",
+           "map_routes", "mapped", "park", "refusals", "replaced_indexes", "settle",
+           "settle_and_check", "spoke_instances", "table_zone", "undo_moves"]
 
 SNAT_DESTINATION = ("DestinationCidrBlock", routes.DEFAULT_DESTINATION)
 SERVING_NAT_STATES = ("available", "pending")
@@ -267,8 +269,8 @@ def refusals(tables: list[dict], natgws: list[dict], records: list[dict],
 
 @dataclass
 class Move:
-    """One route pointed elsewhere: [table, destination key, destination,
-    target key and id before, target key and id after]."""
+    """One route pointed elsewhere: which route, its target before and after
+    (each as (describe key, id))."""
 
     route_table_id: str
     destination_key: str
@@ -277,6 +279,8 @@ class Move:
     now: tuple[str, str]
 
     def stored(self) -> list[str]:
+        """As an undo record keeps it: [table, destination key, destination,
+        target key, target id after the move]."""
         return [self.route_table_id, self.destination_key, self.destination, *self.now]
 
 
@@ -289,17 +293,30 @@ def spoke_instances(ec2: Any, records: list[dict]) -> dict[int, str]:
         return {}
     found = ec2.describe_addresses(
         Filters=[{"Name": "public-ip", "Values": sorted(eips)}])["Addresses"]
+    attached = _attachments(ec2, [a["NetworkInterfaceId"] for a in found
+                                  if not a.get("InstanceId") and a.get("NetworkInterfaceId")])
     holders = {}
     for address in found:
-        instance = address.get("InstanceId")
-        if not instance and address.get("NetworkInterfaceId"):
-            # Associated through an interface: the instance is on its attachment
-            # (none for a NAT gateway's interface).
-            eni = describe_interface(ec2, address["NetworkInterfaceId"]) or {}
-            instance = (eni.get("Attachment") or {}).get("InstanceId")
+        # Associated through an interface, the instance is on its attachment
+        # (a NAT gateway's interface has none).
+        instance = address.get("InstanceId") or attached.get(address.get("NetworkInterfaceId"))
         if instance and address.get("PublicIp") in eips:
             holders[eips[address["PublicIp"]]] = instance
     return holders
+
+
+def _attachments(ec2: Any, eni_ids: list[str]) -> dict[str, str]:
+    """Network interface id -> the instance it is attached to, for those attached."""
+    if not eni_ids:
+        return {}
+    try:
+        found = ec2.describe_network_interfaces(NetworkInterfaceIds=eni_ids)["NetworkInterfaces"]
+    except ClientError as exc:
+        if not is_not_found(exc):
+            raise
+        found = [eni for eni in (describe_interface(ec2, i) for i in eni_ids) if eni]
+    return {eni["NetworkInterfaceId"]: eni["Attachment"]["InstanceId"] for eni in found
+            if (eni.get("Attachment") or {}).get("InstanceId")}
 
 
 def _on_instance(route: dict) -> Optional[str]:

@@ -274,7 +274,3 @@ def build_shape(sim: Any, name: str) -> World:
     world.shape = name
     return world
 
-
-def zone_address(world: World, nat: dict) -> str | None:
-    """The primary public address of a NAT gateway description."""
-    return _primary(nat).get("PublicIp")
