@@ -49,8 +49,10 @@ def _canonical(value, key=None):
     return value
 
 
-def test_a_copy_plans_as_its_original_and_its_source_is_only_read(sim, tmp_path):
-    stage = drills.Stage(sim, str(tmp_path), shape="cross-zone")
+@pytest.mark.parametrize("shape", ["cross-zone", "main-table", "secondary-first",
+                                   "natgw-failed", "blackhole-unused", "private-natgw-isolated"])
+def test_a_copy_plans_as_its_original_and_its_source_is_only_read(sim, tmp_path, shape):
+    stage = drills.Stage(sim, str(tmp_path), shape=shape)
     ec2, zones = sim.ec2, stage.world.zones
     # Something that is not a NAT gateway, and a partner network, beside it.
     tgw = ec2.create_transit_gateway()["TransitGateway"]["TransitGatewayId"]

@@ -77,3 +77,17 @@ def test_each_spoke_is_sized_for_what_it_carries(aws, hs_mode, planned, sizes):
     assert [r["spoke_planned"] for r in records] == planned
     assert [r["size"] for r in records] == sizes
     assert {r["initial_size"] for r in records} == {"c5.2xlarge"}
+
+
+def test_without_hs_mode_the_runs_configuration_decides(aws, monkeypatch):
+    import types
+
+    from morvent.core.Globals import Globals
+
+    world = AwsWorld.build(zones=3)
+    run = types.SimpleNamespace(config=types.SimpleNamespace(hs_mode=1))
+    monkeypatch.setattr(Globals, "aws_client_manager", run)
+    natgws = get_existing_natgws(world.ec2, None, world.vpc_id)
+    records = DetermineGwSizeCmd(world.ec2, world.cw, 3, natgws).getNatGwInfo()
+    assert [r["spoke_planned"] for r in records] == [True, True, False]
+    assert records[0]["carries"] == [records[0]["nat_gw_id"], records[2]["nat_gw_id"]]

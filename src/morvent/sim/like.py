@@ -123,6 +123,10 @@ class _Copier:
         self.copy = Copy(World(sim.aws.region, "", source.vpc["CidrBlock"], "", "", []))
         self.map = self.copy.mapping
         self.stand_ins: dict[str, str] = {}
+        #: (NAT gateway, state, failure message) to set once the routes are made.
+        self.states: list[tuple[str, str, str | None]] = []
+        #: (NAT gateway, allocation) made to be deleted: targets of dead routes.
+        self.deleted: list[tuple[str, str]] = []
 
     def run(self) -> Copy:
         ec2, src = self.ec2, self.source
@@ -139,6 +143,8 @@ class _Copier:
         self._subnets()
         self._natgws()
         self._tables()
+        for nat_id, state, failure in self.states:
+            ec2_facts.set_nat_state(nat_id, state, self.copy.world.region, failure)
         self._traffic()
         return self.copy
 
@@ -186,8 +192,9 @@ class _Copier:
             if addresses and addresses[0] is not primary:
                 ec2_facts.list_secondary_first(made["NatGatewayId"], self.copy.world.region)
             if nat.get("State") in ("pending", "failed"):
-                ec2_facts.set_nat_state(made["NatGatewayId"], nat["State"],
-                                        self.copy.world.region, nat.get("FailureMessage"))
+                # Once the routes to it are made (none can be made to a failed one).
+                self.states.append((made["NatGatewayId"], nat["State"],
+                                    nat.get("FailureMessage")))
 
     def _gone_natgw(self, nat_id: str, subnet_id: str | None) -> str:
         """A NAT gateway made and deleted, for a route that leads to one that is gone."""
@@ -243,7 +250,6 @@ class _Copier:
 
     def _tables(self) -> None:
         ec2, vpc_id = self.ec2, self.copy.world.vpc_id
-        self.deleted: list[tuple[str, str]] = []
         main = next(t["RouteTableId"] for t in routes.vpc_route_tables(ec2, vpc_id)
                     if any(a.get("Main") for a in t["Associations"]))
         nats = {n["NatGatewayId"]: n for n in self.source.natgws}
