@@ -49,7 +49,7 @@ def _canonical(value, key=None):
     return value
 
 
-@pytest.mark.parametrize("shape", ["cross-zone", "main-table", "secondary-first",
+@pytest.mark.parametrize("shape", ["cross-zone", "secondary-first",
                                    "natgw-failed", "blackhole-unused", "private-natgw-isolated"])
 def test_a_copy_plans_as_its_original_and_its_source_is_only_read(sim, tmp_path, shape):
     stage = drills.Stage(sim, str(tmp_path), shape=shape)
@@ -110,3 +110,19 @@ def test_a_table_the_controller_sends_elsewhere_than_planned_undoes_that_replace
     monkeypatch.undo()
     assert m.revert().status == 0
     assert m.reverted_problems() == []
+
+
+def test_a_run_with_nothing_to_do_says_what_is_not_as_planned_and_undoes_nothing(migration):
+    m = migration(2)
+    assert m.execute().status == 0
+    path = m.backup_folder / "memento_history.json"
+    held = json.loads(path.read_text())["mementos"]
+    table = m.world.zones[1].private_subnets[0].route_table_id
+    m.sim.ec2.delete_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0")
+
+    result = m.execute()
+
+    assert result.status == 1
+    assert f"{table} 0.0.0.0/0 (through" in result.stderr and "is gone" in result.stderr
+    assert "nothing was changed but the routes" in result.stderr
+    assert json.loads(path.read_text())["mementos"] == held

@@ -280,11 +280,16 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         try:
             with output.listening(progress), output.stderr_to_log():
                 manager.execute(config)
-                _finish_routes(config, backup)
+                _finish_routes(config, backup, undo=bool(plan.to_do))
         except SystemExit as e:
             if e.code not in (None, 0):
                 _show_egress(before, cloud, verbosity)
-                log.error("%s", _after_execute(config, backup, None))
+                if plan.to_do:
+                    log.error("%s", _after_execute(config, backup, None))
+                else:
+                    log.error("execute had nothing to do, but the route tables of %s are not "
+                              "as planned (see above); nothing was changed but the routes the "
+                              "tool moves", config.vpc_id)
             raise
         except (KeyboardInterrupt, Terminated) as e:
             log.error("%s", _after_execute(config, backup, e))
@@ -320,7 +325,7 @@ def _refuse_what_cannot_go_ahead(config: Config, args: argparse.Namespace, plan:
                f"{config.source})"]))
 
 
-def _finish_routes(config: Config, backup: _Backup) -> None:
+def _finish_routes(config: Config, backup: _Backup, undo: bool) -> None:
     """The route work after the last replacement (see morvent.commands.route_steps)."""
     from morvent.commands.route_steps import finish_execute
     from morvent.lib.s3 import S3BackupCmdV2
@@ -329,7 +334,7 @@ def _finish_routes(config: Config, backup: _Backup) -> None:
     if clients is None:
         return
     finish_execute(clients.getEc2Client(), config.vpc_id,
-                   lambda: S3BackupCmdV2(clients.getS3Client(), backup.des).upload())
+                   lambda: S3BackupCmdV2(clients.getS3Client(), backup.des).upload(), undo)
 
 
 def _execute_verdict(config: Config, plan: Any, progress: output.ReplacementProgress,

@@ -42,21 +42,27 @@ def rollback_newest_group() -> None:
             break
 
 
-def finish_execute(ec2: Any, vpc_id: str, upload: Any) -> None:
+def finish_execute(ec2: Any, vpc_id: str, upload: Any, undo: bool = True) -> None:
     """After ``Manager.execute`` returned: settle and check the routes of the
-    last replacement.  On a difference the newest group of steps is undone,
-    ``upload()`` saves the backup and SystemExit(1) ends the run, as a failed
-    step inside the sequence does."""
+    last replacement.  On a difference the newest group of steps is undone
+    (only when ``undo``: the run carried out steps of it), ``upload()`` saves
+    the backup and SystemExit(1) ends the run, as a failed step inside the
+    sequence does."""
     logger = logging.getLogger(__name__)
     records = CommandHistory.get_discovered_natgws()
     try:
-        nat_routes.settle_and_check(ec2, vpc_id, records, logger, "the last replacement")
+        nat_routes.settle_and_check(ec2, vpc_id, records, logger, "the last replacement",
+                                    keep_settled=not undo)
     except AwsStepError as error:
         logger.error("  **Error** %s", error)
-        try:
-            rollback_newest_group()
-        except Exception as undo_error:  # noqa: BLE001 - the backup is saved either way
-            logger.error("  **Error** %s", undo_error)
+        if undo:
+            try:
+                rollback_newest_group()
+            except Exception as undo_error:  # noqa: BLE001 - the backup is saved either way
+                logger.error("  **Error** %s", undo_error)
+        else:
+            logger.error("  nothing was undone: this run carried out no step; fix the routes "
+                         "above, or `morvent revert`")
         upload()
         raise SystemExit(1) from None
 

@@ -564,11 +564,12 @@ def evacuate(ec2: Any, vpc_id: str, records: list[dict], spoke_index: Optional[i
 
 
 def settle_and_check(ec2: Any, vpc_id: str, records: list[dict], logger: logging.Logger,
-                     after: str) -> None:
+                     after: str, keep_settled: bool = False) -> None:
     """After a replacement: settle the tool's routes, then check every route of
-    the records against the plan.  AwsStepError when one differs (the routes
-    settled go back first, so that undoing the replacement finds them where
-    it left them); ``after`` names the replacement in that message."""
+    the records against the plan.  AwsStepError when one differs; the routes
+    settled go back first (so that undoing the replacement finds them where
+    it left them) unless ``keep_settled``.  ``after`` names the replacement
+    in that message."""
     if not mapped(records):
         return
     if dry_run():
@@ -581,7 +582,8 @@ def settle_and_check(ec2: Any, vpc_id: str, records: list[dict], logger: logging
         return
     for problem in problems:
         logger.error("  not as planned: %s", problem)
-    undo_moves(ec2, moves, logger)
+    if not keep_settled:
+        undo_moves(ec2, moves, logger)
     more = f" (and {len(problems) - 1} more, see above)" if len(problems) > 1 else ""
     raise AwsStepError(f"after {after}, the route tables are not as planned: "
                        f"{problems[0]}{more}")
