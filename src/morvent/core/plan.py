@@ -374,7 +374,6 @@ def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
     ``zone_of`` maps the VPC's subnets to their zones (:func:`subnet_zones`).
     """
     from morvent.lib import routes
-
     from morvent.lib.nat_routes import record_zones
 
     nat_zone = dict(zip((r.get("nat_gw_id") for r in records), record_zones(records, zone_of)))
@@ -408,13 +407,12 @@ def add_routes(steps: list[Step], records: list[dict], mementos: list[dict]) -> 
     - a spoke gateway: the default routes SNAT sends to it, and the routes the
       tool settles onto it once it is up.
     """
-    def listed(index: int, snat: bool | None = None, spoke: int | None = None) -> list[str]:
-        if index is None or not 0 <= index < len(records):
+    def listed(index: int, snat: bool | None = None) -> list[str]:
+        if not 0 <= index < len(records):
             return []
         return [f"{r['route_table_id']} {r['destination']}"
                 for r in records[index].get("routes") or []
-                if (snat is None or bool(r.get("snat")) == snat)
-                and (spoke is None or r.get("spoke") == spoke)]
+                if snat is None or bool(r.get("snat")) == snat]
 
     def landing(spoke: int) -> list[str]:
         found = []

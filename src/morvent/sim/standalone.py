@@ -25,6 +25,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -74,7 +75,9 @@ def _shapes_help() -> str:
              "refused": "refused"}
     lines = ["shapes (--shape NAME; what morvent execute does with it):"]
     for shape in SHAPES.values():
-        lines.append(f"  {shape.name:<24} {words[shape.outcome]}: {shape.summary}")
+        lines += textwrap.wrap(f"{words[shape.outcome]}: {shape.summary}", 80,
+                               initial_indent=f"  {shape.name:<24} ",
+                               subsequent_indent=" " * 27)
     return "\n".join(lines)
 
 
