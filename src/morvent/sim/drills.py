@@ -46,7 +46,8 @@ from typing import Any
 from .cloud import DROP, AwsRequest
 from .controller import RecordedRequest
 from .demo import BUCKET, PASSWORD_ENV, ZONE_PEAK, write_config
-from .invariants import check_replaced, check_reverted, full_state
+from .invariants import (check_replaced, check_reverted, check_shape_replaced,
+                         check_shape_reverted, full_state, route_picture)
 from .monitor import READ_ONLY_ACTIONS, is_read_only_aws
 from .world import World
 
@@ -173,11 +174,14 @@ class Stage:
         sim.client("s3").create_bucket(Bucket=BUCKET)
         self.sim = sim
         self.folder = folder
+        self.shape = shape
         if shape is not None:
             from .shapes import build_shape
 
             self.world = build_shape(sim, shape)
             options = {**self.world.options, **options}
+            # Every route as it was, to compare the routes with after a run.
+            self.picture = route_picture(sim, self.world.vpc_id)
         else:
             self.world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
         self.zones = len(self.world.zones)
@@ -253,12 +257,19 @@ class Stage:
         return {n for n in names if n}
 
     def replaced(self) -> list[str]:
+        if self.shape is not None:
+            zones = self.world.zones[:2] if self.options.get("hs_mode") == 1 else self.world.zones
+            return (check_shape_replaced(self.sim, self.world, self.picture,
+                                         {z.eip for z in zones})
+                    + orphan_gateways(self.sim, self.world))
         size = self.planned_size()
         if size is None:
             return ["no discovery record tells the planned size of the primary"]
         return replaced_problems(self.sim, self.world, SPOKE, size)
 
     def reverted(self) -> list[str]:
+        if self.shape is not None:
+            return check_shape_reverted(self.sim, self.world, self.picture)
         return reverted_problems(self.sim, self.world)
 
     # -- runs ---------------------------------------------------------------------
@@ -528,12 +539,13 @@ class RequestRecorder:
         return points
 
 
-def kill_points(sim: Any, zones: int, *, s3: bool = False,
-                timeout: float = RUN_TIMEOUT) -> list[KillPoint]:
-    """The kill points of an unfaulted `execute` of a `zones`-zone VPC, found by
-    running one as a child process."""
+def kill_points(sim: Any, zones: int, *, s3: bool = False, timeout: float = RUN_TIMEOUT,
+                shape: str | None = None) -> list[KillPoint]:
+    """The kill points of an unfaulted `execute` of a `zones`-zone VPC (or of
+    a VPC of that `shape`, accepting its address changes), found by running
+    one as a child process."""
     with tempfile.TemporaryDirectory(prefix="morvent-drill-") as folder:
-        stage = Stage(sim, folder, zones)
+        stage = Stage(sim, folder, zones, shape=shape, **_accepting(shape))
         tag = f"morvent-drill-{os.getpid()}-{next(_tags)}"
         recorder = RequestRecorder(tag, s3)
         sim.controller.add_interceptor(recorder.on_controller)
@@ -549,6 +561,16 @@ def kill_points(sim: Any, zones: int, *, s3: bool = False,
             raise RuntimeError(f"the unfaulted run to find the kill points failed: "
                                f"{run.describe()}; {'; '.join(problems)}\n{run.stderr}")
     return recorder.kill_points()
+
+
+def _accepting(shape: str | None) -> dict[str, Any]:
+    """The configuration keys a drill on ``shape`` runs with: its address
+    changes accepted, where it has some."""
+    from .shapes import SHAPES
+
+    if shape is not None and SHAPES[shape].outcome == "accept":
+        return {"accept_address_changes": True}
+    return {}
 
 
 class KillSwitch:
@@ -699,6 +721,7 @@ class KillScenario:
     follow: str           # "a", "b" or "c"
     timeout: float = RUN_TIMEOUT
     hold: float = HOLD_TIMEOUT
+    shape: str | None = None
 
     @property
     def column(self) -> str:
@@ -715,7 +738,8 @@ def kill_drill(sim: Any, scenario: KillScenario) -> Cell:
 
 
 def _kill_drill(sim: Any, scenario: KillScenario, folder: str) -> str:
-    stage = Stage(sim, folder, scenario.zones)
+    stage = Stage(sim, folder, scenario.zones, shape=scenario.shape,
+                  **_accepting(scenario.shape))
     switch = KillSwitch(scenario.point, SIGNALS[scenario.signal], hold=scenario.hold)
     killed = stage.run("execute", switch=switch, timeout=scenario.timeout)
     if not switch.fired.is_set():
