@@ -307,3 +307,37 @@ def test_a_route_recorded_as_a_blackhole_is_never_restored_onto_a_live_gateway(
             assert [(r["NatGatewayId"], r["State"]) for r in default] == \
                 [(old["NatGatewayId"], "blackhole")]
         assert world.default_target(zone.route_tables[0]) == ("NatGatewayId", zone.nat_gw_id)
+
+
+@pytest.mark.parametrize("then", ["resume", "revert"])
+def test_routes_a_stopped_traffic_move_moved_without_a_record_come_back(aws, tmp_path, then):
+    """A traffic move stopped after its first route: the run started again
+    records that route too; a revert instead sends it home at its last step."""
+    world = AwsWorld.build(zones=2)
+    ec2, vpc, folder = world.ec2, world.vpc_id, str(tmp_path)
+    a, b = world.zones
+    rtb = a.route_tables[0]
+    ec2.create_route(RouteTableId=rtb, DestinationCidrBlock="198.51.100.0/24",
+                     NatGatewayId=a.nat_gw_id)
+    natgws = get_existing_natgws(ec2, None, vpc)
+    CommandHistory.init(folder, vpc)
+    CommandHistory.log_discover_natgw_cmd(
+        DetermineGwSizeCmd(ec2, world.cw, 2, natgws).getNatGwInfo())
+    infos = CommandHistory.get_discovered_natgws()
+    s1 = SnapshotRTCmd(ec2, folder, vpc, infos, "bucket", tag="s1").execute()
+    ec2.replace_route(RouteTableId=rtb, DestinationCidrBlock="198.51.100.0/24",
+                      NatGatewayId=b.nat_gw_id)  # the stopped attempt's first change
+
+    undo = [s1]
+    if then == "resume":
+        moved = NatGwTrafficCmd(ec2, a.nat_gw_id, a.public_subnet, vpc, folder).moveTraffic(
+            b.public_subnet)
+        assert sorted(r[2] for r in moved.routes) == ["0.0.0.0/0", "198.51.100.0/24"]
+        undo.append(moved)
+    for memento in reversed(undo):
+        roundtrip(memento).restore()
+
+    table = ec2.describe_route_tables(RouteTableIds=[rtb])["RouteTables"][0]
+    assert {r["DestinationCidrBlock"]: r.get("NatGatewayId") for r in table["Routes"]
+            if r.get("NatGatewayId")} == {"0.0.0.0/0": a.nat_gw_id,
+                                          "198.51.100.0/24": a.nat_gw_id}

@@ -43,7 +43,7 @@ from morvent.lib import routes
 from morvent.lib.awsutil import AwsStepError, describe_interface, dry_run, is_not_found
 
 __all__ = ["AddressChange", "Move", "address_changes", "check_routes", "evacuate",
-           "map_routes", "mapped", "park", "refusals", "replaced_indexes", "settle",
+           "map_routes", "mapped", "park", "refusals", "replaced_indexes", "send_home", "settle",
            "settle_and_check", "spoke_instances", "table_zone", "undo_moves"]
 
 SNAT_DESTINATION = ("DestinationCidrBlock", routes.DEFAULT_DESTINATION)
@@ -559,6 +559,47 @@ def evacuate(ec2: Any, vpc_id: str, records: list[dict], spoke_index: Optional[i
         move = Move(route["route_table_id"], route["destination_key"], route["destination"],
                     _target_of(current), now)
         _point(ec2, logger, move, "move")
+        moves.append(move)
+    return moves
+
+
+def send_home(ec2: Any, vpc_id: str, records: list[dict], logger: logging.Logger) -> list[Move]:
+    """Point each route the tool moves back at the NAT gateway now serving its
+    own record's subnet, where there is one (a revert's last word on them).
+
+    Only from where the run puts routes (a NAT gateway, a spoke gateway) or
+    from a target that is gone: a route someone pointed elsewhere stays.
+    """
+    todo = list(_tool_routes(records))
+    if not todo:
+        return []
+    nats = _serving_nats(ec2, vpc_id)
+    home: dict[str, str] = {}
+    for nat in sorted(nats.values(), key=lambda n: n.get("State") != "available"):
+        if nat.get("ConnectivityType") != "private":
+            home.setdefault(nat.get("SubnetId"), nat["NatGatewayId"])
+    spokes = set(spoke_instances(ec2, records).values())
+    tables = routes.route_tables_by_id(ec2, vpc_id)
+    found = []
+    for index, route in todo:
+        own = home.get(records[index].get("subnet_id"))
+        table = tables.get(route["route_table_id"])
+        current = routes.find_route(table, route["destination_key"],
+                                    route["destination"]) if table else None
+        if own is None or current is None or current.get("NatGatewayId") == own:
+            continue
+        found.append((route, current, own))
+    instances = _live_instances(ec2, [c["InstanceId"] for _, c, _ in found
+                                      if c.get("InstanceId")])
+    moves = []
+    for route, current, own in found:
+        was = _target_of(current)
+        if not (current.get("NatGatewayId") or was[1] in spokes
+                or not _alive(current, nats, instances)):
+            continue
+        move = Move(route["route_table_id"], route["destination_key"], route["destination"],
+                    was, ("NatGatewayId", own))
+        _point(ec2, logger, move, "move home")
         moves.append(move)
     return moves
 

@@ -384,7 +384,7 @@ def wait_address_free(ec2, public_ip: Optional[str], allocation_id: Optional[str
     return held_by_other[-1] if give_up_on_other_holder and held_by_other else None
 
 
-def _run_records(record: dict) -> tuple[list[dict], int]:
+def run_records(record: dict) -> tuple[list[dict], int]:
     """The NAT gateway records of the run under way and the position of ``record``
     among them; ([record], 0) outside a run (no discovery recorded)."""
     from morvent.commands.history import CommandHistory
@@ -440,7 +440,7 @@ class NatGwCmd:
                 f"refusing to delete {nat_gw_id}: it is in {natgw.get('SubnetId')} of "
                 f"{natgw.get('VpcId')}, but the record says {subnet_id} of {self.vpc_id}"
             )
-        records, index = _run_records(record)
+        records, index = run_records(record)
         if index > 0 and state not in ("deleted", "deleting"):
             previous = records[index - 1]
             nat_routes.settle_and_check(

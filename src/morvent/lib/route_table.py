@@ -12,7 +12,9 @@ then and must lead nowhere after the restore.
 A snapshot also keeps the routes that the tool moves itself (see
 `nat_routes`); restoring it moves those that are on the primary spoke
 gateway to a NAT gateway first, since the undo that comes next deletes the
-primary.
+primary, and at the end sends each one back to the NAT gateway now in its
+own subnet, where there is one: the revert's last step so puts back routes
+that a step stopped half-way moved without a record.
 """
 
 from __future__ import annotations
@@ -35,7 +37,7 @@ from morvent.lib.awsutil import (
     utc_stamp,
     write_json_atomic,
 )
-from morvent.lib.natgw import LIVE_STATES, describe_natgw, get_natgw_by_subnet
+from morvent.lib.natgw import LIVE_STATES, describe_natgw, get_natgw_by_subnet, run_records
 
 
 def _unique_path(folder: str, name: str) -> str:
@@ -323,6 +325,9 @@ class SnapshotRTMemento(Memento):
                 logger.warning("  %s has a default route through %s that snapshot %s did "
                                "not have; left as it is", rtb, found[1] if found else "?",
                                self.tag)
+        if any(r.get("routes") for r in records):
+            # Also those moved by a step that was stopped before it was recorded.
+            nat_routes.send_home(ec2, self.vpc_id, records, logger)
 
 
 def _keep_dead(ec2, logger, rtb: str, dest_key: str, dest: str, current: Optional[dict],
@@ -384,12 +389,17 @@ class NatGwTrafficCmd:
             )
         logger.info("- Moving the traffic of %s to %s in %s", self.nat_gw_id, to_id,
                     target_subnet_id)
-        moved = []
+        moved, already = [], []
+        mine = _own_routes(self.subnet_id)
         for table in routes.route_tables(ec2, self.vpc_id):
             for route in table.get("Routes", []):
                 dest = routes.destination(route)
                 if dest and route.get("NatGatewayId") == self.nat_gw_id:
                     moved.append([table["RouteTableId"], dest[0], dest[1]])
+                elif dest and route.get("NatGatewayId") == to_id and \
+                        (table["RouteTableId"], *dest) in mine:
+                    # Moved by an attempt that was stopped before it was recorded.
+                    already.append([table["RouteTableId"], dest[0], dest[1]])
         memento = NatGwTrafficMemento.make(
             vpc_id=self.vpc_id,
             tag=self.tag,
@@ -397,7 +407,7 @@ class NatGwTrafficCmd:
             from_subnet_id=self.subnet_id,
             to_nat_gw_id=to_id,
             to_subnet_id=target_subnet_id,
-            routes=moved,
+            routes=moved + already,
             made_in_dry_run=dry_run(),
         )
         if not moved:
@@ -409,6 +419,14 @@ class NatGwTrafficCmd:
                 routes.set_route(ec2, rtb, key, dest, "NatGatewayId", to_id)
                 logger.info("  pointed %s %s at %s", rtb, dest, to_id)
         return memento
+
+
+def _own_routes(subnet_id: str) -> set[tuple]:
+    """(table, destination key, destination) of the routes the discovery found
+    on the NAT gateway of ``subnet_id`` (none outside a run)."""
+    records, index = run_records({"subnet_id": subnet_id})
+    return {(r["route_table_id"], r["destination_key"], r["destination"])
+            for r in records[index].get("routes") or []}
 
 
 class NatGwTrafficMemento(Memento):
