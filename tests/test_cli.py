@@ -925,7 +925,7 @@ def bash_script(tmp_path_factory):
     (["revert", "--config", "conf/m"], ["conf/morvent.yaml"]),
     (["status", "--region", ""], []),
     (["completion", ""], ["bash", "zsh"]),
-    (["sim", "--"], ["--dir", "--fault", "--help", "--zones"]),  # the simulator's own options
+    (["sim", "--"], ["--dir", "--fault", "--help", "--like", "--shape", "--zones"]),  # the simulator's own options
 ])
 def test_bash_completion(bash_script, tmp_path, words, expected):
     (tmp_path / "conf").mkdir()
@@ -952,3 +952,48 @@ def test_zsh_completion_is_valid_zsh(tmp_path, capsys):
     done = subprocess.run(["zsh", "-n", str(tmp_path / "_morvent")], capture_output=True,
                           text=True, timeout=30)
     assert done.returncode == 0, done.stderr
+
+
+def _found(kind):
+    from morvent.lib.nat_routes import AddressChange
+
+    plain = FakeCloud.replacement_plan
+
+    def replacement_plan(self, state, quiet=False):
+        found = plain(self, state, quiet)
+        if kind == "refusal":
+            found.refusals = ["rtb-x: its default route goes to private NAT gateway nat-p",
+                              "rtb-y: its default route goes to tgw-1"]
+        else:
+            found.address_changes = [AddressChange("rtb-c", "zone-c", ["0.0.0.0/0"], "nat-a",
+                                                   "198.51.100.1", "198.51.100.3", "why")]
+        return found
+    return replacement_plan
+
+
+@pytest.mark.parametrize("kind, accept, status, said", [
+    ("refusal", "", 1, ["execute refused before any change: vpc-0123456789abcdef0 has 2",
+                        "  rtb-x: its default route goes to private NAT gateway nat-p",
+                        "  rtb-y: its default route goes to tgw-1"]),
+    ("refusal", "flag", 1, ["  rtb-x: its default route"]),  # no acceptance for these
+    ("change", "", 1, ["1 route table(s) of vpc-0123456789abcdef0 would leave with another",
+                       "  rtb-c (zone-c): 0.0.0.0/0 leaves with 198.51.100.1 now (through "
+                       "nat-a), with 198.51.100.3 after the run: why",
+                       "run again with --accept-address-changes"]),
+    ("change", "flag", 0, ["as accepted, rtb-c leaves with 198.51.100.3 (was 198.51.100.1)"]),
+    ("change", "key", 0, ["as accepted, rtb-c leaves with 198.51.100.3 (was 198.51.100.1)"]),
+])
+def test_execute_refuses_what_it_cannot_do_and_unaccepted_address_changes(
+        run, monkeypatch, tmp_path, kind, accept, status, said):
+    monkeypatch.setattr(FakeCloud, "replacement_plan", _found(kind))
+    argv = ["execute", "--config", "CONFIG"]
+    if accept == "flag":
+        argv.append("--accept-address-changes")
+    elif accept == "key":
+        argv[2] = str(write_config(tmp_path, name="accepting.yaml", accept_address_changes=True,
+                                   work_dir=str(tmp_path / "work")))
+    found, err = run(*argv)
+    assert found == status, err
+    text = err + run.out
+    assert all(line in text for line in said), text
+    assert bool(run.manager.calls) == (status == 0)

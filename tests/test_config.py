@@ -35,7 +35,7 @@ def test_minimal_file_gets_defaults(tmp_path, monkeypatch):
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
     cfg = load_config(write_config(tmp_path))
     assert cfg.vpc_id == MINIMAL["vpc_id"]
-    assert (cfg.spoke_gw_size, cfg.hs_mode, cfg.enable_test, cfg.tag_route_table) == \
+    assert (cfg.spoke_gw_size, cfg.hs_mode, cfg.enable_test, cfg.accept_address_changes) == \
         (None, 0, False, False)
     assert cfg.s3_prefix == "morvent"
     assert cfg.work_dir == str(tmp_path / "state" / "morvent")
@@ -236,7 +236,7 @@ def test_example_covers_every_key_and_loads(monkeypatch, tmp_path):
     # endpoint must never reach a real run by copying the example), and the
     # certificate pin, which `morvent trust-controller` writes.
     commented = set(re.findall(r"^#(\w+): ", text, re.MULTILINE))
-    assert set(data) | commented == set(config_module._KEYS)
+    assert set(data) | commented == set(config_module._KEYS) - set(config_module._RETIRED)
     paths = {k for k, rule in config_module._KEYS.items() if rule.path}
     assert commented <= paths | {"aws_profile", "aws_endpoint_url", "controller_cert_sha256"}
     cfg = load_config(EXAMPLE)
@@ -250,12 +250,21 @@ def test_example_covers_every_key_and_loads(monkeypatch, tmp_path):
     assert uncommented.controller_cert_sha256
 
 
+@pytest.mark.parametrize("value, warned", [(True, True), (False, False)])
+def test_a_retired_key_still_loads_and_says_it_does_nothing(tmp_path, caplog, value, warned):
+    with caplog.at_level("WARNING", logger="morvent.core.config"):
+        cfg = load_config(write_config(tmp_path, tag_route_table=value))
+    assert ConfigAdaptor(cfg).tag_route_table is False
+    assert any("tag_route_table is no longer used" in r.getMessage()
+               for r in caplog.records) == warned
+
+
 def test_adaptor_attributes_and_backup_location(tmp_path, globals_state):
     cfg = load_config(write_config(tmp_path, s3_prefix="team/morvent/", work_dir="w",
                                    spoke_gw_size="t3.large", hs_mode=2))
     ca = ConfigAdaptor(cfg)
     for name in ("controller_password_env", "controller_ip", "controller_user", "vpc_id",
-                 "hs_mode", "tag_route_table", "enable_test", "input_test_config",
+                 "hs_mode", "enable_test", "input_test_config",
                  "output_test_config", "s3_bucket", "aws_account_name", "spoke_gw_name",
                  "spoke_gw_size", "region"):
         assert getattr(ca, name) == getattr(cfg, name), name

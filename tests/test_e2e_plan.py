@@ -100,10 +100,16 @@ def test_hs_mode_1_says_which_zones_go_out_with_another_address(migration):
     m = migration(3, hs_mode=1)
     result = m.cli("plan")
     assert result.status == 0, result.stderr
-    (warning,) = [x for x in result.stdout.splitlines() if "hs_mode 1" in x]
+    (change,) = [x for x in result.stdout.splitlines() if "hs_mode 1" in x]
     zone = m.world.zones[2]
-    assert zone.eip in warning and m.world.zones[0].eip in warning
-    assert "[9/9] Resize" in result.stdout  # records 0 and 1, then the resize
+    assert change.strip().startswith(zone.private_subnets[0].route_table_id)
+    assert zone.eip in change and m.world.zones[0].eip in change
+    # Records 0 and 1; the primary carries zone c too, so it keeps the size
+    # it starts with (no resize).
+    assert "[8/8] Create an HA spoke gateway" in result.stdout
+    assert "Resize" not in result.stdout
+    refused = m.execute()
+    assert refused.status == 1 and "--accept-address-changes" in refused.stderr
 
 
 class _Stop(KeyboardInterrupt):

@@ -18,9 +18,10 @@ def test_size_table_bounds(mbps, size):
     assert size_for(mbps) == size
 
 
-def _plan(world, num_of_spoke=None):
+def _plan(world, num_of_spoke=None, hs_mode=None):
     natgws = get_existing_natgws(world.ec2, None, world.vpc_id)
-    cmd = DetermineGwSizeCmd(world.ec2, world.cw, num_of_spoke or len(natgws), natgws)
+    cmd = DetermineGwSizeCmd(world.ec2, world.cw, num_of_spoke or len(natgws), natgws,
+                             hs_mode=hs_mode)
     cmd.execute()
     return natgws, cmd.getNatGwInfo()
 
@@ -58,14 +59,35 @@ def test_no_figures_at_all_gives_the_smallest_size_with_a_warning(aws, caplog):
     assert any("no traffic figures" in r.getMessage() for r in caplog.records)
 
 
-def test_fewer_planned_spokes_share_the_vpc_traffic(aws):
+@pytest.mark.parametrize("hs_mode, planned, sizes", [
+    # Every NAT gateway gets a spoke gateway that carries its own traffic.
+    (0, [True, True, True], ["c5.large", "c5.large", "c5.large"]),
+    (2, [True, True, True], ["c5.large", "c5.large", "c5.large"]),
+    # Only two: the primary carries the third zone too (SNAT sends it there).
+    (1, [True, True, False], ["c5.xlarge", "c5.large", "c5.large"]),
+])
+def test_each_spoke_is_sized_for_what_it_carries(aws, hs_mode, planned, sizes):
     world = AwsWorld.build(zones=3)
     for zone in world.zones:
         world.put_traffic(zone.nat_gw_id, 2, 400 * MBIT_HOUR)  # 1200 Mbit/s in all
 
-    _, records = _plan(world, num_of_spoke=2)
+    _, records = _plan(world, num_of_spoke=2, hs_mode=hs_mode)
 
     assert len(records) == 3, "every NAT gateway keeps its record"
-    assert [r["spoke_planned"] for r in records] == [True, True, False]
-    assert {r["size"] for r in records} == {"c5.xlarge"}  # 600 Mbit/s each
+    assert [r["spoke_planned"] for r in records] == planned
+    assert [r["size"] for r in records] == sizes
     assert {r["initial_size"] for r in records} == {"c5.2xlarge"}
+
+
+def test_without_hs_mode_the_runs_configuration_decides(aws, monkeypatch):
+    import types
+
+    from morvent.core.Globals import Globals
+
+    world = AwsWorld.build(zones=3)
+    run = types.SimpleNamespace(config=types.SimpleNamespace(hs_mode=1))
+    monkeypatch.setattr(Globals, "aws_client_manager", run)
+    natgws = get_existing_natgws(world.ec2, None, world.vpc_id)
+    records = DetermineGwSizeCmd(world.ec2, world.cw, 3, natgws).getNatGwInfo()
+    assert [r["spoke_planned"] for r in records] == [True, True, False]
+    assert records[0]["carries"] == [records[0]["nat_gw_id"], records[2]["nat_gw_id"]]

@@ -88,15 +88,21 @@ def test_fewer_than_two_nat_gateways_is_fatal(records, said):
     assert said in plan.too_few_natgws(records, "vpc-1")
 
 
-def test_hs_mode_1_warns_about_the_zones_after_the_second():
+def test_hs_mode_1_names_the_zones_after_the_second_as_address_changes():
+    from morvent.lib import nat_routes
+
     records = [{"nat_gw_id": f"nat-{z}", "eip": f"198.51.100.{i}", "subnet_id": f"subnet-{z}"}
                for i, z in enumerate("abcd")]
-    warnings = plan.hs_mode_warnings(plan.Settings("vpc-1", "spoke", hs_mode=1), records,
-                                     ["za", "zb", "zc", None])
-    assert len(warnings) == 2
-    assert "zone zc (nat-c, 198.51.100.2)" in warnings[0] and "198.51.100.0" in warnings[0]
-    assert "subnet subnet-d" in warnings[1]
-    assert plan.hs_mode_warnings(plan.Settings("vpc-1", "spoke", hs_mode=2), records) == []
+    tables = [{"RouteTableId": f"rtb-{z}", "Associations": [{"SubnetId": f"subnet-p{z}"}],
+               "Routes": [{"DestinationCidrBlock": "0.0.0.0/0", "NatGatewayId": f"nat-{z}"}]}
+              for z in "abcd"]
+    zone_of = {f"subnet-{p}{z}": f"z{z}" for z in "abcd" for p in ("", "p")}
+    for hs_mode, expected in [(1, [("rtb-c", ".2", ".0"), ("rtb-d", ".3", ".0")]), (2, [])]:
+        mapped = [dict(r) for r in records]
+        nat_routes.map_routes(tables, mapped, zone_of, hs_mode)
+        changes = nat_routes.address_changes(mapped, tables, zone_of, hs_mode)
+        assert [(c.route_table_id, c.before[-2:], c.after[-2:]) for c in changes] == expected
+        assert all("hs_mode 1" in c.reason for c in changes)
 
 
 def test_records_made_with_another_configuration_are_pointed_out():

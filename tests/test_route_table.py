@@ -6,6 +6,7 @@ import pytest
 
 from aws_world import AwsWorld, roundtrip
 from aws_world import aws, world  # noqa: F401 - fixtures
+from morvent.commands.history import CommandHistory
 from morvent.core.Globals import Globals
 from morvent.lib.awsutil import AwsStepError
 from morvent.lib.gateway_size import DetermineGwSizeCmd
@@ -224,7 +225,10 @@ def test_whole_replacement_then_revert_in_a_later_process(aws, tmp_path):
     backupAllRtbs(ec2, folder, vpc, None, [n["NatGatewayId"] for n in natgws])
     sizing = DetermineGwSizeCmd(ec2, world.cw, 3, natgws)
     sizing.execute()
-    infos = sizing.getNatGwInfo()
+    # As in a run: the records the steps see are the recorded discovery's.
+    CommandHistory.init(folder, vpc)
+    CommandHistory.log_discover_natgw_cmd(sizing.getNatGwInfo())
+    infos = CommandHistory.get_discovered_natgws()
     zones = {z.public_subnet: z for z in world.zones}
     history = [TestCmd(inp, out, [{"nat_gw_id": x["nat_gw_id"], "gw_name": x["nat_gw_id"],
                                    "gw_public_ip": x["eip"], "gw_private_ip": x["private_ip"],
@@ -269,3 +273,71 @@ def test_whole_replacement_then_revert_in_a_later_process(aws, tmp_path):
             expected[rtb] = ("NatGatewayId", live[0]["NatGatewayId"])
     assert world.snapshot_defaults() == expected
     assert not os.path.exists(inp)
+
+
+@pytest.mark.parametrize("revived", [False, True])
+def test_a_route_recorded_as_a_blackhole_is_never_restored_onto_a_live_gateway(
+        aws, tmp_path, revived):
+    from morvent.sim import ec2_facts
+
+    with ec2_facts.patched():
+        world = AwsWorld.build(zones=2)
+        ec2, zone = world.ec2, world.zones[0]
+        # An unused table whose NAT gateway was deleted long ago, in the subnet
+        # where zone a's NAT gateway serves now.
+        address = ec2.allocate_address(Domain="vpc")
+        old = ec2.create_nat_gateway(SubnetId=zone.public_subnet,
+                                     AllocationId=address["AllocationId"])["NatGateway"]
+        rtb = ec2.create_route_table(VpcId=world.vpc_id)["RouteTable"]["RouteTableId"]
+        ec2.create_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0",
+                         NatGatewayId=old["NatGatewayId"])
+        ec2.delete_nat_gateway(NatGatewayId=old["NatGatewayId"])
+        memento = SnapshotRTCmd(ec2, str(tmp_path), world.vpc_id, [], "bucket").execute()
+        if revived:  # as SNAT and its undo would leave it
+            ec2.replace_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0",
+                              NatGatewayId=zone.nat_gw_id)
+
+        roundtrip(memento).restore()
+
+        table = ec2.describe_route_tables(RouteTableIds=[rtb])["RouteTables"][0]
+        default = [r for r in table["Routes"] if r.get("DestinationCidrBlock") == "0.0.0.0/0"]
+        if revived:
+            assert default == []  # EC2 takes no route to the gone gateway
+        else:
+            assert [(r["NatGatewayId"], r["State"]) for r in default] == \
+                [(old["NatGatewayId"], "blackhole")]
+        assert world.default_target(zone.route_tables[0]) == ("NatGatewayId", zone.nat_gw_id)
+
+
+@pytest.mark.parametrize("then", ["resume", "revert"])
+def test_routes_a_stopped_traffic_move_moved_without_a_record_come_back(aws, tmp_path, then):
+    """A traffic move stopped after its first route: the run started again
+    records that route too; a revert instead sends it home at its last step."""
+    world = AwsWorld.build(zones=2)
+    ec2, vpc, folder = world.ec2, world.vpc_id, str(tmp_path)
+    a, b = world.zones
+    rtb = a.route_tables[0]
+    ec2.create_route(RouteTableId=rtb, DestinationCidrBlock="198.51.100.0/24",
+                     NatGatewayId=a.nat_gw_id)
+    natgws = get_existing_natgws(ec2, None, vpc)
+    CommandHistory.init(folder, vpc)
+    CommandHistory.log_discover_natgw_cmd(
+        DetermineGwSizeCmd(ec2, world.cw, 2, natgws).getNatGwInfo())
+    infos = CommandHistory.get_discovered_natgws()
+    s1 = SnapshotRTCmd(ec2, folder, vpc, infos, "bucket", tag="s1").execute()
+    ec2.replace_route(RouteTableId=rtb, DestinationCidrBlock="198.51.100.0/24",
+                      NatGatewayId=b.nat_gw_id)  # the stopped attempt's first change
+
+    undo = [s1]
+    if then == "resume":
+        moved = NatGwTrafficCmd(ec2, a.nat_gw_id, a.public_subnet, vpc, folder).moveTraffic(
+            b.public_subnet)
+        assert sorted(r[2] for r in moved.routes) == ["0.0.0.0/0", "198.51.100.0/24"]
+        undo.append(moved)
+    for memento in reversed(undo):
+        roundtrip(memento).restore()
+
+    table = ec2.describe_route_tables(RouteTableIds=[rtb])["RouteTables"][0]
+    assert {r["DestinationCidrBlock"]: r.get("NatGatewayId") for r in table["Routes"]
+            if r.get("NatGatewayId")} == {"0.0.0.0/0": a.nat_gw_id,
+                                          "198.51.100.0/24": a.nat_gw_id}

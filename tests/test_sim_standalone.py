@@ -179,11 +179,26 @@ def test_a_fleet_in_two_accounts_with_a_fault_aimed_at_one_vpc(simulator, tmp_pa
     (["--vpcs", "3", "--fault", "vpc004:enable_snat"], "nor a VPC of the fleet"),
     (["--fault", "vpc001:enable_snat"], "goes with --vpcs"),
     (["--create-seconds", "nan"], "0 to 3600"),
+    (["--shape", "split-default"], "did you mean 'split-defaults'"),
+    (["--like", "/no/such/morvent.yaml"], "--like: /no/such/morvent.yaml: no such file"),
+    (["--vpcs", "3", "--shape", "split-defaults"], "is for the single VPC"),
 ])
 def test_bad_options_are_one_line_and_exit_2(capsys, argv, words):
     assert standalone.main(argv) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("morvent sim: error: ") and words in err
+
+
+def test_a_shape_to_rehearse_on(simulator, tmp_path):
+    sim = simulator("--shape", "cross-zone", "--dir", str(tmp_path))
+    lines = sim.wait_for("ready")
+    assert any("shape cross-zone" in line for line in lines)
+    plan = _run_printed(lines, "plan")
+    assert plan.returncode == 0, plan.stdout + plan.stderr
+    assert "address changes" in plan.stdout and "its subnets are in" in plan.stdout
+    refused = _run_printed(lines, "execute")
+    assert refused.returncode == 1 and "--accept-address-changes" in refused.stderr
+    assert sim.stop(signal.SIGTERM) == 0
 
 
 def test_a_configuration_it_did_not_write_is_not_overwritten(capsys, tmp_path):

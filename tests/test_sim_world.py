@@ -225,3 +225,55 @@ def test_a_throttle_that_means_nothing_is_refused(text):
 
     with pytest.raises(ValueError, match="expected a share"):
         parse_throttle(text)
+
+
+# -- what the simulated EC2 adds to moto ----------------------------------------------
+
+def _route(ec2, table, dest):
+    found = ec2.describe_route_tables(RouteTableIds=[table])["RouteTables"][0]["Routes"]
+    return next(r for r in found if r.get("DestinationCidrBlock") == dest)
+
+
+@pytest.mark.parametrize("gone", ["nat-deleted", "nat-failed", "instance"])
+def test_a_route_to_something_gone_reads_as_a_blackhole_and_none_can_be_made(sim, ec2, gone):
+    from morvent.sim import ec2_facts
+
+    world = sim.build(zones=2)
+    table = world.zones[0].private_subnets[0].route_table_id
+    if gone == "instance":
+        instance_id, _ = _launch(ec2, world.zones[0].public_subnet_id, with_address=False)
+        ec2.replace_route(RouteTableId=table, DestinationCidrBlock="0.0.0.0/0",
+                          InstanceId=instance_id)
+        ec2.terminate_instances(InstanceIds=[instance_id])
+    elif gone == "nat-failed":
+        ec2_facts.set_nat_state(world.nat_gateway_ids[0], "failed", world.region)
+    else:
+        ec2.delete_nat_gateway(NatGatewayId=world.nat_gateway_ids[0])
+    assert _route(ec2, table, "0.0.0.0/0")["State"] == "blackhole"
+    assert _route(ec2, world.zones[1].private_subnets[0].route_table_id,
+                  "0.0.0.0/0")["State"] == "active"
+    if gone != "instance":
+        other = world.zones[1].private_subnets[0].route_table_id
+        with pytest.raises(ec2.exceptions.ClientError, match="InvalidNatGatewayID.NotFound"):
+            ec2.create_route(RouteTableId=table, DestinationCidrBlock="198.51.100.0/24",
+                             NatGatewayId=world.nat_gateway_ids[0])
+        with pytest.raises(ec2.exceptions.ClientError, match="InvalidNatGatewayID.NotFound"):
+            ec2.replace_route(RouteTableId=other, DestinationCidrBlock="0.0.0.0/0",
+                              NatGatewayId=world.nat_gateway_ids[0])
+
+
+def test_secondary_addresses_are_marked_and_freed_with_their_gateway(sim, ec2):
+    from morvent.sim import ec2_facts
+
+    world = sim.build(zones=1, secondary_addresses=[2])
+    nat_id = world.nat_gateway_ids[0]
+    ec2_facts.list_secondary_first(nat_id, world.region)
+    nat = routes.nat_gateway(ec2, nat_id)
+    assert [a["IsPrimary"] for a in nat["NatGatewayAddresses"]] == [False, False, True]
+    assert nat["NatGatewayAddresses"][-1]["PublicIp"] == world.zones[0].eip
+    assert sim.snapshot(world.vpc_id)[
+        world.zones[0].private_subnets[0].route_table_id].public_ip == world.zones[0].eip
+    ec2.delete_nat_gateway(NatGatewayId=nat_id)
+    mine = [a["AllocationId"] for a in nat["NatGatewayAddresses"]]
+    held = ec2.describe_addresses(AllocationIds=mine)["Addresses"]
+    assert len(held) == 3 and not any(a.get("AssociationId") for a in held)

@@ -39,6 +39,9 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--zones", type=int, nargs="+", default=[2, 3], choices=range(2, 7),
                    metavar="N", help="VPC sizes (2 to 6 zones; default 2 3)")
+    p.add_argument("--shape", metavar="NAME",
+                   help="a VPC of this shape (morvent.sim.shapes; its address changes "
+                        "accepted) instead of the tidy ones of --zones")
     p.add_argument("--signals", nargs="+", default=list(drills.SIGNALS),
                    choices=list(drills.SIGNALS), help="default: all")
     p.add_argument("--follow", nargs="+", default=list(drills.FOLLOW_UPS),
@@ -85,20 +88,31 @@ def main(argv: list[str]) -> int:
     args = parse_args(argv)
     drills.inheritable_sigint()
     started = time.monotonic()
+    if args.shape:
+        from morvent.sim.shapes import SHAPES
+
+        if args.shape not in SHAPES or SHAPES[args.shape].outcome == "refused":
+            print(f"kill_matrix: --shape must be one of "
+                  f"{', '.join(n for n, s in SHAPES.items() if s.outcome != 'refused')}",
+                  file=sys.stderr)
+            return 2
+        args.zones = [0]  # the shape decides
     with SimulatedWorld() as sim:
         plans = {}
         for zones in args.zones:
-            points = drills.kill_points(sim, zones, s3=args.s3, timeout=args.timeout)
+            points = drills.kill_points(sim, zones, s3=args.s3, timeout=args.timeout,
+                                        shape=args.shape)
             plans[zones] = [p for p in points if selected(p, args.points)]
             if args.list:
-                print(f"{zones} zones: {len(points) // 2} state-changing requests")
+                where = f"shape {args.shape}" if args.shape else f"{zones} zones"
+                print(f"{where}: {len(points) // 2} state-changing requests")
                 for point in points:
                     if point.moment == "before":
                         print(f"  {point.step:>2}  {point.request.label}")
         if args.list:
             return 0
         scenarios = [drills.KillScenario(zones, point, sig, follow, timeout=args.timeout,
-                                 hold=args.hold)
+                                         hold=args.hold, shape=args.shape)
                  for zones, points in plans.items() for point in points
                  for sig in args.signals for follow in args.follow]
         if args.verbose:
@@ -115,7 +129,8 @@ def main(argv: list[str]) -> int:
         columns = [f"{s}/{f}" for s in args.signals for f in args.follow]
         by_key = {(c.point.label, c.column): cells[c] for c in scenarios if c.zones == zones}
         print()
-        print(f"Kill matrix, {zones} zones (step, request, killed before/after it):")
+        where = f"shape {args.shape}" if args.shape else f"{zones} zones"
+        print(f"Kill matrix, {where} (step, request, killed before/after it):")
         for line in drills.format_table([p.label for p in points], columns,
                                         lambda r, c: by_key[(r, c)].text
                                         if (r, c) in by_key else None):

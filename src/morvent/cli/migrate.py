@@ -34,6 +34,9 @@ BREAK_LOCK_HELP = ("remove the VPC's lock LOCK_ID that a run which no longer run
                    "status` show the id; refused while the holder is alive")
 YES_HELP = ("go ahead without showing the plan and asking first (needed without a terminal, "
             "e.g. in a job)")
+ACCEPT_HELP = ("go ahead although route tables will leave with another public address than "
+               "they do now (`morvent plan` lists them; also: accept_address_changes: true "
+               "in the configuration)")
 
 
 def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
@@ -44,6 +47,7 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
                      help="change nothing: run through the steps on a scratch copy of the "
                           "backup, logging what would be done")
     sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
+    sub.add_argument("--accept-address-changes", action="store_true", help=ACCEPT_HELP)
     sub.add_argument("--break-lock", metavar="LOCK_ID", help=BREAK_LOCK_HELP)
     sub.set_defaults(run=execute)
     sub = add("revert", "undo the replacement recorded in the VPC's backup, newest step "
@@ -268,6 +272,7 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         if plan.fatal:
             raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
                           "gateway was changed")
+        _refuse_what_cannot_go_ahead(config, args, plan)
         if plan.to_do and not args.dry_run and not args.yes:
             _confirm(plan, f"Carry out these {len(plan.to_do)} steps on {config.vpc_id}?",
                      "execute")
@@ -284,10 +289,16 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         try:
             with output.listening(progress), output.stderr_to_log():
                 manager.execute(config)
+                _finish_routes(config, backup, undo=bool(plan.to_do))
         except SystemExit as e:
             if e.code not in (None, 0):
                 _show_egress(before, cloud, verbosity)
-                log.error("%s", _after_execute(config, backup, None))
+                if plan.to_do:
+                    log.error("%s", _after_execute(config, backup, None))
+                else:
+                    log.error("execute had nothing to do, but the route tables of %s are not "
+                              "as planned (see above); nothing was changed but the routes the "
+                              "tool moves", config.vpc_id)
             raise
         except (KeyboardInterrupt, Terminated) as e:
             log.error("%s", _after_execute(config, backup, e))
@@ -300,6 +311,42 @@ def execute(args: argparse.Namespace, config: Config) -> None:
 
     with output.RunLog() if not args.dry_run else contextlib.nullcontext() as run_log:
         _run_locked(config, args, command, lambda backup: run(backup, run_log))
+
+
+def _accepted(config: Config, args: argparse.Namespace) -> bool:
+    return bool(getattr(args, "accept_address_changes", False)
+                or getattr(config, "accept_address_changes", False))
+
+
+def _refuse_what_cannot_go_ahead(config: Config, args: argparse.Namespace, plan: Any) -> None:
+    """Refused, before any change, when the plan names something the tool cannot
+    handle, or address changes the operator has not accepted."""
+    if plan.refusals:
+        raise Refused("\n".join(
+            [f"execute refused before any change: {config.vpc_id} has "
+             f"{len(plan.refusals)} thing(s) the replacement cannot handle"]
+            + [f"  {line}" for line in plan.refusals]))
+    if plan.address_changes and not _accepted(config, args):
+        n = len(plan.address_changes)
+        raise Refused("\n".join(
+            [f"execute refused before any change: {n} route table(s) of {config.vpc_id} "
+             "would leave with another public address after the run"]
+            + [f"  {change.line()}" for change in plan.address_changes]
+            + ["check that their peers accept the new addresses, then run again with "
+               "--accept-address-changes (or accept_address_changes: true in "
+               f"{config.source})"]))
+
+
+def _finish_routes(config: Config, backup: _Backup, undo: bool) -> None:
+    """The route work after the last replacement (see morvent.commands.route_steps)."""
+    from morvent.commands.route_steps import finish_execute
+    from morvent.lib.s3 import S3BackupCmdV2
+
+    clients = Globals.aws_client_manager
+    if clients is None:
+        return
+    finish_execute(clients.getEc2Client(), config.vpc_id,
+                   lambda: S3BackupCmdV2(clients.getS3Client(), backup.des).upload(), undo)
 
 
 def _execute_verdict(config: Config, plan: Any, progress: output.ReplacementProgress,
@@ -315,14 +362,19 @@ def _execute_verdict(config: Config, plan: Any, progress: output.ReplacementProg
     before = len(backup.state.mementos)
     state = backup.now()
     held = len(state.mementos) if state is not None else before
+    accepted = ""
+    if plan.address_changes:
+        accepted = ("; as accepted, " + ", ".join(
+            f"{c.route_table_id} leaves with {c.after} (was {c.before})"
+            for c in plan.address_changes))
     if held >= total:
         return (f"execute done: {held - before} of {total} steps carried out, "
                 f"{config.vpc_id} leaves through spoke gateway {config.spoke_gw_name} and "
-                f"its HA gateways{log_file}")
+                f"its HA gateways{accepted}{log_file}")
     if Globals.cmdcnt >= 0:
         return (f"execute stopped after step {held} of {total} as asked (command count "
-                f"{Globals.cmdcnt}); run it again to go on{log_file}")
-    return f"execute ended with {held} of {total} steps done{log_file}"
+                f"{Globals.cmdcnt}); run it again to go on{accepted}{log_file}")
+    return f"execute ended with {held} of {total} steps done{accepted}{log_file}"
 
 
 def _after_revert(backup: _Backup, stop: BaseException | None) -> str:
@@ -408,6 +460,7 @@ def revert(args: argparse.Namespace, config: Config) -> None:
         progress = output.RevertProgress(len(plan.steps))
         try:
             with output.listening(progress), output.stderr_to_log():
+                _routes_off_ha_spokes(cloud, config, backup)
                 manager.revert(config)
         except (Exception, KeyboardInterrupt, Terminated) as e:
             stop = e if isinstance(e, (KeyboardInterrupt, Terminated)) else None
@@ -425,6 +478,12 @@ def revert(args: argparse.Namespace, config: Config) -> None:
     with output.RunLog() as run_log:
         _run_locked(config, args, f"{PROG} revert --config {shlex.quote(config.source)}",
                     lambda backup: run(backup, run_log))
+
+
+def _routes_off_ha_spokes(cloud: aws.Cloud, config: Config, backup: _Backup) -> None:
+    from morvent.commands.route_steps import before_revert
+
+    before_revert(cloud.ec2, config.vpc_id, backup.state.natgws)
 
 
 def cleanup(args: argparse.Namespace, config: Config) -> None:

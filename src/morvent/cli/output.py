@@ -465,6 +465,15 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
             lines.append(f"        routes: {', '.join(step.routes)}")
         elif step.resources.get("route_tables"):
             lines.append(f"        route tables: {', '.join(step.resources['route_tables'])}")
+    refusals = getattr(plan, "refusals", None) or []
+    if refusals:
+        lines.append("  refused: the run stops before any change, because of:")
+        lines += [f"    {line}" for line in refusals]
+    changes = getattr(plan, "address_changes", None) or []
+    if changes:
+        lines.append("  address changes (the run needs them accepted: --accept-address-changes, "
+                     "or accept_address_changes: true):")
+        lines += [f"    {change.line()}" for change in changes]
     for warning in plan.warnings:
         lines.append(f"  warning: {warning}")
     lines.append(plan.summary())

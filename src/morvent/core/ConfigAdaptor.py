@@ -44,7 +44,9 @@ class ConfigAdaptor:
         #: None: each spoke is sized from the plan made for its NAT gateway.
         self.spoke_gw_size = cfg.spoke_gw_size
         self.hs_mode = cfg.hs_mode
-        self.tag_route_table = cfg.tag_route_table
+        # A retired key (see core.config): the route table backup is handed
+        # False, whatever an old configuration file says.
+        self.tag_route_table = False
         # Egress checks after each replacement.
         self.enable_test = cfg.enable_test
         self.input_test_config = cfg.input_test_config

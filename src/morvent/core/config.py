@@ -18,6 +18,7 @@ else ``morvent.yaml`` in the current folder (:func:`find_config`).
 from __future__ import annotations
 
 import ipaddress
+import logging
 import math
 import os
 import re
@@ -245,6 +246,14 @@ _KEYS: dict[str, _Key] = {
     "controller_timeout": _Key(float, False, _check_timeout, default=CONTROLLER_READ_TIMEOUT),
     "controller_ca_bundle": _Key(str, False, _check_nonblank, path=True),
     "controller_cert_sha256": _Key(str, False, _check_sha256),
+    "accept_address_changes": _Key(bool, default=False),
+}
+
+# Keys that did nothing and were retired: still read (stored configurations
+# keep loading), with a warning when set.
+_RETIRED = {
+    "tag_route_table": "is no longer used and can be removed: it never tagged a route table "
+                       "(the route tables are backed up into the backup folder either way)",
 }
 
 # Keys people reach for that must not be there, with what to do instead.
@@ -367,6 +376,9 @@ def config_from_mapping(data: Any, source: str = "<configuration>",
     problems = Problems()
     values = check_config(data, problems, source, base_dir)
     problems.raise_if_any()
+    for key, why in _RETIRED.items():
+        if data.get(key):
+            logging.getLogger(__name__).warning("%s: %s %s", source, key, why)
     return config_from_values(values, source)
 
 

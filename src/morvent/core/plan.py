@@ -22,10 +22,13 @@ configuration:
 
 The functions that read AWS (:func:`discover`, :func:`refresh`,
 :func:`read_route_tables`) only read; ``plan_*`` put it all together.
-Which routes a step moves is an estimate from the route tables as they are
-now: the controller decides which tables single-IP SNAT and an HA gateway
-take, and the plan assumes it takes the VPC's private route tables, each to
-the gateway of its zone.
+Which routes a step moves comes from the routes the discovery mapped (see
+``morvent.lib.nat_routes``): the controller decides which tables single-IP
+SNAT and an HA gateway take, and the plan assumes it takes the VPC's
+private route tables, each to the gateway of its zone.  Where that leaves a
+table with another address than it had, the plan says so
+(``Plan.address_changes``); where the tool cannot go ahead at all, it says
+why (``Plan.refusals``).
 """
 
 from __future__ import annotations
@@ -37,7 +40,7 @@ from morvent.core.Globals import Globals
 
 __all__ = ["Plan", "RouteTable", "Settings", "Step", "discover", "plan_replacement",
            "plan_revert", "read_route_tables", "refresh", "replacement_steps", "revert_steps",
-           "too_few_natgws", "undo_title"]
+           "too_few_natgws", "undo_title", "nat_warnings"]
 
 # Kinds of the replacement's steps, and the undo record each one leaves.
 TEST_PREP = "test-prep"
@@ -211,19 +214,28 @@ def check_records(steps: list[Step], mementos: list[dict]) -> list[str]:
     return problems
 
 
-def hs_mode_warnings(settings: Settings, records: list[dict],
-                     zones: list[str | None] | None = None) -> list[str]:
-    """With ``hs_mode`` 1, what becomes of the zones after the second."""
-    if settings.hs_mode != 1 or len(records) < 3:
-        return []
-    zones = zones or [r.get("availability_zone") for r in records]
-    first = records[0]
-    return [f"hs_mode 1 replaces only the first two NAT gateways: the traffic of "
-            f"{f'zone {zone}' if zone else 'subnet ' + str(r.get('subnet_id'))} "
-            f"({r.get('nat_gw_id')}, {r.get('eip')}) will go out through the primary spoke "
-            f"gateway {settings.spoke_gw_name} with {first.get('eip')}, not with its own "
-            f"address, and NAT gateway {r.get('nat_gw_id')} stays"
-            for r, zone in zip(records[2:], zones[2:])]
+def nat_warnings(natgws: list[dict], records: list[dict]) -> list[str]:
+    """What the operator should know about the VPC's NAT gateways: those left
+    alone (failed, being deleted) and the secondary addresses a spoke gateway
+    does not take over."""
+    from morvent.lib.natgw import primary_address
+
+    ours = {r.get("nat_gw_id") for r in records}
+    found = []
+    for nat in natgws:
+        nat_id, state = nat.get("NatGatewayId"), nat.get("State")
+        if state in ("failed", "deleting") and nat_id not in ours:
+            found.append(f"NAT gateway {nat_id} in {nat.get('SubnetId')} is {state}: it carries "
+                         "no traffic and is left alone")
+        if nat_id in ours and state == "available":
+            primary = primary_address(nat)
+            others = [a.get("PublicIp") for a in nat.get("NatGatewayAddresses") or []
+                      if a is not primary and a.get("PublicIp")]
+            if others:
+                found.append(f"NAT gateway {nat_id} also has {', '.join(others)}: the spoke "
+                             f"gateway takes over only its primary address "
+                             f"{primary.get('PublicIp')}, which its traffic then leaves with")
+    return found
 
 
 # -- the revert ------------------------------------------------------------------------
@@ -310,7 +322,7 @@ def discover(ec2: Any, cw: Any, vpc_id: str, hs_mode: int) -> list[dict]:
 
     nat_gws = get_existing_natgws(ec2, None, vpc_id)
     num_of_spoke = len(nat_gws) if hs_mode == 2 else min(Globals.HS_LIMIT, len(nat_gws))
-    sizing = DetermineGwSizeCmd(ec2, cw, num_of_spoke, nat_gws)
+    sizing = DetermineGwSizeCmd(ec2, cw, num_of_spoke, nat_gws, hs_mode=hs_mode)
     sizing.execute()
     return [dict(record) for record in sizing.getNatGwInfo()]
 
@@ -318,7 +330,7 @@ def discover(ec2: Any, cw: Any, vpc_id: str, hs_mode: int) -> list[dict]:
 def refresh(ec2: Any, vpc_id: str, records: list[dict]) -> list[dict]:
     """Copies of the recorded NAT gateway records, each brought up to date with
     the NAT gateway now in its subnet, as a run does before its steps."""
-    from morvent.lib.natgw import get_natgw_by_subnet
+    from morvent.lib.natgw import get_natgw_by_subnet, primary_address
 
     fresh = []
     for record in records:
@@ -326,7 +338,7 @@ def refresh(ec2: Any, vpc_id: str, records: list[dict]) -> list[dict]:
         found = get_natgw_by_subnet(ec2, record["subnet_id"], vpc_id) \
             if record.get("subnet_id") else []
         if found:
-            address = found[0]["NatGatewayAddresses"][0]
+            address = primary_address(found[0])
             record["nat_gw_id"] = found[0]["NatGatewayId"]
             record["private_ip"] = address.get("PrivateIp")
             record["eip"] = address.get("PublicIp")
@@ -355,11 +367,6 @@ def subnet_zones(ec2: Any, vpc_id: str) -> dict[str, str]:
     return {s["SubnetId"]: s.get("AvailabilityZone") for s in subnets}
 
 
-def record_zones(records: list[dict], zone_of: dict[str, str]) -> list[str | None]:
-    """The zone of each NAT gateway record."""
-    return [zone_of.get(r.get("subnet_id")) or r.get("availability_zone") for r in records]
-
-
 def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
                       zone_of: dict[str, str]) -> list[RouteTable]:
     """The VPC's route tables with their zones, read-only.
@@ -367,6 +374,7 @@ def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
     ``zone_of`` maps the VPC's subnets to their zones (:func:`subnet_zones`).
     """
     from morvent.lib import routes
+    from morvent.lib.nat_routes import record_zones
 
     nat_zone = dict(zip((r.get("nat_gw_id") for r in records), record_zones(records, zone_of)))
     tables = []
@@ -389,31 +397,52 @@ def read_route_tables(ec2: Any, vpc_id: str, records: list[dict],
     return tables
 
 
-def add_routes(steps: list[Step], tables: list[RouteTable], zones: list[str | None],
-               mementos: list[dict]) -> None:
-    """Fill in the routes each step of a replacement moves (see the module).
+def add_routes(steps: list[Step], records: list[dict], mementos: list[dict]) -> None:
+    """Fill in the routes each step of a replacement moves, from the routes the
+    records map (see ``morvent.lib.nat_routes``):
 
-    ``zones`` holds the zone of each NAT gateway record.
+    - the traffic move: every route of the first NAT gateway (to the second);
+    - SNAT on the primary: the default routes SNAT takes (to the primary);
+    - a deletion: the routes the tool parks away from that NAT gateway;
+    - a spoke gateway: the default routes SNAT sends to it, and the routes the
+      tool settles onto it once it is up.
     """
-    private = [t for t in tables if t.private]
+    def listed(index: int, snat: bool | None = None) -> list[str]:
+        if not 0 <= index < len(records):
+            return []
+        return [f"{r['route_table_id']} {r['destination']}"
+                for r in records[index].get("routes") or []
+                if snat is None or bool(r.get("snat")) == snat]
+
+    def landing(spoke: int) -> list[str]:
+        found = []
+        for index, record in enumerate(records):
+            found += [f"{r['route_table_id']} {r['destination']}"
+                      for r in record.get("routes") or []
+                      if r.get("spoke") == spoke and (r.get("snat") or index == spoke)]
+        return found
+
     for step in steps:
         if step.kind == MOVE_TRAFFIC:
             held = mementos[step.position - 1] if step.position <= len(mementos) else None
             if held is not None and held.get("qualname") == "NatGwTrafficMemento":
                 step.routes = _recorded_routes((held.get("state") or {}).get("routes"))
             else:
-                nat = step.resources.get("nat_gateway")
-                step.routes = [f"{t.route_table_id} {dest}" for t in tables
-                               for dest in t.nat_routes.get(nat, [])]
+                step.routes = listed(0)
         elif step.kind == SNAPSHOT:
             step.resources["route_tables"] = sorted(
-                t.route_table_id for t in tables if t.default_target is not None)
+                {r["route_table_id"] for record in records for r in record.get("routes") or []
+                 if r.get("destination") == DEFAULT_ROUTE})
             continue
         elif step.kind == ENABLE_SNAT:
-            step.routes = [f"{t.route_table_id} {DEFAULT_ROUTE}" for t in private]
-        elif step.kind == CREATE_HA and step.record is not None and zones[step.record]:
-            step.routes = [f"{t.route_table_id} {DEFAULT_ROUTE}" for t in private
-                           if t.zone == zones[step.record]]
+            step.routes = [route for index in range(len(records))
+                           for route in listed(index, snat=True)]
+        elif step.kind == DELETE_NATGW and step.record:
+            step.routes = listed(step.record, snat=False)
+        elif step.kind == CREATE_PRIMARY:
+            step.routes = listed(0, snat=False)
+        elif step.kind == CREATE_HA and step.record is not None:
+            step.routes = landing(step.record)
         if step.routes:
             step.resources["route_tables"] = sorted({r.split()[0] for r in step.routes})
 
@@ -436,6 +465,13 @@ class Plan:
     discovery: str = ""
     #: The NAT gateway records, in discovery order (a replacement's plan).
     records: list[dict] = field(default_factory=list)
+    #: Why the run must not go ahead, one line per route table or NAT gateway
+    #: (the run refuses before any change).
+    refusals: list[str] = field(default_factory=list)
+    #: The route tables whose traffic will leave with another address
+    #: (``morvent.lib.nat_routes.AddressChange``); the run goes ahead only
+    #: when the operator accepts them.
+    address_changes: list[Any] = field(default_factory=list)
 
     @property
     def to_do(self) -> list[Step]:
@@ -464,6 +500,9 @@ class Plan:
         """The closing count, e.g. "3 spoke gateways to create, 3 NAT gateways to delete, ..."."""
         if self.fatal:
             return f"nothing can be done: {self.fatal}"
+        if self.refusals:
+            n = len(self.refusals)
+            return f"refused: {n} problem{'' if n == 1 else 's'} to fix first (see above)"
         counts = self.counts()
         if not counts["to_do"]:
             return "nothing to do"
@@ -484,6 +523,8 @@ class Plan:
     def to_dict(self) -> dict[str, Any]:
         return {"command": self.command, "vpc_id": self.vpc_id, "discovery": self.discovery,
                 "fatal": self.fatal, "warnings": list(self.warnings),
+                "refusals": list(self.refusals),
+                "address_changes": [c.to_dict() for c in self.address_changes],
                 "counts": self.counts(), "summary": self.summary(),
                 "records": [dict(r) for r in self.records],
                 "steps": [s.to_dict() for s in self.steps]}
@@ -495,6 +536,8 @@ def plan_replacement(settings: Settings, state: Any, ec2: Any, cw: Any) -> Plan:
     With a recorded discovery its records are refreshed as the run refreshes
     them; on a fresh VPC a read-only discovery stands in for the run's own.
     """
+    from morvent.lib import nat_routes, routes
+
     if state.discovered:
         records, discovery = refresh(ec2, settings.vpc_id, state.natgws), "recorded"
     else:
@@ -505,12 +548,30 @@ def plan_replacement(settings: Settings, state: Any, ec2: Any, cw: Any) -> Plan:
         return plan
     plan.steps = replacement_steps(settings, records, held=len(state.mementos))
     zone_of = subnet_zones(ec2, settings.vpc_id)
-    zones = record_zones(records, zone_of)
-    add_routes(plan.steps, read_route_tables(ec2, settings.vpc_id, records, zone_of), zones,
-               state.mementos)
-    plan.warnings = check_records(plan.steps, state.mementos) + \
-        hs_mode_warnings(settings, records, zones)
+    tables = routes.route_tables(ec2, settings.vpc_id)
+    if not nat_routes.mapped(records):
+        # Records of an earlier version: map the routes as they are now.
+        records = [dict(r) for r in records]
+        nat_routes.map_routes(tables, records, zone_of, settings.hs_mode)
+        plan.records = records
+    add_routes(plan.steps, records, state.mementos)
+    natgws = _all_natgws(ec2, settings.vpc_id)
+    spokes = nat_routes.spoke_instances(ec2, records).values() if state.mementos else ()
+    plan.refusals = nat_routes.refusals(tables, natgws, records, spokes,
+                                        resumed=bool(state.mementos))
+    plan.address_changes = nat_routes.address_changes(records, tables, zone_of,
+                                                      settings.hs_mode)
+    plan.warnings = check_records(plan.steps, state.mementos) + nat_warnings(natgws, records)
     return plan
+
+
+def _all_natgws(ec2: Any, vpc_id: str) -> list[dict]:
+    """Every NAT gateway of the VPC, in any state, public or private."""
+    found: list[dict] = []
+    paginator = ec2.get_paginator("describe_nat_gateways")
+    for page in paginator.paginate(Filter=[{"Name": "vpc-id", "Values": [vpc_id]}]):
+        found.extend(page.get("NatGateways", []))
+    return found
 
 
 def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None,

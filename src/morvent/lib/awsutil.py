@@ -48,6 +48,17 @@ def ec2_client():
     return manager.getEc2Client()
 
 
+def run_setting(name: str, default: Any = None) -> Any:
+    """A key of the configuration the run's client manager was made from.
+
+    The step sequence hands its collaborators clients, not the
+    configuration; the few that need a key of it (the sizing needs
+    ``hs_mode``) read it here.  ``default`` outside a run.
+    """
+    config = getattr(Globals.aws_client_manager, "config", None)
+    return getattr(config, name, default)
+
+
 def error_code(exc: BaseException) -> str:
     """The AWS error code of a ``ClientError``, else an empty string."""
     if isinstance(exc, ClientError):

@@ -8,14 +8,19 @@ through `SIZE_TABLE`.
 
 Every NAT gateway gets one record, in the order given:
 
-- "size" is the size for the gateway's own peak.  When fewer spoke gateways
-  are planned than there are NAT gateways (``num_of_spoke``), the planned
-  spokes share the whole VPC's traffic, so no spoke is sized below the
-  VPC's peak divided by that number.  "spoke_planned" marks the records
-  within that number; the list still covers every NAT gateway.
+- "size" is the size for the traffic its spoke gateway will carry: its own
+  NAT gateway's, and that of every NAT gateway some of whose routes end on
+  that spoke gateway (see `nat_routes`: a zone without a NAT gateway of its
+  own, a table shared across zones, and with ``hs_mode`` 1 every zone after
+  the second, which the primary carries).  The hours are added up before the
+  busiest one is taken, and a NAT gateway that gives a spoke gateway only
+  part of its routes counts in full there.
 - "initial_size" is the size for the VPC's peak (the busiest hour of all
   gateways together): the first spoke gateway carries all of it while the
   others are being replaced.
+- "spoke_planned" says whether the run replaces it (with ``hs_mode`` 1 only
+  the first two), "carries" which NAT gateways its spoke gateway carries,
+  "routes" the routes that use it and where each one ends (`nat_routes`).
 
 Without any figure for a gateway its size is the smallest one, with a
 warning, since a gateway without metrics may be new rather than idle.
@@ -27,7 +32,9 @@ import datetime
 import logging
 from typing import Optional
 
-from morvent.lib.natgw import describe_subnets, primary_address
+from morvent.lib import nat_routes, routes
+from morvent.lib.awsutil import run_setting
+from morvent.lib.natgw import describe_subnets, primary_address, vpc_subnets
 
 #: How far back traffic is read, and the period of one figure.
 WINDOW_DAYS = 14
@@ -65,13 +72,19 @@ def _mbps(byte_count: float) -> float:
 
 
 class DetermineGwSizeCmd:
-    """Plans the size of the spoke gateway that replaces each NAT gateway."""
+    """Plans the size of the spoke gateway that replaces each NAT gateway.
 
-    def __init__(self, ec2, cw, num_of_spoke, nat_gws):
+    ``hs_mode`` None: the one of the run's configuration (0 outside a run).
+    ``num_of_spoke`` is kept for callers; which NAT gateways get a spoke
+    gateway follows from ``hs_mode``, as the run decides it.
+    """
+
+    def __init__(self, ec2, cw, num_of_spoke, nat_gws, hs_mode=None):
         self.ec2 = ec2
         self.cw = cw
         self.num_of_spoke = num_of_spoke
         self.nat_gws = list(nat_gws or [])
+        self.hs_mode = run_setting("hs_mode", 0) if hs_mode is None else hs_mode
         self._records: Optional[list[dict]] = None
 
     def execute(self) -> None:
@@ -94,13 +107,9 @@ class DetermineGwSizeCmd:
             logger.warning("  no traffic figures for any NAT gateway; every spoke gateway "
                            "gets the smallest size, %s", size_for(None))
 
-        count = len(self.nat_gws)
-        planned = count
-        if isinstance(self.num_of_spoke, int) and 0 < self.num_of_spoke < count:
-            planned = self.num_of_spoke
-        share_floor = vpc_peak / planned if (vpc_peak is not None and planned < count) else None
         initial_size = size_for(vpc_peak)
         subnets = self._subnets({n["SubnetId"] for n in self.nat_gws})
+        replaced = nat_routes.replaced_indexes(len(self.nat_gws), self.hs_mode)
 
         records = []
         for index, natgw in enumerate(self.nat_gws):
@@ -109,29 +118,53 @@ class DetermineGwSizeCmd:
             if peak is None and vpc_peak is not None:
                 logger.warning("  no traffic figures for %s; it gets the smallest size, %s",
                                nat_id, size_for(None))
-            need = peak
-            if share_floor is not None:
-                need = max(peak or 0.0, share_floor)
             address = primary_address(natgw)
-            record = {
+            records.append({
                 "subnet_id": natgw["SubnetId"],
                 "subnet_cidr": subnets.get(natgw["SubnetId"], {}).get("CidrBlock"),
                 "initial_size": initial_size,
-                "size": size_for(need),
+                "size": size_for(peak),
                 "nat_gw_id": nat_id,
                 "private_ip": address.get("PrivateIp"),
                 "eip": address.get("PublicIp"),
                 "allocation_id": address.get("AllocationId"),
                 "availability_zone": subnets.get(natgw["SubnetId"], {}).get("AvailabilityZone"),
                 "peak_mbps": None if peak is None else round(peak, 3),
-                "spoke_planned": index < planned,
-            }
-            records.append(record)
-            logger.info("  %s: peak %s Mbit/s -> %s", nat_id,
-                        "?" if peak is None else f"{peak:.1f}", record["size"])
+                "spoke_planned": index in replaced,
+            })
+        self._map_routes(records)
+        for index in replaced:
+            record = records[index]
+            carried = [i for i, r in enumerate(records)
+                       if i == index or any(route.get("spoke") == index
+                                            for route in r.get("routes") or [])]
+            record["carries"] = [records[i]["nat_gw_id"] for i in carried]
+            sums: dict[datetime.datetime, float] = {}
+            for i in carried:
+                for stamp, value in hourly.get(records[i]["nat_gw_id"], {}).items():
+                    sums[stamp] = sums.get(stamp, 0.0) + value
+            need = _mbps(max(sums.values())) if sums else None
+            record["size"] = size_for(need)
+            also = [records[i]["nat_gw_id"] for i in carried if i != index]
+            logger.info("  %s: peak %s Mbit/s -> %s%s", record["nat_gw_id"],
+                        "?" if need is None else f"{need:.1f}", record["size"],
+                        f" (carries also {', '.join(also)})" if also else "")
+        for index, record in enumerate(records):
+            if index not in replaced:
+                logger.info("  %s is not replaced (hs_mode %s)", record["nat_gw_id"],
+                            self.hs_mode)
         logger.info("  whole VPC: peak %s Mbit/s -> first spoke gateway starts as %s",
                     "?" if vpc_peak is None else f"{vpc_peak:.1f}", initial_size)
         self._records = records
+
+    def _map_routes(self, records: list[dict]) -> None:
+        """Which routes use each NAT gateway and where each one ends."""
+        vpc_id = self.nat_gws[0].get("VpcId") if self.nat_gws else None
+        if not vpc_id:
+            return
+        zone_of = {i: s.get("AvailabilityZone") for i, s in vpc_subnets(self.ec2, vpc_id).items()}
+        nat_routes.map_routes(routes.route_tables(self.ec2, vpc_id), records, zone_of,
+                              self.hs_mode)
 
     def getNatGwInfo(self) -> list[dict]:
         """One NAT gateway info record per NAT gateway, in the order given."""

@@ -10,6 +10,14 @@ bounds below, so that the next step can hand the address to a spoke gateway.
 Its memento puts an equivalent NAT gateway back: same subnet, same Elastic
 IP allocation, and the routes that used the old gateway pointed at the new.
 
+The descriptions handed out here list the address AWS marks as primary
+first: AWS promises no order, and the replacement takes the first listed
+address as the one a spoke gateway takes over.
+
+Before a NAT gateway is deleted, every route that still uses it is parked
+where it keeps working (see `nat_routes`): nothing is deleted while a route
+points at it.
+
 A replacement refreshes its NAT gateway records, one subnet at a time,
 right after the discovery has described every NAT gateway of the VPC.  So
 `get_existing_natgws` keeps what it saw, and `get_natgw_by_subnet` answers
@@ -32,7 +40,7 @@ from typing import Any, Iterable, Optional
 from botocore.exceptions import ClientError
 
 from morvent.commands.memento import Memento
-from morvent.lib import routes
+from morvent.lib import nat_routes, routes
 from morvent.lib.awsutil import (
     AwsStepError,
     WaitTimeout,
@@ -91,6 +99,16 @@ def primary_address(natgw: dict) -> dict:
     return addresses[0] if addresses else {}
 
 
+def primary_first(natgw: dict) -> dict:
+    """The description with its primary address listed first (a copy when it moves)."""
+    addresses = natgw.get("NatGatewayAddresses") or []
+    primary = primary_address(natgw)
+    if not addresses or addresses[0] is primary:
+        return natgw
+    return {**natgw, "NatGatewayAddresses": [primary] + [a for a in addresses
+                                                          if a is not primary]}
+
+
 # -- what the discovery saw ------------------------------------------------------
 
 class _Discovery:
@@ -103,6 +121,8 @@ class _Discovery:
         self.by_subnet: dict[str, list[dict]] = {}
         #: Descriptions of the subnets read meanwhile, by id.
         self.subnets: dict[str, dict] = {}
+        #: True once every subnet of the VPC is among them.
+        self.all_subnets = False
         for natgw in natgws:
             self.by_subnet.setdefault(natgw["SubnetId"], []).append(copy.deepcopy(natgw))
 
@@ -169,6 +189,24 @@ def describe_subnets(ec2: Any, subnet_ids: Iterable[str]) -> dict[str, dict]:
     return found
 
 
+def vpc_subnets(ec2: Any, vpc_id: str) -> dict[str, dict]:
+    """Subnet id -> DescribeSubnets entry, for every subnet of the VPC.
+
+    Right after the discovery, what it read answers (it reads them all).
+    """
+    seen = _fresh_discovery(ec2)
+    if seen is not None and seen.vpc_id == vpc_id and seen.all_subnets:
+        return copy.deepcopy(seen.subnets)
+    found = {}
+    paginator = ec2.get_paginator("describe_subnets")
+    for page in paginator.paginate(Filters=[{"Name": "vpc-id", "Values": [vpc_id]}]):
+        found.update({s["SubnetId"]: s for s in page.get("Subnets", [])})
+    if seen is not None and seen.vpc_id == vpc_id:
+        seen.subnets.update(copy.deepcopy(found))
+        seen.all_subnets = True
+    return found
+
+
 def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -> list[dict]:
     """The VPC's available public NAT gateways, as DescribeNatGateways entries.
 
@@ -197,8 +235,8 @@ def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -
             logger.info("  skipping private NAT gateway %s (no Elastic IP to take over)",
                         natgw["NatGatewayId"])
             continue
-        natgws.append(natgw)
-    zones = _subnet_zones(ec2, {n["SubnetId"] for n in natgws})
+        natgws.append(primary_first(natgw))
+    zones = {i: s.get("AvailabilityZone", "") for i, s in vpc_subnets(ec2, vpc_id).items()}
     natgws.sort(key=lambda n: (zones.get(n["SubnetId"], ""), n["SubnetId"], n["NatGatewayId"]))
     logger.info("- Found %d available NAT gateway(s) in %s", len(natgws), vpc_id)
     for natgw in natgws:
@@ -207,16 +245,13 @@ def get_existing_natgws(ec2, nat_gw_ids: Optional[Iterable[str]], vpc_id: str) -
     return natgws
 
 
-def _subnet_zones(ec2, subnet_ids: set[str]) -> dict[str, str]:
-    return {i: s.get("AvailabilityZone", "") for i, s in describe_subnets(ec2, subnet_ids).items()}
-
-
 def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
     """The subnet's public NAT gateways that are available or pending.
 
     Ordered available before pending, then newest first, then by id, so the
-    first entry is the one that serves the subnet now (or is about to).
-    Right after `get_existing_natgws`, the answer may be what it saw.
+    first entry is the one that serves the subnet now (or is about to); each
+    lists its primary address first.  Right after `get_existing_natgws`, the
+    answer may be what it saw.
     """
     natgws = _discovered(ec2, subnet_id, vpc_id)
     if natgws is None:
@@ -226,7 +261,8 @@ def get_natgw_by_subnet(ec2, subnet_id: str, vpc_id: str) -> list[dict]:
             {"Name": "state", "Values": list(LIVE_STATES)},
         ]
         natgws = _describe(ec2, filters)
-    natgws = [n for n in natgws if _is_public(n) and n.get("State") in LIVE_STATES]
+    natgws = [primary_first(n) for n in natgws
+              if _is_public(n) and n.get("State") in LIVE_STATES]
     # Three stable sorts, least significant key first.
     natgws.sort(key=lambda n: n["NatGatewayId"])
     natgws.sort(key=lambda n: str(n.get("CreateTime", "")), reverse=True)
@@ -348,6 +384,22 @@ def wait_address_free(ec2, public_ip: Optional[str], allocation_id: Optional[str
     return held_by_other[-1] if give_up_on_other_holder and held_by_other else None
 
 
+def run_records(record: dict) -> tuple[list[dict], int]:
+    """The NAT gateway records of the run under way and the position of ``record``
+    among them; ([record], 0) outside a run (no discovery recorded)."""
+    from morvent.commands.history import CommandHistory
+
+    try:
+        records = CommandHistory.get_discovered_natgws()
+    except Exception:  # noqa: BLE001 - no history bound: not inside a run
+        records = []
+    for index, known in enumerate(records):
+        if known is record or (isinstance(known, dict)
+                               and known.get("subnet_id") == record.get("subnet_id")):
+            return records, index
+    return [record], 0
+
+
 class NatGwCmd:
     """Deletes NAT gateways of one VPC, keeping what it takes to put them back."""
 
@@ -360,8 +412,13 @@ class NatGwCmd:
     def delete(self, record: dict) -> "NatGwDeleteMemento":
         """Delete the record's NAT gateway and wait until its Elastic IP is free.
 
-        When the gateway is already gone (a resumed run), nothing is deleted
-        and the memento is built from what the record carries.
+        First, when an earlier NAT gateway of the run was replaced, the routes
+        the tool moves are settled onto its spoke gateway and every route is
+        checked against the plan (AwsStepError when one differs: that
+        replacement is then undone).  Then every route that still uses this
+        NAT gateway is parked where it keeps working.  When the gateway is
+        already gone (a resumed run), nothing is deleted and the memento is
+        built from what the record carries.
         """
         logger = logging.getLogger(__name__)
         forget_discovery()
@@ -383,6 +440,12 @@ class NatGwCmd:
                 f"refusing to delete {nat_gw_id}: it is in {natgw.get('SubnetId')} of "
                 f"{natgw.get('VpcId')}, but the record says {subnet_id} of {self.vpc_id}"
             )
+        records, index = run_records(record)
+        if index > 0 and state not in ("deleted", "deleting"):
+            previous = records[index - 1]
+            nat_routes.settle_and_check(
+                ec2, self.vpc_id, records, logger,
+                f"the replacement of {previous.get('nat_gw_id')} ({previous.get('eip')})")
 
         address = primary_address(natgw) if natgw else {}
         eip = address.get("PublicIp") or record.get("eip")
@@ -411,6 +474,7 @@ class NatGwCmd:
             tags=[t for t in (natgw or {}).get("Tags", [])
                   if not t.get("Key", "").startswith("aws:")],
             routes=routes_using(ec2, self.vpc_id, nat_gw_id) if nat_gw_id else [],
+            parked=[],
             made_in_dry_run=dry_run(),
         )
         for rtb, _key, dest in memento.routes:
@@ -422,6 +486,7 @@ class NatGwCmd:
                 return memento
             self._wait_address(eip, allocation_id, interfaces, logger)
         elif dry_run():
+            nat_routes.park(ec2, self.vpc_id, nat_gw_id, records, index, logger)
             logger.info("  would delete %s and wait for %s to be free", nat_gw_id, eip)
             return memento
         elif state == "deleting":
@@ -429,9 +494,15 @@ class NatGwCmd:
             self._wait_deleted(nat_gw_id, logger)
             self._wait_address(eip, allocation_id, interfaces, logger)
         else:
+            moves = nat_routes.park(ec2, self.vpc_id, nat_gw_id, records, index, logger)
+            memento.parked = [move.stored() for move in moves]
             if natgw is not None:
                 self._keep_description(natgw)
             try:
+                left = routes_using(ec2, self.vpc_id, nat_gw_id)
+                if left:
+                    raise AwsStepError(f"refusing to delete {nat_gw_id}: {left[0][0]} "
+                                       f"{left[0][2]} still uses it")
                 ec2.delete_nat_gateway(NatGatewayId=nat_gw_id)
                 self._wait_deleted(nat_gw_id, logger)
                 self._wait_address(eip, allocation_id, interfaces, logger)
@@ -439,7 +510,7 @@ class NatGwCmd:
                 # The caller records the step only when this returns: a
                 # deletion that went through (even if its answer was lost)
                 # must not be left without its undo record.
-                self._put_back(memento, exc, logger)
+                self._put_back(memento, exc, logger, moves)
                 raise
         logger.info("  deleted %s", nat_gw_id)
         return memento
@@ -457,12 +528,14 @@ class NatGwCmd:
             logger.info("  Elastic IP %s is free", eip)
 
     def _put_back(self, memento: "NatGwDeleteMemento", error: Exception,
-                  logger: logging.Logger) -> None:
+                  logger: logging.Logger, moves: list) -> None:
         """After a failed deletion: if the NAT gateway is gone or going, put an
-        equivalent one back, so that the VPC matches the undo records again."""
+        equivalent one back, so that the VPC matches the undo records again;
+        if it still serves, the routes parked for its deletion go back to it."""
         try:
             natgw = describe_natgw(self.ec2, memento.nat_gw_id)
             if natgw is not None and natgw.get("State") in LIVE_STATES:
+                nat_routes.undo_moves(self.ec2, moves, logger)
                 return  # the deletion never happened
             logger.error("  deleting %s failed after the deletion started (%s); putting it "
                          "back", memento.nat_gw_id, error)
@@ -592,8 +665,11 @@ class NatGwDeleteMemento(Memento):
 
     def _repoint(self, ec2, old_id: str, new_id: str, logger: logging.Logger) -> None:
         # The routes recorded at deletion time, and any other route that still
-        # names the deleted gateway (a blackhole) and so belongs to it.
+        # names the deleted gateway (a blackhole) and so belongs to it.  A
+        # recorded route is taken back from where the deletion parked it, and
+        # from a target that is gone (the spoke gateway it was settled on).
         todo = [list(r) for r in self.routes or []]
+        parked = {p[4] for p in getattr(self, "parked", None) or [] if len(p) > 4}
         tables = routes.route_tables_by_id(ec2, self.vpc_id)
         if old_id:
             for found in _routes_through(tables.values(), old_id):
@@ -608,7 +684,8 @@ class NatGwDeleteMemento(Memento):
             current = route.get("NatGatewayId")
             if current == new_id:
                 logger.info("  %s %s already points at %s", rtb, dest, new_id)
-            elif current == old_id:
+            elif (current == old_id or route.get("State") == "blackhole"
+                  or (current or route.get("InstanceId")) in parked):
                 if dry_run():
                     logger.info("  would point %s %s at %s", rtb, dest, new_id)
                     continue

@@ -5,7 +5,16 @@ A route's target is recorded as its id together with the subnet it sits in
 are deleted and put back get new ids, so a restore that finds the recorded
 target gone uses the NAT gateway now in that subnet instead.  When there is
 none, the route is left alone with a warning: pointing it at a target that
-does not exist would only turn it into a blackhole.
+does not exist would only turn it into a blackhole.  A route that was a
+blackhole when it was recorded is never given a live target: it led nowhere
+then and must lead nowhere after the restore.
+
+A snapshot also keeps the routes that the tool moves itself (see
+`nat_routes`); restoring it moves those that are on the primary spoke
+gateway to a NAT gateway first, since the undo that comes next deletes the
+primary, and at the end sends each one back to the NAT gateway now in its
+own subnet, where there is one: the revert's last step so puts back routes
+that a step stopped half-way moved without a record.
 """
 
 from __future__ import annotations
@@ -18,7 +27,7 @@ from typing import Optional
 from botocore.exceptions import ClientError
 
 from morvent.commands.memento import Memento
-from morvent.lib import routes
+from morvent.lib import nat_routes, routes
 from morvent.lib.awsutil import (
     AwsStepError,
     describe_interface,
@@ -28,7 +37,7 @@ from morvent.lib.awsutil import (
     utc_stamp,
     write_json_atomic,
 )
-from morvent.lib.natgw import LIVE_STATES, describe_natgw, get_natgw_by_subnet
+from morvent.lib.natgw import LIVE_STATES, describe_natgw, get_natgw_by_subnet, run_records
 
 
 def _unique_path(folder: str, name: str) -> str:
@@ -244,6 +253,7 @@ class SnapshotRTCmd:
             tag=self.tag,
             routes=recorded,
             tables_without_default=without,
+            records=_tool_records(self.natGwInfos),
             made_in_dry_run=dry_run(),
         )
         if self.folder:
@@ -252,6 +262,18 @@ class SnapshotRTCmd:
             write_json_atomic(path, {"s3_bucket": self.s3_bucket, "version": self.version,
                                      **memento.toDict()})
         return memento
+
+
+def _tool_records(natGwInfos) -> list[dict]:
+    """What a restore needs of the NAT gateway records to move the tool's routes
+    off the primary: subnet, address and the routes the tool moves."""
+    kept = []
+    for info in natGwInfos or []:
+        if not isinstance(info, dict) or not isinstance(info.get("routes"), list):
+            return []
+        kept.append({"subnet_id": info.get("subnet_id"), "eip": info.get("eip"),
+                     "routes": [r for r in info["routes"] if not r.get("snat")]})
+    return kept
 
 
 class SnapshotRTMemento(Memento):
@@ -264,6 +286,9 @@ class SnapshotRTMemento(Memento):
             logger.info("  nothing to undo: snapshot %s was taken in a dry run", self.tag)
             return
         ec2 = ec2_client()
+        records = getattr(self, "records", None) or []
+        if any(r.get("routes") for r in records):
+            nat_routes.evacuate(ec2, self.vpc_id, records, 0, logger)
         # One look at the VPC's tables, right before the changes, and one
         # look-up per recorded target: the tables of a zone share theirs.
         tables = routes.route_tables_by_id(ec2, self.vpc_id)
@@ -276,6 +301,9 @@ class SnapshotRTMemento(Memento):
                 continue
             dest_key, dest = entry["destination_key"], entry["destination"]
             current = routes.find_route(table, dest_key, dest)
+            if entry.get("state") == "blackhole":
+                _keep_dead(ec2, logger, rtb, dest_key, dest, current, entry)
+                continue
             recorded = (entry.get("target_key"), entry.get("target_id"), entry.get("subnet_id"))
             if recorded not in targets:
                 targets[recorded] = resolve_target(ec2, entry, self.vpc_id)
@@ -297,6 +325,32 @@ class SnapshotRTMemento(Memento):
                 logger.warning("  %s has a default route through %s that snapshot %s did "
                                "not have; left as it is", rtb, found[1] if found else "?",
                                self.tag)
+        if any(r.get("routes") for r in records):
+            # Also those moved by a step that was stopped before it was recorded.
+            nat_routes.send_home(ec2, self.vpc_id, records, logger)
+
+
+def _keep_dead(ec2, logger, rtb: str, dest_key: str, dest: str, current: Optional[dict],
+               entry: dict) -> None:
+    """Restore a route that was a blackhole when recorded: it must not lead
+    anywhere now either.  Pointed back at its recorded target if EC2 takes it,
+    else removed (EC2 refuses routes to a target that is gone)."""
+    if current is None or current.get("State") == "blackhole":
+        logger.info("  %s %s was a blackhole and still leads nowhere; left as it is", rtb, dest)
+        return
+    if dry_run():
+        logger.info("  would take %s %s off its live target: it was a blackhole", rtb, dest)
+        return
+    try:
+        routes.set_route(ec2, rtb, dest_key, dest, entry["target_key"], entry["target_id"])
+        logger.info("  %s %s points at %s again, a blackhole as before", rtb, dest,
+                    entry["target_id"])
+    except ClientError as exc:
+        ec2.delete_route(RouteTableId=rtb, **{dest_key: dest})
+        logger.warning("  %s %s was a blackhole (to %s) but led to a live target; EC2 does "
+                       "not take the gone target back (%s), so the route is removed: the "
+                       "table has no working default route, as before", rtb, dest,
+                       entry.get("target_id"), exc)
 
 
 # -- moving traffic between NAT gateways --------------------------------------
@@ -335,12 +389,17 @@ class NatGwTrafficCmd:
             )
         logger.info("- Moving the traffic of %s to %s in %s", self.nat_gw_id, to_id,
                     target_subnet_id)
-        moved = []
+        moved, already = [], []
+        mine = _own_routes(self.subnet_id)
         for table in routes.route_tables(ec2, self.vpc_id):
             for route in table.get("Routes", []):
                 dest = routes.destination(route)
                 if dest and route.get("NatGatewayId") == self.nat_gw_id:
                     moved.append([table["RouteTableId"], dest[0], dest[1]])
+                elif dest and route.get("NatGatewayId") == to_id and \
+                        (table["RouteTableId"], *dest) in mine:
+                    # Moved by an attempt that was stopped before it was recorded.
+                    already.append([table["RouteTableId"], dest[0], dest[1]])
         memento = NatGwTrafficMemento.make(
             vpc_id=self.vpc_id,
             tag=self.tag,
@@ -348,7 +407,7 @@ class NatGwTrafficCmd:
             from_subnet_id=self.subnet_id,
             to_nat_gw_id=to_id,
             to_subnet_id=target_subnet_id,
-            routes=moved,
+            routes=moved + already,
             made_in_dry_run=dry_run(),
         )
         if not moved:
@@ -360,6 +419,14 @@ class NatGwTrafficCmd:
                 routes.set_route(ec2, rtb, key, dest, "NatGatewayId", to_id)
                 logger.info("  pointed %s %s at %s", rtb, dest, to_id)
         return memento
+
+
+def _own_routes(subnet_id: str) -> set[tuple]:
+    """(table, destination key, destination) of the routes the discovery found
+    on the NAT gateway of ``subnet_id`` (none outside a run)."""
+    records, index = run_records({"subnet_id": subnet_id})
+    return {(r["route_table_id"], r["destination_key"], r["destination"])
+            for r in records[index].get("routes") or []}
 
 
 class NatGwTrafficMemento(Memento):

@@ -2,7 +2,8 @@
 
 moto keeps its state in this process, so every `AwsEndpoint` of a process
 shares one cloud.  Stopping an endpoint resets that state, which gives each
-simulated world a clean start.
+simulated world a clean start.  Unless made with ``realistic=False``, the
+endpoint adds the EC2 facts moto leaves out (see `ec2_facts`).
 
 moto checks the conditions of a conditional S3 write (`If-Match`,
 `If-None-Match: *`) and then carries the write out, in two moves, while the
@@ -28,6 +29,7 @@ import boto3
 import botocore.config
 import requests
 
+from . import ec2_facts
 from .throttle import Throttle, ThrottledApp
 
 CREDENTIALS = {
@@ -76,14 +78,14 @@ class AwsEndpoint:
     """
 
     def __init__(self, port: int = 0, region: str = DEFAULT_REGION,
-                 release_eips_on_nat_delete: bool = True) -> None:
+                 realistic: bool = True) -> None:
         self.region = region
         self._port = port
         self._server: Any = None
         self._url: str | None = None
-        self._clients: dict[tuple[str, str], Any] = {}
+        self._clients: dict[tuple[str, str, str], Any] = {}
         self._lock = threading.Lock()
-        self._patch_nat_delete = release_eips_on_nat_delete
+        self._realistic = realistic
         self._exit_stack: contextlib.ExitStack | None = None
         self._interceptors: list[Interceptor] = []
         self._accounts: dict[str, dict[str, str]] = {}
@@ -106,8 +108,8 @@ class AwsEndpoint:
         stack.enter_context(moto_lookups_cached())
         # werkzeug logs every request at info level on its own handler.
         stack.enter_context(_quiet_logger("werkzeug"))
-        if self._patch_nat_delete:
-            stack.enter_context(nat_delete_releases_eips())
+        if self._realistic:
+            stack.enter_context(ec2_facts.patched())
         try:
             server = ThreadedMotoServer(ip_address="127.0.0.1", port=self._port,
                                         verbose=False)
@@ -427,47 +429,6 @@ def _quiet_logger(name: str) -> Iterator[None]:
         yield
     finally:
         logger.setLevel(level)
-
-
-_patch_lock = threading.Lock()
-_patch_users = 0
-_original_delete: Any = None
-
-
-@contextlib.contextmanager
-def nat_delete_releases_eips() -> Iterator[None]:
-    """Make moto free a NAT gateway's Elastic IP when the gateway is deleted.
-
-    AWS disassociates the address once a NAT gateway is deleted; moto keeps it
-    associated with the gateway's network interface for ever.  Code that waits
-    for the address to come free would never finish against plain moto.
-    """
-    global _patch_users, _original_delete
-    from moto.ec2.models.nat_gateways import NatGatewayBackend
-
-    with _patch_lock:
-        if _patch_users == 0:
-            _original_delete = NatGatewayBackend.delete_nat_gateway
-            original = _original_delete
-
-            def delete_nat_gateway(self: Any, nat_gateway_id: str) -> Any:
-                nat = original(self, nat_gateway_id)
-                eni = getattr(nat, "_eni", None)
-                for eip in list(getattr(self, "addresses", [])):
-                    if eni is not None and getattr(eip, "eni", None) is eni:
-                        self.disassociate_address(address=eip.public_ip)
-                return nat
-
-            NatGatewayBackend.delete_nat_gateway = delete_nat_gateway
-        _patch_users += 1
-    try:
-        yield
-    finally:
-        with _patch_lock:
-            _patch_users -= 1
-            if _patch_users == 0:
-                NatGatewayBackend.delete_nat_gateway = _original_delete
-                _original_delete = None
 
 
 _cache_lock = threading.Lock()

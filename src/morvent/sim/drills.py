@@ -46,7 +46,8 @@ from typing import Any
 from .cloud import DROP, AwsRequest
 from .controller import RecordedRequest
 from .demo import BUCKET, PASSWORD_ENV, ZONE_PEAK, write_config
-from .invariants import check_replaced, check_reverted, full_state
+from .invariants import (check_replaced, check_reverted, check_shape_replaced,
+                         check_shape_reverted, full_state, route_picture)
 from .monitor import READ_ONLY_ACTIONS, is_read_only_aws
 from .world import World
 
@@ -141,6 +142,7 @@ class Run:
     stderr: str = ""              # standard error and standard output, as printed
     seconds: float = 0.0
     timed_out: bool = False
+    stdout: str = ""              # standard output alone (runs in this process only)
 
     def error_line(self) -> str:
         """The line of the run's output that best says why it failed."""
@@ -171,14 +173,24 @@ class Stage:
     share the S3 backup, not their local copies.
     """
 
-    def __init__(self, sim: Any, folder: str, zones: int, **options: Any) -> None:
+    def __init__(self, sim: Any, folder: str, zones: int = 3, shape: str | None = None,
+                 **options: Any) -> None:
         sim.reset()
         sim.client("s3").create_bucket(Bucket=BUCKET)
         self.sim = sim
         self.folder = folder
-        self.zones = zones
+        self.shape = shape
+        if shape is not None:
+            from .shapes import build_shape
+
+            self.world = build_shape(sim, shape)
+            options = {**self.world.options, **options}
+            # Every route as it was, to compare the routes with after a run.
+            self.picture = route_picture(sim, self.world.vpc_id)
+        else:
+            self.world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
+        self.zones = len(self.world.zones)
         self.options = options
-        self.world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
         self._configs: dict[str, str] = {}
 
     def config(self, machine: str = "a") -> str:
@@ -257,12 +269,19 @@ class Stage:
         return state.id if state is not None else None
 
     def replaced(self) -> list[str]:
+        if self.shape is not None:
+            zones = self.world.zones[:2] if self.options.get("hs_mode") == 1 else self.world.zones
+            return (check_shape_replaced(self.sim, self.world, self.picture,
+                                         {z.eip for z in zones})
+                    + orphan_gateways(self.sim, self.world))
         size = self.planned_size()
         if size is None:
             return ["no discovery record tells the planned size of the primary"]
         return replaced_problems(self.sim, self.world, SPOKE, size)
 
     def reverted(self) -> list[str]:
+        if self.shape is not None:
+            return check_shape_reverted(self.sim, self.world, self.picture)
         return reverted_problems(self.sim, self.world)
 
     # -- runs ---------------------------------------------------------------------
@@ -419,11 +438,11 @@ def run_inline(sim: Any, argv: Sequence[str], folder: str) -> Run:
 
     saved = {k: getattr(Globals, k) for k in ("CID", "controller_ip", "dry_run",
                                                "aws_client_manager", "cmdcnt")}
-    out = io.StringIO()
+    out, stdout = io.StringIO(), io.StringIO()
     started = time.monotonic()
     try:
         with _environ(run_environment(sim, folder)), short_waits(), \
-                contextlib.redirect_stderr(out), contextlib.redirect_stdout(out):
+                contextlib.redirect_stderr(out), contextlib.redirect_stdout(_Tee(out, stdout)):
             try:
                 status = cli.main(unattended(argv))
             except SystemExit as e:  # never expected; say so rather than stop the drill
@@ -432,7 +451,20 @@ def run_inline(sim: Any, argv: Sequence[str], folder: str) -> Run:
     finally:
         for key, value in saved.items():
             setattr(Globals, key, value)
-    return Run(argv[0], status, out.getvalue(), time.monotonic() - started)
+    return Run(argv[0], status, out.getvalue(), time.monotonic() - started,
+               stdout=stdout.getvalue())
+
+
+class _Tee(io.TextIOBase):
+    """A text stream that writes to several."""
+
+    def __init__(self, *streams: io.TextIOBase) -> None:
+        self.streams = streams
+
+    def write(self, text: str) -> int:
+        for stream in self.streams:
+            stream.write(text)
+        return len(text)
 
 
 # -- kill points -------------------------------------------------------------------
@@ -519,12 +551,13 @@ class RequestRecorder:
         return points
 
 
-def kill_points(sim: Any, zones: int, *, s3: bool = False,
-                timeout: float = RUN_TIMEOUT) -> list[KillPoint]:
-    """The kill points of an unfaulted `execute` of a `zones`-zone VPC, found by
-    running one as a child process."""
+def kill_points(sim: Any, zones: int, *, s3: bool = False, timeout: float = RUN_TIMEOUT,
+                shape: str | None = None) -> list[KillPoint]:
+    """The kill points of an unfaulted `execute` of a `zones`-zone VPC (or of
+    a VPC of that `shape`, accepting its address changes), found by running
+    one as a child process."""
     with tempfile.TemporaryDirectory(prefix="morvent-drill-") as folder:
-        stage = Stage(sim, folder, zones)
+        stage = Stage(sim, folder, zones, shape=shape, **_accepting(shape))
         tag = next_tag()
         recorder = RequestRecorder(tag, s3)
         sim.controller.add_interceptor(recorder.on_controller)
@@ -540,6 +573,16 @@ def kill_points(sim: Any, zones: int, *, s3: bool = False,
             raise RuntimeError(f"the unfaulted run to find the kill points failed: "
                                f"{run.describe()}; {'; '.join(problems)}\n{run.stderr}")
     return recorder.kill_points()
+
+
+def _accepting(shape: str | None) -> dict[str, Any]:
+    """The configuration keys a drill on ``shape`` runs with: its address
+    changes accepted, where it has some."""
+    from .shapes import SHAPES
+
+    if shape is not None and SHAPES[shape].outcome == "accept":
+        return {"accept_address_changes": True}
+    return {}
 
 
 class KillSwitch:
@@ -690,6 +733,7 @@ class KillScenario:
     follow: str           # "a", "b" or "c"
     timeout: float = RUN_TIMEOUT
     hold: float = HOLD_TIMEOUT
+    shape: str | None = None
 
     @property
     def column(self) -> str:
@@ -706,7 +750,8 @@ def kill_drill(sim: Any, scenario: KillScenario) -> Cell:
 
 
 def _kill_drill(sim: Any, scenario: KillScenario, folder: str) -> str:
-    stage = Stage(sim, folder, scenario.zones)
+    stage = Stage(sim, folder, scenario.zones, shape=scenario.shape,
+                  **_accepting(scenario.shape))
     switch = KillSwitch(scenario.point, SIGNALS[scenario.signal], hold=scenario.hold)
     killed = stage.run("execute", switch=switch, timeout=scenario.timeout)
     if not switch.fired.is_set():

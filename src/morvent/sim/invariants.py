@@ -3,7 +3,13 @@
 Each check returns a list of problems, one line each; an empty list means
 the invariant holds.  `egress_rows` gives the per-table view that the demo
 prints, `full_state` everything a dry run must leave untouched.
+
+`check_replaced` and `check_reverted` know the tidy world of `build_world`.
+For any shape (see `shapes`), `route_picture` takes every route of the VPC
+with the address its traffic leaves with, before a run; `check_shape_replaced`
+and `check_shape_reverted` compare the picture after the run with it.
 """
+
 
 from __future__ import annotations
 
@@ -12,7 +18,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import routes
-from .world import World, blackhole_tables, snapshot
+from .world import World, _primary, blackhole_tables, snapshot
 
 
 @dataclass(frozen=True)
@@ -147,10 +153,10 @@ def check_reverted(sim: Any, world: World) -> list[str]:
             if nat["SubnetId"] != zone.public_subnet_id:
                 problems.append(f"{rtb} ({zone.name}) routes through {nat['NatGatewayId']} in "
                                 f"{nat['SubnetId']}, not in {zone.public_subnet_id}")
-            addresses = nat.get("NatGatewayAddresses") or [{}]
-            if addresses[0].get("AllocationId") != zone.allocation_id:
+            address = _primary(nat)
+            if address.get("AllocationId") != zone.allocation_id:
                 problems.append(f"{rtb} ({zone.name}) leaves with "
-                                f"{addresses[0].get('PublicIp')}, not with the original "
+                                f"{address.get('PublicIp')}, not with the original "
                                 f"{zone.eip}")
     gateways = _gateways(sim, world.vpc_id)
     if gateways:
@@ -166,6 +172,114 @@ def check_reverted(sim: Any, world: World) -> list[str]:
                             f"{inst['State']['Name']}")
     for rtb in blackhole_tables(ec2, world.vpc_id):
         problems.append(f"{rtb} routes into something that is gone")
+    return problems
+
+
+# -- any shape -------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class RouteView:
+    """One route as it matters for egress."""
+
+    target: str              # "NatGatewayId nat-...", "InstanceId i-...", "GatewayId igw-..."
+    alive: bool              # the target is there and the route is no blackhole
+    public_ip: str | None    # the address traffic leaves with through it, if any
+    #: For a NAT gateway target: its subnet and primary Elastic IP allocation,
+    #: which a NAT gateway put back under a new id keeps.
+    nat_home: tuple | None = None
+
+    @property
+    def kind(self) -> str:
+        return self.target.split()[0]
+
+
+def route_picture(sim: Any, vpc_id: str) -> dict[tuple[str, str], RouteView]:
+    """Every route of the VPC but the local ones, by (route table, destination)."""
+    ec2 = sim.ec2
+    nats = {n["NatGatewayId"]: n for page in ec2.get_paginator("describe_nat_gateways").paginate(
+        Filter=[{"Name": "vpc-id", "Values": [vpc_id]}]) for n in page["NatGateways"]}
+    picture = {}
+    for table in routes.vpc_route_tables(ec2, vpc_id):
+        for route in table.get("Routes", []):
+            if route.get("GatewayId") == "local":
+                continue
+            dest = (route.get("DestinationCidrBlock") or route.get("DestinationIpv6CidrBlock")
+                    or route.get("DestinationPrefixListId"))
+            target = routes.route_target(route)
+            kind, value = target or ("none", "-")
+            alive = routes.target_exists(ec2, target, route)
+            home = None
+            if kind == "NatGatewayId" and value in nats:
+                nat = nats[value]
+                home = (nat["SubnetId"], _primary(nat).get("AllocationId"))
+            ip = _public_ip(ec2, kind, value) if alive else None
+            picture[(table["RouteTableId"], dest)] = RouteView(f"{kind} {value}", alive, ip, home)
+    return picture
+
+
+def _public_ip(ec2: Any, kind: str, target_id: str) -> str | None:
+    from .world import _public_ip as public_ip
+
+    return public_ip(ec2, kind, target_id)
+
+
+def check_shape_replaced(sim: Any, world: World, before: dict, replaced: set[str]) -> list[str]:
+    """After `execute` on a shape: every route that went through a NAT gateway
+    holding one of the addresses ``replaced`` goes through a live spoke gateway
+    with the address it had (or the one `world.address_changes` gives its
+    table); every other route is as it was; no route was added or removed."""
+    after = route_picture(sim, world.vpc_id)
+    changes = {rtb: new for rtb, _old, new in world.address_changes}
+    gateways = {gw.instance_id for gw in _gateways(sim, world.vpc_id).values()}
+    problems = []
+    for key in sorted(set(before) | set(after)):
+        rtb, dest = key
+        was, now = before.get(key), after.get(key)
+        if was is None or now is None:
+            problems.append(f"{rtb} {dest}: {'added' if was is None else 'removed'} by the run")
+            continue
+        moved = dest == routes.DEFAULT_ROUTE and rtb in changes
+        if was.kind == "NatGatewayId" and (was.public_ip in replaced or moved):
+            want = changes[rtb] if moved else was.public_ip
+            if not now.alive or now.target.split()[-1] not in gateways:
+                problems.append(f"{rtb} {dest} goes to {now.target}"
+                                f"{'' if now.alive else ' (gone)'}, not to a spoke gateway")
+            elif now.public_ip != want:
+                problems.append(f"{rtb} {dest} leaves with {now.public_ip}, not with {want} "
+                                f"(it had {was.public_ip})")
+        elif now != was:
+            problems.append(f"{rtb} {dest} was {was.target} ({was.public_ip or 'no address'}), "
+                            f"now {now.target} ({now.public_ip or 'no address'}): not the run's "
+                            "to change")
+    for nat in _live_nats(sim.ec2, world.vpc_id):
+        if _primary(nat).get("PublicIp") in replaced:
+            problems.append(f"NAT gateway {nat['NatGatewayId']} with "
+                            f"{_primary(nat).get('PublicIp')} is still {nat['State']}")
+    return problems
+
+
+def check_shape_reverted(sim: Any, world: World, before: dict) -> list[str]:
+    """After `revert` on a shape: every route as it was before the run (a NAT
+    gateway put back under a new id counts as the same when it sits in the
+    same subnet with the same primary Elastic IP), no spoke gateway left."""
+    after = route_picture(sim, world.vpc_id)
+    problems = []
+    for key in sorted(set(before) | set(after)):
+        rtb, dest = key
+        was, now = before.get(key), after.get(key)
+        if was is None or now is None:
+            problems.append(f"{rtb} {dest}: {'added' if was is None else 'removed'} "
+                            "and not put back")
+            continue
+        same = (was.nat_home == now.nat_home and was.alive == now.alive
+                and was.public_ip == now.public_ip) if was.nat_home else now == was
+        if not same:
+            problems.append(f"{rtb} {dest} was {was.target} ({was.public_ip or 'no address'}"
+                            f"{'' if was.alive else ', a blackhole'}), now {now.target} "
+                            f"({now.public_ip or 'no address'}{'' if now.alive else ', a blackhole'})")
+    gateways = _gateways(sim, world.vpc_id)
+    if gateways:
+        problems.append(f"spoke gateway(s) left on the controller: {', '.join(sorted(gateways))}")
     return problems
 
 

@@ -67,44 +67,47 @@ class AwsFault:
 
 
 def dead_route_tables(ec2: Any, vpc_id: str) -> list[str]:
-    """Private route tables of the VPC whose default route leads nowhere.
+    """Route tables of the VPC with a route that leads nowhere.
 
-    The same verdict as `world.blackhole_tables`, in three requests however
-    many tables there are, so that it can run after every request of a run.
+    Every route is looked at, not only the default ones: a route to a NAT
+    gateway, an instance or a network interface that is gone, or one EC2
+    reports as a blackhole.  Three requests however many tables there are,
+    so that it can run after every request of a run.
     """
-    tables = routes.private_route_tables(ec2, vpc_id)
-    targets = {}
+    tables = routes.vpc_route_tables(ec2, vpc_id)
+    targets = []
     for table in tables:
-        route = routes.default_route(table)
-        if route is not None:
-            targets[table["RouteTableId"]] = (route, routes.route_target(route))
-    nat_ids = {t[1] for _, t in targets.values() if t and t[0] == "NatGatewayId"}
+        for route in table.get("Routes", []):
+            if route.get("GatewayId") == "local":
+                continue
+            targets.append((table["RouteTableId"], route, routes.route_target(route)))
+    nat_ids = {t[1] for _, _, t in targets if t and t[0] == "NatGatewayId"}
     live_nats = set()
     if nat_ids:
         for page in ec2.get_paginator("describe_nat_gateways").paginate(
                 Filters=[{"Name": "nat-gateway-id", "Values": sorted(nat_ids)}]):
             live_nats |= {n["NatGatewayId"] for n in page["NatGateways"]
                           if n["State"] in routes.LIVE_NAT_STATES}
-    instance_ids = {t[1] for _, t in targets.values() if t and t[0] == "InstanceId"}
+    instance_ids = {t[1] for _, _, t in targets if t and t[0] == "InstanceId"}
     live_instances = set()
     if instance_ids:
         found = ec2.describe_instances(
             Filters=[{"Name": "instance-id", "Values": sorted(instance_ids)}])["Reservations"]
         live_instances = {i["InstanceId"] for r in found for i in r["Instances"]
                           if i["State"]["Name"] not in routes.DEAD_INSTANCE_STATES}
-    dead = []
-    for table_id, (route, target) in sorted(targets.items()):
+    dead = set()
+    for table_id, route, target in targets:
         if target is None or route.get("State") == "blackhole":
-            dead.append(table_id)
+            dead.add(table_id)
         elif target[0] == "NatGatewayId":
             if target[1] not in live_nats:
-                dead.append(table_id)
+                dead.add(table_id)
         elif target[0] == "InstanceId":
             if target[1] not in live_instances:
-                dead.append(table_id)
-        elif not routes.target_exists(ec2, target, route):
-            dead.append(table_id)
-    return dead
+                dead.add(table_id)
+        elif target[0] == "NetworkInterfaceId" and not routes.target_exists(ec2, target, route):
+            dead.add(table_id)
+    return sorted(dead)
 
 
 class RunMonitor:

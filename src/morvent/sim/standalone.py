@@ -26,6 +26,7 @@ import shutil
 import signal
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 from collections import Counter
@@ -81,6 +82,19 @@ KEY:ACTION[:N][:KIND] aims a fault at one VPC: its Nth call of ACTION (the
 calls that name the VPC or one of its gateways)."""
 
 
+def _shapes_help() -> str:
+    from .shapes import SHAPES
+
+    words = {"ok": "replaced", "accept": "needs --accept-address-changes",
+             "refused": "refused"}
+    lines = ["shapes (--shape NAME; what morvent execute does with it):"]
+    for shape in SHAPES.values():
+        lines += textwrap.wrap(f"{words[shape.outcome]}: {shape.summary}", 80,
+                               initial_indent=f"  {shape.name:<24} ",
+                               subsequent_indent=" " * 27)
+    return "\n".join(lines)
+
+
 class UsageError(ValueError):
     """Bad options: one line, exit status 2."""
 
@@ -100,9 +114,17 @@ def _parser() -> argparse.ArgumentParser:
                     "whose NAT gateways can be replaced, write a configuration file for it\n"
                     "and serve until Ctrl-C, for rehearsals and failure drills run from\n"
                     "another shell.",
-        epilog=_FAULT_HELP)
+        epilog=_FAULT_HELP + "\n\n" + _shapes_help())
     parser.add_argument("--zones", type=int, metavar="N",
                         help="availability zones, one NAT gateway each (2 to 6; default 3)")
+    world = parser.add_mutually_exclusive_group()
+    world.add_argument("--shape", metavar="NAME",
+                       help="build a VPC of this shape instead of the tidy one (see the list "
+                            "below)")
+    world.add_argument("--like", metavar="CONFIG",
+                       help="copy the shape of the VPC this morvent configuration names, "
+                            "read-only (every request to its account is a read), under new "
+                            "ids; the mapping of ids and addresses is printed")
     parser.add_argument("--dir", metavar="D",
                         help="folder for the configuration file and the local backups, "
                              "created if missing and kept (default: a new temporary folder, "
@@ -343,6 +365,11 @@ class Simulator:
         from . import SimulatedWorld
 
         zones = self.args.zones
+        source, options = None, {}
+        if self.args.like:
+            # Read with the operator's own AWS access, before the simulators'
+            # environment replaces it.
+            source, options = self.read_like(self.args.like)
         with contextlib.ExitStack() as stack:
             stack.enter_context(_log_levels({"werkzeug": logging.WARNING,
                                              "morvent.sim": logging.WARNING}))
@@ -353,9 +380,23 @@ class Simulator:
             # own AWS clients read no profile of the user's and use no proxy.
             stack.enter_context(_environment(env))
             stack.enter_context(sim)
-            world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
+            copied = None
+            if source is not None:
+                from .like import copy_into
+
+                copied = copy_into(sim, source)
+                world = copied.world
+            elif self.args.shape:
+                from .shapes import build_shape
+
+                world = build_shape(sim, self.args.shape)
+                options = dict(world.options)
+            else:
+                world = sim.build(zones=zones, peaks=[ZONE_PEAK] * zones)
             sim.client("s3").create_bucket(Bucket=BUCKET)
-            config = write_config(sim, world, folder, by=PROG)
+            config = write_config(sim, world, folder, by=PROG, **options)
+            if copied is not None:
+                self.show_copy(copied)
             env_file = self.write_env(folder, env)
             for fault in self.faults:
                 sim.inject(**fault)
@@ -366,6 +407,26 @@ class Simulator:
             name = signals.serve(RequestLog(sim, self.say).show_new)
             self.say(f"{PROG}: {name}: stopping ...")
         return name
+
+    @staticmethod
+    def read_like(path: str) -> tuple[Any, dict[str, Any]]:
+        """The VPC a configuration names, read-only, and the keys the copy keeps."""
+        from morvent.core.config import load_config
+
+        from .like import read_source
+
+        config = load_config(path)
+        options = {key: getattr(config, key) for key in ("hs_mode", "spoke_gw_size",
+                                                         "accept_address_changes")
+                   if getattr(config, key) not in (None, 0, False)}
+        return read_source(config), {"spoke": config.spoke_gw_name, **options}
+
+    def show_copy(self, copied: Any) -> None:
+        self.say("Copied (original -> copy):")
+        for original, copy in copied.mapping.items():
+            self.say(f"  {original} -> {copy}")
+        for note in copied.notes:
+            self.say(f"  note: {note}")
 
     @staticmethod
     def write_env(folder: str, env: dict[str, str]) -> str:
@@ -383,8 +444,13 @@ class Simulator:
         say(f"  controller  https://{sim.controller_ip} (user {sim.username}, its "
             f"certificate pinned: SHA-256 {sim.controller.cert_sha256})")
         say(f"  AWS         {sim.aws.url} (region {world.region}, bucket {BUCKET})")
-        say(f"  VPC         {world.vpc_id}: {len(world.zones)} zones, one NAT gateway each "
-            f"({', '.join(world.eips)})")
+        if self.args.shape or self.args.like:
+            what = f"shape {world.shape}" if self.args.shape else f"a copy of {self.args.like}"
+            say(f"  VPC         {world.vpc_id}: {what}, NAT gateways with "
+                f"{', '.join(world.eips) or 'no public address'}")
+        else:
+            say(f"  VPC         {world.vpc_id}: {len(world.zones)} zones, one NAT gateway each "
+                f"({', '.join(world.eips)})")
         say(f"  folder      {folder}")
         say(f"  config      {config}")
         if self.faults:
@@ -559,6 +625,9 @@ def _fleet_options(args: argparse.Namespace) -> None:
         return
     if args.zones is not None:
         raise UsageError("--zones is for the single VPC; with --vpcs give --vpc-zones MIN-MAX")
+    if args.shape or args.like:
+        raise UsageError(f"--{'shape' if args.shape else 'like'} is for the single VPC; "
+                         "--vpcs builds tidy VPCs")
     if not 1 <= args.vpcs <= MAX_VPCS:
         raise UsageError(f"--vpcs must be 1 to {MAX_VPCS}")
     zones = _zone_range(args.vpc_zones)
@@ -584,6 +653,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.vpcs is None and not 2 <= args.zones <= 6:
             raise UsageError("--zones must be 2 to 6 (a replacement needs two NAT gateways; "
                              "the simulated region has six zones)")
+        if args.like:
+            from morvent.core.config import ConfigError, load_config
+
+            try:
+                load_config(args.like)
+            except ConfigError as e:
+                raise UsageError(f"--like: {e}") from None
+        if args.shape:
+            from .shapes import SHAPES
+
+            if args.shape not in SHAPES:
+                close = difflib.get_close_matches(args.shape, list(SHAPES), n=1)
+                hint = f" (did you mean '{close[0]}'?)" if close else ""
+                raise UsageError(f"--shape: no shape {args.shape!r}{hint}; `morvent sim "
+                                 "--help` lists them")
         faults = [read_fault(text) for text in args.fault]
     except ValueError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)

@@ -45,7 +45,7 @@ class Zone:
 
 @dataclass
 class World:
-    """What `build_world` made."""
+    """What `build_world` made (and a shape of `shapes` changed)."""
 
     region: str
     vpc_id: str
@@ -53,6 +53,15 @@ class World:
     internet_gateway_id: str
     public_route_table_id: str
     zones: list[Zone]
+    #: The shape's name (see `shapes`); "tidy" for what `build_world` makes.
+    shape: str = "tidy"
+    #: Configuration keys the shape needs (``{"hs_mode": 1}``).
+    options: dict = field(default_factory=dict)
+    #: (route table, address before, address after) of every table whose
+    #: traffic cannot keep its address, as the shape's author worked it out.
+    address_changes: list = field(default_factory=list)
+    #: Ids a refusal of this shape must name (route tables, NAT gateways).
+    refused: list = field(default_factory=list)
 
     @property
     def nat_gateway_ids(self) -> list[str]:
@@ -84,8 +93,9 @@ def _tags(kind: str, name: str) -> list[dict]:
 def build_world(ec2: Any, cloudwatch: Any = None, *, zones: int = 2,
                 private_subnets_per_zone: int = 1, vpc_cidr: str = "10.0.0.0/16",
                 name: str = "morvent-sim", peaks: Sequence[float] | None = None,
-                days: int = 3) -> World:
-    """Make the VPC; `peaks` gives each zone's NAT traffic peak in bytes per hour."""
+                days: int = 3, secondary_addresses: Sequence[int] | None = None) -> World:
+    """Make the VPC; `peaks` gives each zone's NAT traffic peak in bytes per hour,
+    `secondary_addresses` how many secondary Elastic IPs each zone's NAT gateway has."""
     if zones < 1 or private_subnets_per_zone < 0:
         raise ValueError("a world needs at least one zone and no negative subnet count")
     if peaks is not None and len(peaks) != zones:
@@ -118,15 +128,21 @@ def build_world(ec2: Any, cloudwatch: Any = None, *, zones: int = 2,
         subnet_id = subnet["Subnet"]["SubnetId"]
         ec2.associate_route_table(RouteTableId=public_rt, SubnetId=subnet_id)
         address = ec2.allocate_address(Domain="vpc")
+        extra = {}
+        if secondary_addresses and secondary_addresses[i]:
+            extra["SecondaryAllocationIds"] = [
+                ec2.allocate_address(Domain="vpc")["AllocationId"]
+                for _ in range(secondary_addresses[i])]
         nat = ec2.create_nat_gateway(SubnetId=subnet_id, AllocationId=address["AllocationId"],
-                                     TagSpecifications=_tags("natgateway", f"{name}-nat-{az}"))
+                                     TagSpecifications=_tags("natgateway", f"{name}-nat-{az}"),
+                                     **extra)
         nat = nat["NatGateway"]
         ec2.get_waiter("nat_gateway_available").wait(
             NatGatewayIds=[nat["NatGatewayId"]], WaiterConfig={"Delay": 1, "MaxAttempts": 60})
         zone = Zone(name=az, public_subnet_id=subnet_id, public_cidr=cidr,
                     nat_gateway_id=nat["NatGatewayId"], allocation_id=address["AllocationId"],
                     eip=address["PublicIp"],
-                    nat_private_ip=(nat.get("NatGatewayAddresses") or [{}])[0].get("PrivateIp", ""),
+                    nat_private_ip=_primary(nat).get("PrivateIp", ""),
                     peak_bytes_per_hour=float(peaks[i]) if peaks else DEFAULT_PEAK * (i + 1))
         for j in range(private_subnets_per_zone):
             pcidr = str(blocks[(i + 1) * 16 + j])
@@ -145,6 +161,12 @@ def build_world(ec2: Any, cloudwatch: Any = None, *, zones: int = 2,
     if cloudwatch is not None:
         put_traffic(cloudwatch, world, days=days)
     return world
+
+
+def _primary(nat: dict) -> dict:
+    """The address entry AWS marks as primary (the first one when none is marked)."""
+    addresses = nat.get("NatGatewayAddresses") or [{}]
+    return next((a for a in addresses if a.get("IsPrimary")), addresses[0])
 
 
 def hourly_profile(peak: float, hours: int, end: datetime.datetime) -> list[tuple[datetime.datetime, float]]:
@@ -189,10 +211,7 @@ def _public_ip(ec2: Any, kind: str, target_id: str) -> str | None:
         nat = routes.nat_gateway(ec2, target_id)
         if nat is None or nat["State"] not in routes.LIVE_NAT_STATES:
             return None
-        for addr in nat.get("NatGatewayAddresses", []):
-            if addr.get("PublicIp"):
-                return addr["PublicIp"]
-        return None
+        return _primary(nat).get("PublicIp")
     if kind == "InstanceId":
         inst = routes.instance(ec2, target_id)
         if inst is None or inst["State"]["Name"] in routes.DEAD_INSTANCE_STATES:
