@@ -11,6 +11,7 @@ so everything is put back afterwards.
 from __future__ import annotations
 
 import importlib
+import types
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -107,6 +108,34 @@ def _(m, ctx):
     ctx.spoke(m, info={n: _gateway_info(n, f"10.3.{i // 250}.{i % 250}/32")
                        for i, n in enumerate(names)})
     return Bench(lambda: m.getSubnetWithSpokeGw(CID, URL, names), observe=ctx.observed)
+
+
+@case("getSubnetWithSpokeGw, 1,000 names, lambda fakes")
+def _(m, ctx):
+    # The fakes in their plainest shape, as an outside benchmark writes them:
+    # a module whose get is a lambda taking anything and making a new answer,
+    # handlers that are lambdas too.
+    names = [f"spoke-gw-hagw{i}" for i in range(1000)]
+    body = {"return": True, "results": {"gw_name": "spoke-gw-hagw0",
+                                        "gw_subnet_cidr": "10.3.0.0/32"}}
+    requests = types.ModuleType("requests")
+    requests.get = lambda *a, **k: LambdaResponse(body)
+    requests.post = lambda *a, **k: LambdaResponse(body)
+    ctx.spoke(m)
+    ctx.patch.setattr(m, "requests", requests)
+    ctx.patch.setattr(m, "handleControllerApiFailure", lambda r: True)
+    ctx.patch.setattr(m, "handleControllerApiFailureAndExit", lambda r: None)
+    return Bench(lambda: m.getSubnetWithSpokeGw(CID, URL, names))
+
+
+class LambdaResponse:
+    """An answer as a plain class makes it: attributes in the instance."""
+
+    def __init__(self, body: Any) -> None:
+        self.body = body
+
+    def json(self) -> Any:
+        return self.body
 
 
 # -- deployment ----------------------------------------------------------------

@@ -14,14 +14,29 @@ GETTERS = [("getEc2Client", "ec2"), ("getCwClient", "cloudwatch"), ("getS3Client
 
 
 @pytest.mark.parametrize("getter, service", GETTERS)
-def test_client_is_made_once_for_the_region_with_standard_retries(aws_env, getter, service):
+def test_client_is_made_once_for_the_region_with_adaptive_retries(aws_env, getter, service):
     manager = AwsClientManager(config_from_mapping(MINIMAL))
     client = getattr(manager, getter)()
     assert getattr(manager, getter)() is client
     assert client.meta.service_model.service_name == service
     assert client.meta.region_name == MINIMAL["region"]
-    assert client.meta.config.retries["mode"] == "standard"
+    assert client.meta.config.retries == {"mode": "adaptive", "total_max_attempts": 8}
     assert "morvent/" in client.meta.config.user_agent_extra  # tells its requests apart
+
+
+@pytest.mark.parametrize("environment, profile, retries", [
+    ({"AWS_MAX_ATTEMPTS": "3"}, "", {"mode": "adaptive", "total_max_attempts": 3}),
+    ({"AWS_RETRY_MODE": "standard"}, "max_attempts = 12\n",
+     {"mode": "standard", "total_max_attempts": 12}),
+    ({}, "retry_mode = legacy\n", {"mode": "legacy", "total_max_attempts": 8}),
+])
+def test_the_users_aws_retry_settings_win(aws_env, tmp_path, monkeypatch, environment,
+                                          profile, retries):
+    (tmp_path / "no-aws-config").write_text("[default]\n" + profile)
+    for name, value in environment.items():
+        monkeypatch.setenv(name, value)
+    client = AwsClientManager(config_from_mapping(MINIMAL)).getEc2Client()
+    assert client.meta.config.retries == retries
 
 
 def test_a_region_the_sdk_refuses_is_a_configuration_error(aws_env):

@@ -348,3 +348,25 @@ def test_demo_on_a_fresh_process():
     assert "- Egress check of" in done.stderr  # the tool's own progress lines
     assert "InsecureRequestWarning" not in done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_a_throttled_cloud_slows_a_run_down_and_it_still_completes(migration, sim,
+                                                                   monkeypatch):
+    """EC2 refuses the tool's requests as it does beyond its rate
+    (RequestLimitExceeded): one three times in a row, then a share of them.
+    The SDK's adaptive retries send each again, up to eight times in all
+    (its own default, three, would give up), and the runs end as any other.
+    The back-off between attempts is cut to a tenth here."""
+    from botocore.retries import standard
+
+    real = standard.ExponentialBackoff.delay_amount
+    monkeypatch.setattr(standard.ExponentialBackoff, "delay_amount",
+                        lambda self, context: real(self, context) / 10)
+    m = migration(2)
+    sim.aws.throttle.set(burst=3, after=10)
+    assert m.execute().status == 0
+    assert sim.aws.throttle.throttled == 3
+    sim.aws.throttle.set(share=0.05, seed=2)
+    assert m.revert().status == 0
+    assert sim.aws.throttle.throttled >= 2
+    assert m.reverted_problems() == [] and m.blackholes() == []

@@ -310,3 +310,58 @@ def test_a_module_function_called_under_another_name(world, stand_in, expected):
     else:
         spoke.deleteAllHsSpokes(CID, URL, "gw1")
         assert world.controller.actions == expected
+
+
+# -- attributes of a module ----------------------------------------------------
+
+class _Answer:
+    def __init__(self, tag):
+        self.tag = tag
+
+    def json(self):
+        return {"return": True, "results": {"gw_name": self.tag, "gw_subnet_cidr": "10.0.0.0/24"}}
+
+
+def _get(tag):
+    return lambda *args, **kwargs: _Answer(tag)
+
+
+class _PropertyModule(types.ModuleType):
+    """A module type of its own: its property comes before the module dict."""
+
+    @property
+    def get(self):
+        return _get("property")
+
+
+def _module_attribute_steps(requests):
+    """(what is done to `requests`, then a call): every way its `get` can change."""
+    yield "bound", lambda: None
+    yield "replaced", lambda: setattr(requests, "get", _get("replaced"))
+    yield "deleted", lambda: delattr(requests, "get")
+    yield "__getattr__", lambda: setattr(requests, "__getattr__", lambda name: _get("dynamic"))
+    yield "bound again", lambda: setattr(requests, "get", _get("again"))
+    yield "dict cleared", lambda: requests.__dict__.clear()
+
+
+@pytest.mark.parametrize("module", [spoke, reference], ids=["native", "reference"])
+def test_a_module_attribute_changed_between_calls_shows_on_the_next_call(module, monkeypatch):
+    requests = types.ModuleType("requests")
+    requests.get = _get("bound")
+    monkeypatch.setattr(module, "requests", requests)
+    monkeypatch.setattr(module, "Globals", make_globals())
+    seen = []
+    for _, step in _module_attribute_steps(requests):
+        step()
+        for _ in range(2):
+            try:
+                seen.append(module.getSubnetWithSpokeGw(CID, URL, ["gw1"])[0]["gw_name"])
+            except AttributeError as e:
+                seen.append(f"AttributeError: {e}")
+    missing = "AttributeError: module 'requests' has no attribute 'get'"
+    gone = "AttributeError: module has no attribute 'get'"
+    assert seen == ["bound"] * 2 + ["replaced"] * 2 + [missing] * 2 + ["dynamic"] * 2 \
+        + ["again"] * 2 + [gone] * 2
+    monkeypatch.setattr(module, "requests", _PropertyModule("requests"))
+    module.requests.__dict__["get"] = _get("dict")
+    assert module.getSubnetWithSpokeGw(CID, URL, ["gw1"])[0]["gw_name"] == "property"

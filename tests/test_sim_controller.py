@@ -581,6 +581,38 @@ def test_latency_and_delay(sim, api):
     assert time.monotonic() - start < 0.2
 
 
+def test_a_fault_aimed_at_one_vpc_counts_only_its_calls(sim, api, world):
+    other = sim.build(zones=2)
+    sim.controller.inject("create_multicloud_primary_gateway", vpc_id=other.vpc_id)
+    assert api.create_primary(world, unique())["return"] is True
+    assert api.create_primary(other, unique())["return"] is False
+    primary = unique()
+    assert api.create_primary(other, primary)["return"] is True
+    # An HA creation names the primary, not the VPC: it counts for the primary's VPC.
+    sim.controller.inject("create_multicloud_ha_gateway", vpc_id=other.vpc_id)
+    assert api.create_ha(other, primary, 1)["return"] is False
+    assert [r.vpc_id for r in sim.controller.calls("create_multicloud_ha_gateway")] \
+        == [other.vpc_id]
+
+
+def test_a_slow_creation_holds_up_no_other_request(sim, api, world):
+    sim.controller.set_latency(5, "create_multicloud_primary_gateway")
+    answers = []
+    creating = threading.Thread(target=lambda: answers.append(
+        api.create_primary(world, unique())))
+    creating.start()
+    deadline = time.monotonic() + 5
+    while not sim.controller.calls("create_multicloud_primary_gateway"):
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    for _ in range(3):
+        assert api.get("list_version_info", version=1)["return"] is True
+    [record] = sim.controller.calls("create_multicloud_primary_gateway")
+    assert record.status is None   # still waiting while the others were answered
+    creating.join(30)
+    assert answers[0]["return"] is True and record.status == 200
+
+
 @pytest.mark.parametrize("kwargs", [
     {"mode": "explode"}, {"nth": 0}, {"delay": -1}, {"mode": "delay", "after": True},
 ])

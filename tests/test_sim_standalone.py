@@ -124,6 +124,46 @@ def test_rehearsal_from_another_process_with_an_armed_fault(simulator, tmp_path)
     assert (folder / "morvent.yaml").is_file()   # --dir is kept
 
 
+def _run_in(lines, *argv):
+    """`morvent ARGV` in bash, after the environment lines the simulator printed."""
+    shell = [line.strip() for line in lines if line.strip().startswith(("unset ", "export "))]
+    command = " ".join([sys.executable, "-m", "morvent", *map(str, argv)])
+    return subprocess.run(["bash", "-c", "\n".join([*shell, command])], env=_user_environment(),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=PATIENCE)
+
+
+def test_a_fleet_in_two_accounts_with_a_fault_aimed_at_one_vpc(simulator, tmp_path):
+    folder = tmp_path / "fleet"
+    sim = simulator("--vpcs", "3", "--regions", "2", "--accounts", "2", "--vpc-zones", "2-3",
+                    "--create-seconds", "0.5", "--fault", "vpc003:enable_snat",
+                    "--dir", str(folder))
+    lines = sim.wait_for("ready")
+    assert "    call 1 of enable_snat for vpc003: refused" in lines
+    assert any("creations   take 0.5 s each" in line for line in lines)
+    configs = {key: folder / "vpcs" / f"{key}.yaml" for key in ("vpc001", "vpc002", "vpc003")}
+    assert all(path.is_file() for path in configs.values())
+    assert "region: us-west-2" in configs["vpc002"].read_text()
+    assert "aws_profile: morvent-sim-b" in configs["vpc003"].read_text()
+
+    checked = _run_in(lines, "fleet", "check", "--manifest", folder / "fleet.yaml")
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    yes = ["--yes"] if _knows_yes() else []
+    # The fault waits for vpc003: vpc001's enable_snat goes through.
+    done = _run_in(lines, "execute", "--config", configs["vpc001"], *yes)
+    assert done.returncode == 0, done.stdout + done.stderr
+    failed = _run_in(lines, "execute", "--config", configs["vpc003"], *yes)
+    assert failed.returncode == 1 and "enable_snat" in failed.stderr, failed.stderr
+    sim.wait_for("controller enable_snat (vpc003): FAULT fail")
+    # vpc003 is in the second account, reached with its profile.
+    resumed = _run_in(lines, "execute", "--config", configs["vpc003"], *yes)
+    assert resumed.returncode == 0, resumed.stdout + resumed.stderr
+    assert "s3://morvent-demo-backups-b/" in resumed.stderr + resumed.stdout
+
+    assert sim.stop(signal.SIGTERM) == 0
+    assert "Traceback" not in "\n".join(sim.lines)
+
+
 @pytest.mark.parametrize("argv, words", [
     (["--zones", "7"], "2 to 6"),
     (["--zones", "1"], "2 to 6"),
@@ -132,8 +172,16 @@ def test_rehearsal_from_another_process_with_an_armed_fault(simulator, tmp_path)
     (["--fault", "enable_snat:hang=soon"], "not a number of seconds"),
     (["--fault", "enable_snta"], "did you mean 'enable_snat'"),
     (["--fault", "enable_snat", "--fault", "login:1:2:3"], "ACTION[:N][:KIND]"),
+    (["--vpcs", "0"], "1 to 500"),
+    (["--vpcs", "3", "--zones", "2"], "--vpc-zones"),
+    (["--vpcs", "3", "--vpc-zones", "5-3"], "the smaller first"),
+    (["--seed", "4"], "goes with --vpcs"),
+    (["--vpcs", "3", "--fault", "vpc004:enable_snat"], "nor a VPC of the fleet"),
+    (["--fault", "vpc001:enable_snat"], "goes with --vpcs"),
+    (["--create-seconds", "nan"], "0 to 3600"),
     (["--shape", "split-default"], "did you mean 'split-defaults'"),
     (["--like", "/no/such/morvent.yaml"], "--like: /no/such/morvent.yaml: no such file"),
+    (["--vpcs", "3", "--shape", "split-defaults"], "is for the single VPC"),
 ])
 def test_bad_options_are_one_line_and_exit_2(capsys, argv, words):
     assert standalone.main(argv) == 2

@@ -167,6 +167,66 @@ def test_fast_dead_route_check_agrees_with_blackholes(sim, ec2):
     assert dead_route_tables(ec2, world.vpc_id) == expected
 
 
+def _ec2_of(sim, agent):
+    """An EC2 client of the simulated cloud that tries once, under user agent `agent`."""
+    import botocore.config
+
+    config = botocore.config.Config(retries={"total_max_attempts": 1, "mode": "standard"},
+                                    user_agent_extra=agent)
+    return boto3.client("ec2", region_name="us-east-1", endpoint_url=sim.aws.url,
+                        aws_access_key_id="testing", aws_secret_access_key="testing",
+                        config=config)
+
+
+def _refused(client, calls):
+    """Which of `calls` DescribeVpcs requests the cloud refused, as 0/1."""
+    found = []
+    for _ in range(calls):
+        try:
+            client.describe_vpcs()
+            found.append(0)
+        except client.exceptions.ClientError as e:
+            assert e.response["Error"]["Code"] == "RequestLimitExceeded"
+            assert e.response["ResponseMetadata"]["HTTPStatusCode"] == 503
+            found.append(1)
+    return found
+
+
+@pytest.mark.parametrize("spec, expected", [
+    ("burst=3", [1, 1, 1, 0, 0, 0]),
+    ({"burst": 2, "after": 3}, [0, 0, 0, 1, 1, 0]),
+    ("100%", [1] * 6),
+    ("2/s", [0, 0, 1, 1, 1, 1]),
+])
+def test_ec2_throttles_the_tools_requests_only(sim, spec, expected):
+    from morvent.sim.throttle import parse_throttle
+
+    sim.aws.throttle.set(**(parse_throttle(spec) if isinstance(spec, str) else spec))
+    try:
+        assert _refused(_ec2_of(sim, "morvent/0.1.0"), len(expected)) == expected
+        assert _refused(_ec2_of(sim, "someone-else"), 3) == [0, 0, 0]
+        assert sim.aws.throttle.throttled == sum(expected)
+    finally:
+        sim.aws.throttle.off()
+
+
+def test_a_share_of_throttled_requests_is_the_same_each_time(sim):
+    runs = []
+    for _ in range(2):
+        sim.aws.throttle.set(share=0.3, seed=4)
+        runs.append(_refused(_ec2_of(sim, "morvent/0.1.0"), 30))
+    sim.aws.throttle.off()
+    assert runs[0] == runs[1] and 3 <= sum(runs[0]) <= 18
+
+
+@pytest.mark.parametrize("text", ["0%", "101%", "burst=0", "burst=x", "0/s", "fast", "nan/s"])
+def test_a_throttle_that_means_nothing_is_refused(text):
+    from morvent.sim.throttle import parse_throttle
+
+    with pytest.raises(ValueError, match="expected a share"):
+        parse_throttle(text)
+
+
 # -- what the simulated EC2 adds to moto ----------------------------------------------
 
 def _route(ec2, table, dest):

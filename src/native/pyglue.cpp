@@ -600,8 +600,52 @@ nb::handle lookup(const char* text) {
 
 }  // namespace names
 
+namespace {
+
+// module.<attribute>, as LOAD_ATTR and LOAD_METHOD find it once they have
+// specialised for a module: the value the module dict held when its version
+// tag was the one noted.  For an exact module, a name that neither the
+// module type nor object defines (they are immutable) is the module dict's
+// entry or nothing, so while the dict's tag is unchanged the value is still
+// the one bound.  A miss, a name the type defines and any other object take
+// PyObject_GetAttr.  Values are held borrowed, as in GlobalCache.
+struct ModuleAttr {
+    PyObject* dict = nullptr;
+    PyObject* key = nullptr;
+    std::uint64_t version = 0;
+    PyObject* value = nullptr;
+};
+
+constexpr unsigned kModuleAttrBits = 6;
+ModuleAttr module_attrs[std::size_t{1} << kModuleAttrBits];
+
+std::size_t module_attr_index(PyObject* dict, PyObject* key) {
+    auto mix = reinterpret_cast<std::uintptr_t>(dict) ^ (reinterpret_cast<std::uintptr_t>(key) >> 4);
+    return static_cast<std::size_t>((mix * 0x9E3779B97F4A7C15ull) >> (64 - kModuleAttrBits));
+}
+
+nb::object module_attr(PyObject* module, PyObject* key) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed, never null for a module
+    ModuleAttr& slot = module_attrs[module_attr_index(dict, key)];
+    if (slot.dict == dict && slot.key == key && slot.version == dict_version(dict))
+        return nb::borrow(slot.value);
+    if (!_PyType_Lookup(&PyModule_Type, key)) {
+        PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+        if (value) {
+            slot = ModuleAttr{dict, key, dict_version(dict), value};
+            return nb::borrow(value);
+        }
+        if (PyErr_Occurred()) raise_current();
+    }
+    return check(PyObject_GetAttr(module, key));
+}
+
+}  // namespace
+
 nb::object attr(nb::handle obj, const char* attribute) {
-    return check(PyObject_GetAttr(obj.ptr(), name(attribute).ptr()));
+    nb::handle key = name(attribute);
+    if (Py_IS_TYPE(obj.ptr(), &PyModule_Type)) return module_attr(obj.ptr(), key.ptr());
+    return check(PyObject_GetAttr(obj.ptr(), key.ptr()));
 }
 
 void set_attr(nb::handle obj, const char* attribute, nb::handle value) {

@@ -557,10 +557,16 @@ private:
 
 inline bool equals(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
 
-// A comparison with a singleton never takes the str path.
-inline bool equals_false(nb::handle v) { return slow::compare(v.ptr(), Py_False, Py_EQ); }
-inline bool equals_true(nb::handle v) { return slow::compare(v.ptr(), Py_True, Py_EQ); }
-inline bool equals_none(nb::handle v) { return slow::compare(v.ptr(), Py_None, Py_EQ); }
+// A comparison with a singleton never takes the str path.  True, False and
+// None equal only themselves (bool and NoneType cannot be subclassed or
+// changed), so for them identity is the answer; any other value is asked.
+inline bool equals_singleton(PyObject* v, PyObject* singleton) {
+    if (v == Py_True || v == Py_False || v == Py_None) return v == singleton;
+    return slow::compare(v, singleton, Py_EQ);
+}
+inline bool equals_false(nb::handle v) { return equals_singleton(v.ptr(), Py_False); }
+inline bool equals_true(nb::handle v) { return equals_singleton(v.ptr(), Py_True); }
+inline bool equals_none(nb::handle v) { return equals_singleton(v.ptr(), Py_None); }
 
 inline nb::object item(nb::handle container, nb::handle key) {
     if (PyDict_CheckExact(container.ptr())) {

@@ -1,8 +1,9 @@
 """The command line: ``morvent plan | status | execute | revert | cleanup | trust-controller
-| completion | demo | sim``.
+| completion | fleet | demo | sim``.
 
 A module per command (``migrate``: execute, revert, cleanup; ``plan``;
-``status``; ``trust``: trust-controller; ``completion``; ``demo`` and ``sim``
+``status``; ``trust``: trust-controller; ``completion``; ``fleet``: the
+commands on a fleet manifest; ``demo`` and ``sim``
 hand their arguments to the simulator's own programs), and the
 output they share in ``output``: logging and its masking, the log file of a
 run, progress lines, tables, the question before a run, one-line errors and
@@ -25,7 +26,7 @@ import warnings
 from collections.abc import Sequence
 
 from morvent import __version__
-from morvent.cli import completion, migrate, plan, status, trust
+from morvent.cli import completion, fleet, migrate, plan, status, trust
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
@@ -108,6 +109,7 @@ def _parser() -> argparse.ArgumentParser:
     commands.add_parser("sim", add_help=False,
                         help="run the simulated controller and cloud on their own")
     completion.add_parser(commands)
+    fleet.add_parser(commands, [verbosity])
     return parser
 
 
@@ -125,6 +127,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     verbosity = getattr(args, "verbosity", 0)
     if args.command == "completion":
         return completion.run(args, parser)
+    if args.command == "fleet":
+        with masked_output():
+            return fleet.run(args, verbosity)
     if args.command in _PASS_THROUGH:
         # The demo runs the other commands through main() and sets up its
         # own output; a handler here would print every line twice.

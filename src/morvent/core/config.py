@@ -34,7 +34,8 @@ from morvent.core.schema import (ConfigError, Document, Key, Problems, Schema, W
 __all__ = ["CONFIG_ENV", "CONTROLLER_CONNECT_TIMEOUT", "CONTROLLER_READ_TIMEOUT",
            "DEFAULT_CONFIG_FILE", "MAX_CONTROLLER_TIMEOUT", "SCHEMA", "SHA256_FINGERPRINT",
            "Config", "ConfigError", "ConfigFile", "as_config", "check_config",
-           "config_from_mapping", "default_work_dir", "find_config", "load_config"]
+           "config_from_mapping", "config_from_values", "default_work_dir", "find_config",
+           "load_config"]
 
 #: Seconds to wait for the controller to accept a connection.
 CONTROLLER_CONNECT_TIMEOUT = 15.0
@@ -378,6 +379,14 @@ def config_from_mapping(data: Any, source: str = "<configuration>",
     for key, why in _RETIRED.items():
         if data.get(key):
             logging.getLogger(__name__).warning("%s: %s %s", source, key, why)
+    return config_from_values(values, source)
+
+
+def config_from_values(values: Mapping[str, Any], source: str) -> Config:
+    """The :class:`Config` of ``values`` that :func:`check_config` found
+    valid, without a problem: the prefix without its slashes, the default
+    working folder when none is given."""
+    values = dict(values)
     if "s3_prefix" in values:
         values["s3_prefix"] = values["s3_prefix"].strip("/")
     if not values.get("work_dir"):

@@ -348,7 +348,8 @@ def read_document(path: str | os.PathLike, problems: Problems) -> Any:
 
 Check = Callable[[Any], "str | None"]
 
-_TYPE_WORDS = {str: "text", int: "a whole number", float: "a number", bool: "true or false"}
+_TYPE_WORDS = {str: "text", int: "a whole number", float: "a number", bool: "true or false",
+               dict: "a mapping", list: "a list"}
 
 
 @dataclass(frozen=True)
@@ -362,7 +363,7 @@ class Key:
     ``digits``: an unquoted whole number is taken as the text of its digits.
     """
 
-    kind: type  # str, int, float (any number) or bool
+    kind: type  # str, int, float (any number), bool, dict or list
     required: bool = False
     check: Check | None = None
     path: bool = False
@@ -389,6 +390,8 @@ class Key:
             return value, None
         if kind is str and self.digits and number and isinstance(value, int):
             return str(value), None
+        if kind is dict and isinstance(value, Mapping) or kind is list and isinstance(value, list):
+            return value, None
         hint = ""
         if kind is str and isinstance(value, (int, float, bool)):
             hint = " (put it in quotes)"

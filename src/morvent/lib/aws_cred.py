@@ -29,10 +29,16 @@ from morvent.core.schema import excerpt
 #: Named in the user agent of every AWS request, so that CloudTrail (its
 #: userAgent field) and the simulated cloud tell the tool's requests apart.
 USER_AGENT = f"morvent/{__version__}"
-# Standard retry mode: exponential back-off with jitter on throttling and
-# transient errors, the same for every client of a run.
-CLIENT_CONFIG = botocore.config.Config(retries={"mode": "standard"},
-                                       user_agent_extra=USER_AGENT)
+#: The SDK's adaptive retry mode: exponential back-off with jitter on
+#: throttling and transient errors (as the standard mode), and, once AWS
+#: throttles, a client-side rate that follows what AWS lets through.  A
+#: fleet runs many VPCs of one account and region at once, and EC2 limits
+#: the request rate per account and region.
+RETRY_MODE = "adaptive"
+#: Attempts of one request in all, the first included (the SDK's own
+#: default is 3).  Back-off waits up to 2, 4, 8, 16 and then 20 s between
+#: them, so a request gives up after about a minute of throttling.
+MAX_ATTEMPTS = 8
 
 #: Most configurations whose session and clients are kept (oldest dropped first).
 CACHED_CONFIGURATIONS = 4
@@ -57,6 +63,27 @@ def _environment() -> tuple:
     return tuple(sorted((name, value) for name, value in os.environ.items()
                         if name.upper().startswith("AWS_")
                         or name.upper() in _PROXY_VARIABLES))
+
+
+def client_config(session: boto3.session.Session) -> botocore.config.Config:
+    """The settings of every client: the user agent, and retries in
+    RETRY_MODE with at most MAX_ATTEMPTS attempts, unless the AWS settings
+    in use say otherwise (AWS_RETRY_MODE and AWS_MAX_ATTEMPTS, or retry_mode
+    and max_attempts in the profile), as for the AWS CLI."""
+    try:
+        profile = session._session.get_scoped_config()
+    except (AttributeError, botocore.exceptions.BotoCoreError):
+        profile = {}
+
+    def setting(name: str) -> str | None:
+        # Only what the user set: the SDK's own defaults are not ours.
+        return os.environ.get(f"AWS_{name.upper()}") or profile.get(name)
+
+    attempts = setting("max_attempts")
+    retries = {"mode": setting("retry_mode") or RETRY_MODE,
+               "total_max_attempts": int(attempts) if attempts and attempts.isdigit()
+               and int(attempts) > 0 else MAX_ATTEMPTS}
+    return botocore.config.Config(retries=retries, user_agent_extra=USER_AGENT)
 
 
 def clear_client_cache() -> None:
@@ -121,7 +148,8 @@ class AwsClientManager:
                     try:
                         client = shared.session.client(
                             service, region_name=self.config.region,
-                            endpoint_url=self.config.aws_endpoint_url, config=CLIENT_CONFIG)
+                            endpoint_url=self.config.aws_endpoint_url,
+                            config=client_config(shared.session))
                     except botocore.exceptions.InvalidRegionError:
                         raise ConfigError(self.config.source, "region",
                                           f"{excerpt(self.config.region)} is not a region "

@@ -88,9 +88,11 @@ class SimulatedWorld:
         the same addresses (cheaper than a new world)."""
         self.controller.reset()
         self.aws.reset()
+        self.aws.throttle.off()
 
     def reset_faults(self) -> None:
         self.controller.reset_faults()
+        self.aws.throttle.off()
 
     @property
     def requests(self) -> list[RecordedRequest]:

@@ -162,10 +162,12 @@ class ControllerState:
         if account_name not in self.accounts:
             raise ControllerError(f"Account {account_name} does not exist")
         cloud = self.need_cloud()
-        subnet = cloud.find_subnet(region, vpc_id, cidr)
+        number = self.accounts[account_name].account_number
+        subnet = cloud.find_subnet(region, vpc_id, cidr, number)
         gw = Gateway(name=name, kind=kind, account_name=account_name, vpc_id=vpc_id,
                      region=region, subnet_id=subnet["SubnetId"], subnet_cidr=cidr,
-                     zone=subnet["AvailabilityZone"], size=size, primary=primary)
+                     zone=subnet["AvailabilityZone"], size=size, primary=primary,
+                     account_number=number)
         cloud.launch(gw, eip, self._owners())
         self.gateways[name] = gw
         log.info("gateway %s up in %s (%s)", name, cidr, gw.public_ip)

@@ -15,6 +15,7 @@ writes racing for one object exactly one lands, as in S3.
 from __future__ import annotations
 
 import contextlib
+import functools
 import io
 import logging
 import re
@@ -25,15 +26,24 @@ from typing import Any, Callable, Iterable, Iterator
 from urllib.parse import parse_qs
 
 import boto3
+import botocore.config
 import requests
 
 from . import ec2_facts
+from .throttle import Throttle, ThrottledApp
 
 CREDENTIALS = {
     "aws_access_key_id": "testing",
     "aws_secret_access_key": "testing",
 }
 DEFAULT_REGION = "us-east-1"
+#: The account moto files requests under unless their keys say otherwise.
+DEFAULT_ACCOUNT = "123456789012"
+#: The role assumed in an added account (`AwsEndpoint.add_account`).
+SIM_ROLE = "morvent-sim"
+#: Clients of the simulators: CloudWatch's large PutMetricData bodies go
+#: uncompressed (moto reads compressed ones wrongly).
+_CLIENT_CONFIG = botocore.config.Config(disable_request_compression=True)
 #: What an interceptor returns to have the connection closed with no answer.
 DROP = "drop"
 
@@ -73,11 +83,14 @@ class AwsEndpoint:
         self._port = port
         self._server: Any = None
         self._url: str | None = None
-        self._clients: dict[tuple[str, str], Any] = {}
+        self._clients: dict[tuple[str, str, str], Any] = {}
         self._lock = threading.Lock()
         self._realistic = realistic
         self._exit_stack: contextlib.ExitStack | None = None
         self._interceptors: list[Interceptor] = []
+        self._accounts: dict[str, dict[str, str]] = {}
+        #: EC2 throttling of the tool's requests (`throttle.set(share=0.2)`), off by default.
+        self.throttle = Throttle()
 
     @property
     def url(self) -> str:
@@ -92,6 +105,7 @@ class AwsEndpoint:
         from moto.server import ThreadedMotoServer
 
         stack = contextlib.ExitStack()
+        stack.enter_context(moto_lookups_cached())
         # werkzeug logs every request at info level on its own handler.
         stack.enter_context(_quiet_logger("werkzeug"))
         if self._realistic:
@@ -106,7 +120,8 @@ class AwsEndpoint:
         host, port = server.get_host_and_port()
         # The WSGI server moto made; every request goes through our layer.
         wsgi = server._server
-        wsgi.app = _Interception(_OneS3WriteAtATime(wsgi.app), self._current_interceptors)
+        wsgi.app = _Interception(ThrottledApp(_OneS3WriteAtATime(wsgi.app), self.throttle),
+                                 self._current_interceptors)
         self._server = server
         self._exit_stack = stack
         self._url = f"http://{host}:{port}"
@@ -134,6 +149,11 @@ class AwsEndpoint:
         with requests.Session() as session:
             session.trust_env = False  # never a proxy for our own 127.0.0.1 server
             session.post(self.url + "/moto-api/reset", timeout=30).raise_for_status()
+        with self._lock:
+            # The keys of the added accounts are gone with the rest.
+            self._accounts.clear()
+            self._clients = {key: c for key, c in self._clients.items()
+                             if key[2] == CREDENTIALS["aws_access_key_id"]}
 
     def add_interceptor(self, interceptor: Interceptor) -> None:
         """Call `interceptor(moment, request)` twice for every AWS request.
@@ -158,15 +178,53 @@ class AwsEndpoint:
         with self._lock:
             return list(self._interceptors)
 
-    def client(self, service: str, region: str | None = None) -> Any:
-        """A boto3 client for `service` bound to this endpoint (cached)."""
+    def client(self, service: str, region: str | None = None,
+               account: str | None = None) -> Any:
+        """A boto3 client for `service` bound to this endpoint (cached), in
+        `account` when it is an account added with `add_account` (otherwise
+        in the default one)."""
         region = region or self.region
-        key = (service, region)
+        credentials = self.credentials(account)
+        key = (service, region, credentials["aws_access_key_id"])
         with self._lock:
-            if key not in self._clients:
-                self._clients[key] = boto3.session.Session().client(
-                    service, region_name=region, endpoint_url=self.url, **CREDENTIALS)
-            return self._clients[key]
+            client = self._clients.get(key)
+        if client is None:
+            client = boto3.session.Session().client(
+                service, region_name=region, endpoint_url=self.url, config=_CLIENT_CONFIG,
+                **credentials)
+            with self._lock:
+                client = self._clients.setdefault(key, client)
+        return client
+
+    def add_account(self, number: str) -> dict[str, str]:
+        """Make `number` an AWS account of its own; the credentials that reach it.
+
+        moto keeps accounts apart by the access key of a request: a role
+        assumed in another account gets keys that moto files under it.  The
+        credentials are a session of the role ``SIM_ROLE`` there, good until
+        the cloud is reset (which forgets the added accounts).
+        """
+        if number == DEFAULT_ACCOUNT:
+            return dict(CREDENTIALS)
+        with self._lock:
+            known = self._accounts.get(number)
+        if known is None:
+            answer = self.client("sts").assume_role(
+                RoleArn=f"arn:aws:iam::{number}:role/{SIM_ROLE}",
+                RoleSessionName="morvent-sim", DurationSeconds=43200)["Credentials"]
+            known = {"aws_access_key_id": answer["AccessKeyId"],
+                     "aws_secret_access_key": answer["SecretAccessKey"],
+                     "aws_session_token": answer["SessionToken"]}
+            with self._lock:
+                known = self._accounts.setdefault(number, known)
+        return dict(known)
+
+    def credentials(self, account: str | None = None) -> dict[str, str]:
+        """The credentials of `account`: its own when it was added, else the
+        default account's."""
+        with self._lock:
+            known = self._accounts.get(account) if account is not None else None
+        return dict(known or CREDENTIALS)
 
     def environ(self) -> dict[str, str]:
         """Environment variables that point boto3 of this or a child process here."""
@@ -371,3 +429,39 @@ def _quiet_logger(name: str) -> Iterator[None]:
         yield
     finally:
         logger.setLevel(level)
+
+
+_cache_lock = threading.Lock()
+_cache_users = 0
+_uncached: dict[str, Any] = {}
+
+
+@contextlib.contextmanager
+def moto_lookups_cached() -> Iterator[None]:
+    """Answer two of moto's look-ups of every request from a cache.
+
+    moto's server lists its own package folder (a stat of each of its
+    hundreds of modules) to route a request, and lists the methods of the
+    answering class, on every request: a third of the time it takes to
+    answer one.  Neither answer changes while the process runs.
+    """
+    global _cache_users
+    import moto.backends
+    import moto.core.responses
+
+    with _cache_lock:
+        if _cache_users == 0:
+            modules = tuple(moto.backends.list_of_moto_modules())
+            names = moto.core.responses.method_names_from_class
+            _uncached.update(modules=moto.backends.list_of_moto_modules, names=names)
+            moto.backends.list_of_moto_modules = lambda: modules
+            moto.core.responses.method_names_from_class = functools.lru_cache(maxsize=None)(names)
+        _cache_users += 1
+    try:
+        yield
+    finally:
+        with _cache_lock:
+            _cache_users -= 1
+            if _cache_users == 0:
+                moto.backends.list_of_moto_modules = _uncached.pop("modules")
+                moto.core.responses.method_names_from_class = _uncached.pop("names")

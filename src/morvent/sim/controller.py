@@ -53,6 +53,9 @@ class RecordedRequest:
     status: int | None = None
     answer: dict | None = None
     fault: str | None = None
+    #: The VPC the request is for, when it names the VPC or a gateway the
+    #: controller knows.
+    vpc_id: str | None = None
 
 
 Interceptor = Callable[[str, RecordedRequest, dict | None], str | None]
@@ -143,10 +146,11 @@ class _Handler(BaseHTTPRequestHandler):
         if problem:
             self._answer(record, 400, {"return": False, "reason": problem})
             return
+        record.vpc_id = sim.vpc_of(fields)
         if sim._intercept("before", record, None) == DROP:
             self._drop(record)
             return
-        hit = sim.faults.hit(record.action or "")
+        hit = sim.faults.hit(record.action or "", record.vpc_id)
         if hit.delay:
             time.sleep(hit.delay)
         if hit.mode and not hit.after:
@@ -237,7 +241,8 @@ class ControllerSimulator:
     def __init__(self, aws: Any = None, *, users: dict[str, str] | None = None,
                  version: str = DEFAULT_VERSION, port: int = 0,
                  session_ttl: float | None = None) -> None:
-        cloud = GatewayCloud(lambda region: aws.client("ec2", region)) if aws is not None else None
+        cloud = GatewayCloud(lambda region, account=None: aws.client("ec2", region, account)) \
+            if aws is not None else None
         self.state = ControllerState(cloud, users or DEFAULT_USERS, version, session_ttl)
         self.faults = FaultPlan()
         #: Failure answers carry the reason under "results" too, as some
@@ -425,15 +430,30 @@ class ControllerSimulator:
     # -- faults --------------------------------------------------------------------
 
     def inject(self, action: str, nth: int = 1, mode: str = "fail", *,
-               reason: str | None = None, delay: float = 0.0, after: bool = False) -> Fault:
+               reason: str | None = None, delay: float = 0.0, after: bool = False,
+               vpc_id: str | None = None) -> Fault:
         """Make the `nth` call of `action`, counted from now, go wrong.
 
         See `FaultPlan.inject` for the modes ("fail", "http500", "drop",
         "delay", "garbled", "hang"); `faults.parse_fault` reads them from a
         short text.  With after=True the action is carried out and only its
-        answer is spoiled.
+        answer is spoiled.  With `vpc_id`, only the calls for that VPC count
+        (see `vpc_of`).
         """
-        return self.faults.inject(action, nth, mode, reason=reason, delay=delay, after=after)
+        return self.faults.inject(action, nth, mode, reason=reason, delay=delay, after=after,
+                                  vpc_id=vpc_id)
+
+    def vpc_of(self, fields: dict[str, str]) -> str | None:
+        """The VPC a request is for: the one it names, or the one of the
+        gateway it names, when the controller knows that gateway."""
+        if fields.get("vpc_id"):
+            return fields["vpc_id"]
+        with self._lock:
+            for key in ("gw_name", "gateway_name", "primary_gw_name"):
+                gw = self.state.gateways.get(fields.get(key) or "")
+                if gw is not None:
+                    return gw.vpc_id
+        return None
 
     def set_latency(self, seconds: float, action: str | None = None) -> None:
         self.faults.set_latency(seconds, action)

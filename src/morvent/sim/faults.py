@@ -36,6 +36,8 @@ class Fault:
     after: bool = False
     seen: int = 0
     fired: bool = False
+    #: Only calls for this VPC count (None: every call of the action).
+    vpc_id: str | None = None
 
 
 @dataclass
@@ -59,8 +61,10 @@ class FaultPlan:
         self._latency: dict[str | None, float] = {}
 
     def inject(self, action: str, nth: int = 1, mode: str = "fail", *,
-               reason: str | None = None, delay: float = 0.0, after: bool = False) -> Fault:
-        """Make the `nth` call of `action` from now on go wrong.
+               reason: str | None = None, delay: float = 0.0, after: bool = False,
+               vpc_id: str | None = None) -> Fault:
+        """Make the `nth` call of `action` from now on go wrong (the `nth`
+        call for the VPC `vpc_id`, when given: see `hit`).
 
         mode "fail" answers {"return": false, "reason": ...}; "http500" answers
         HTTP 500 with a body that is not JSON; "drop" closes the connection
@@ -80,7 +84,7 @@ class FaultPlan:
             raise ValueError("mode 'delay' answers normally; after=True means nothing with it")
         if not math.isfinite(delay):
             raise ValueError("delay must be a finite number of seconds")
-        fault = Fault(action, nth, mode, reason, delay, after)
+        fault = Fault(action, nth, mode, reason, delay, after, vpc_id=vpc_id)
         with self._lock:
             self._faults.append(fault)
         return fault
@@ -104,13 +108,16 @@ class FaultPlan:
         with self._lock:
             return [f for f in self._faults if not f.fired]
 
-    def hit(self, action: str) -> Hit:
-        """Count one call of `action` and say which fault, if any, it meets."""
+    def hit(self, action: str, vpc_id: str | None = None) -> Hit:
+        """Count one call of `action` and say which fault, if any, it meets;
+        `vpc_id`: the VPC the call is for, when the controller can tell."""
         hit = Hit()
         with self._lock:
             hit.delay = self._latency.get(None, 0.0) + self._latency.get(action, 0.0)
             for fault in self._faults:
                 if fault.fired or fault.action != action:
+                    continue
+                if fault.vpc_id is not None and fault.vpc_id != vpc_id:
                     continue
                 fault.seen += 1
                 if fault.seen != fault.nth:

@@ -58,6 +58,8 @@ class Gateway:
     snat: bool = False
     snat_routes: dict[str, SnatRoute] = field(default_factory=dict)
     created: float = field(default_factory=time.time)
+    #: The AWS account of its controller account (None: the cloud's default one).
+    account_number: str | None = None
 
     @property
     def is_ha(self) -> bool:
@@ -81,18 +83,20 @@ def _aws_reason(err: ClientError) -> str:
 
 
 class GatewayCloud:
-    """The EC2 side of gateways; `client(region)` gives an EC2 client."""
+    """The EC2 side of gateways; `client(region, account)` gives an EC2
+    client of that region in that AWS account (None: the default one)."""
 
-    def __init__(self, client: Callable[[str], Any]) -> None:
+    def __init__(self, client: Callable[[str, str | None], Any]) -> None:
         self._client = client
 
-    def ec2(self, region: str) -> Any:
-        return self._client(region)
+    def ec2(self, region: str, account: str | None = None) -> Any:
+        return self._client(region, account)
 
     # -- placement ---------------------------------------------------------
 
-    def find_subnet(self, region: str, vpc_id: str, cidr: str) -> dict:
-        ec2 = self.ec2(region)
+    def find_subnet(self, region: str, vpc_id: str, cidr: str,
+                    account: str | None = None) -> dict:
+        ec2 = self.ec2(region, account)
         try:
             vpcs = ec2.describe_vpcs(Filters=[{"Name": "vpc-id", "Values": [vpc_id]}])["Vpcs"]
         except ClientError as err:
@@ -115,21 +119,22 @@ class GatewayCloud:
 
     # -- Elastic IPs --------------------------------------------------------
 
-    def find_address(self, region: str, public_ip: str) -> dict:
-        found = self.ec2(region).describe_addresses(
+    def find_address(self, region: str, public_ip: str, account: str | None = None) -> dict:
+        found = self.ec2(region, account).describe_addresses(
             Filters=[{"Name": "public-ip", "Values": [public_ip]}])["Addresses"]
         if not found:
             raise ControllerError(f"Elastic IP {public_ip} is not allocated in region {region}")
         return found[0]
 
-    def address_holder(self, region: str, address: dict, owners: dict[str, str]) -> str | None:
+    def address_holder(self, region: str, address: dict, owners: dict[str, str],
+                       account: str | None = None) -> str | None:
         """Who holds an Elastic IP now, as text, or None when it is free.
 
         `owners` maps instance ids of gateways to gateway names.  A NAT gateway
         holds its address until it is deleted; an association left over from a
         deleted NAT gateway or a terminated instance does not count.
         """
-        ec2 = self.ec2(region)
+        ec2 = self.ec2(region, account)
         dead_enis = set()
         for page in ec2.get_paginator("describe_nat_gateways").paginate():
             for nat in page["NatGateways"]:
@@ -163,11 +168,11 @@ class GatewayCloud:
         Refuses before creating anything when the requested address is held
         elsewhere; undoes what it made when a later step fails.
         """
-        ec2 = self.ec2(gw.region)
+        ec2 = self.ec2(gw.region, gw.account_number)
         address = None
         if eip:
-            address = self.find_address(gw.region, eip)
-            holder = self.address_holder(gw.region, address, owners)
+            address = self.find_address(gw.region, eip, gw.account_number)
+            holder = self.address_holder(gw.region, address, owners, gw.account_number)
             if holder:
                 raise ControllerError(f"Elastic IP {eip} is in use by {holder}")
         made: list[Callable[[], Any]] = []
@@ -206,7 +211,7 @@ class GatewayCloud:
     def terminate(self, gw: Gateway) -> None:
         """Stop the gateway's instance; a given address goes back unassociated,
         an address the gateway allocated itself is released."""
-        ec2 = self.ec2(gw.region)
+        ec2 = self.ec2(gw.region, gw.account_number)
         if gw.allocation_id:
             try:
                 addr = ec2.describe_addresses(AllocationIds=[gw.allocation_id])["Addresses"]
@@ -221,7 +226,7 @@ class GatewayCloud:
 
     def resize(self, gw: Gateway, size: str) -> None:
         try:
-            self.ec2(gw.region).modify_instance_attribute(
+            self.ec2(gw.region, gw.account_number).modify_instance_attribute(
                 InstanceId=gw.instance_id, InstanceType={"Value": size})
         except ClientError as err:
             raise ControllerError(f"Resizing gateway {gw.name} failed: {_aws_reason(err)}") from None
@@ -248,7 +253,7 @@ class GatewayCloud:
         route table, where its default route went before.
         """
         primary = members[0]
-        ec2 = self.ec2(primary.region)
+        ec2 = self.ec2(primary.region, primary.account_number)
         zones = self._zones(ec2, primary.vpc_id)
         taken: dict[str, SnatRoute] = {}
         for table in routes.private_route_tables(ec2, primary.vpc_id):
@@ -275,7 +280,7 @@ class GatewayCloud:
     def snat_repoint(self, members: list[Gateway]) -> None:
         """After an HA gateway came or went: send each zone to its gateway now."""
         primary = members[0]
-        ec2 = self.ec2(primary.region)
+        ec2 = self.ec2(primary.region, primary.account_number)
         tables = {t["RouteTableId"]: t for t in routes.vpc_route_tables(ec2, primary.vpc_id)}
         for table_id, taken in primary.snat_routes.items():
             table = tables.get(table_id)
@@ -288,7 +293,7 @@ class GatewayCloud:
     def snat_restore(self, primary: Gateway) -> list[str]:
         """Put every route SNAT took back where it was; returns notes on the
         routes that could not go back."""
-        ec2 = self.ec2(primary.region)
+        ec2 = self.ec2(primary.region, primary.account_number)
         tables = {t["RouteTableId"]: t for t in routes.vpc_route_tables(ec2, primary.vpc_id)}
         notes = []
         for table_id, taken in primary.snat_routes.items():
