@@ -107,6 +107,12 @@ class FakeCloud(aws.Cloud):
     def unrecorded_changes(self, state):
         return []
 
+    def controller_account(self):
+        return {"name": MINIMAL["aws_account_name"], "action": "reuse"}
+
+    def world(self):
+        return {"nat_gateways": {}, "route_tables": {}}
+
 
 @pytest.fixture
 def run(s3, tmp_path, monkeypatch, capsys, globals_state):
@@ -306,7 +312,9 @@ def test_bad_override_is_named_as_the_option(run, options, words):
     ["execute"],
     ["execute", "--config", "CONFIG", "--dry-run", "--break-lock"],
     ["revert", "--config", "CONFIG", "--dry-run", "--break-lock"],
-    ["revert", "--config", "CONFIG", "--output", "json"],  # --output goes with --dry-run
+    ["revert", "--config", "CONFIG", "--dry-run", "--plan", "p.json"],
+    ["execute", "--config", "CONFIG", "--plan", "p.json", "--accept-address-changes"],
+    ["execute", "--config", "CONFIG", "--plan", "no-such-plan.json"],
     ["plan", "--config", "CONFIG", "--output", "yaml"],
     ["execute", "--config", "CONFIG", "-v", "-q"],
     ["execute", "--config", "CONFIG", "--bogus"],
@@ -919,7 +927,7 @@ def bash_script(tmp_path_factory):
 @pytest.mark.parametrize("words, expected", [
     (["pl"], ["plan"]),
     (["-v", "st"], ["status"]),
-    (["plan", "--o"], ["--output"]),
+    (["plan", "--o"], ["--out", "--output"]),
     (["plan", "--output", ""], ["json", "text"]),
     (["execute", "--config", "x", "--br"], ["--break-lock"]),
     (["execute", "--profile", "o"], ["ops", "other"]),  # from the AWS configuration files

@@ -34,6 +34,8 @@ class Facts:
     progress: Any = None
     #: How the run ended, in one line (the verdict, or what a failed run left).
     verdict: str | None = None
+    #: The undo records when the run ended (None: not read).
+    records_after: list | None = None
 
 
 class Frontend:
@@ -43,6 +45,9 @@ class Frontend:
 
     #: Read the route tables before the run, to show them beside the ones after.
     shows_egress = True
+    #: Complete ``facts`` however the run ends (the egress after a failed or
+    #: stopped run, the records left), for a report of every run.
+    wants_all_facts = False
 
     def __init__(self) -> None:
         self.facts = Facts()
@@ -111,6 +116,21 @@ def show_egress(frontend: Frontend, before: Any, cloud: Any) -> None:
     frontend.facts.egress_after = after
     if after is not None:
         frontend.egress(before, after)
+
+
+def complete_facts(frontend: Frontend, cloud: Any) -> None:
+    """What ``facts`` lacks when a run ended early, for a frontend that reports every run."""
+    facts = frontend.facts
+    if not frontend.wants_all_facts:
+        return
+    try:
+        if facts.egress_before is not None and facts.egress_after is None:
+            facts.egress_after = egress_now(cloud)
+        if facts.backup is not None:
+            state = facts.backup.now()
+            facts.records_after = list(state.mementos) if state is not None else None
+    except BaseException:  # noqa: BLE001 - a second signal: the report goes without
+        log.debug("the facts after the run could not be completed", exc_info=True)
 
 
 def vpc_lock(config: Config, command: str) -> Any:

@@ -16,8 +16,8 @@ from morvent.core.config import Config
 from morvent.core.exceptions import Refused, UnrecordedGateway, UsageError
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated
-from morvent.run import aws, common
-from morvent.run.common import (Backup, Frontend, egress_before, records,
+from morvent.run import aws, common, saved
+from morvent.run.common import (Backup, Frontend, complete_facts, egress_before, records,
                                 require_password, run_locked, show_egress, stopped_by)
 from morvent.run.progress import ReplacementProgress, RunLog, listening, stderr_to_log
 
@@ -35,12 +35,16 @@ class Options:
     yes: bool = False
     accept_address_changes: bool = False
     break_lock: str | None = None
+    #: A saved plan (morvent.run.saved.load) to carry out exactly, or None.
+    saved: dict | None = None
 
 
 def execute(config: Config, options: Options, frontend: Frontend) -> None:
     """Run execute on the configured VPC; raises what stopped it."""
     if options.dry_run and options.break_lock:
         raise UsageError("--break-lock changes the lock in S3; it cannot go with --dry-run")
+    if options.saved is not None:
+        saved.check_for(options.saved, config, "execute")
     require_password(config)
     manager = common.load_manager()  # looked up here: tests replace it
     Globals.dry_run = bool(options.dry_run)
@@ -52,14 +56,20 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
 
         frontend.facts.backup = backup
         unresumable = _unresumable(config, backup.state)
-        if unresumable is not None:
+        if unresumable is not None and options.saved is None:
             raise Refused(f"nothing to resume: {unresumable}")
         plan = cloud.replacement_plan(backup.state, quiet=True)
         frontend.facts.plan = plan
+        accepted = options.accept_address_changes
+        if options.saved is not None:
+            _carry_out(options.saved, cloud, backup, plan)
+            accepted = saved.accepted(options.saved)
+            if unresumable is not None:
+                raise Refused(f"nothing to resume: {unresumable}")
         if plan.fatal:
             raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
                           "gateway was changed")
-        refuse_what_cannot_go_ahead(config, options.accept_address_changes, plan)
+        refuse_what_cannot_go_ahead(config, accepted, plan)
         if plan.to_do and not options.dry_run and not options.yes:
             frontend.confirm(plan, f"Carry out these {len(plan.to_do)} steps on "
                                    f"{config.vpc_id}?", "execute")
@@ -98,8 +108,19 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
         frontend.verdict(_execute_verdict(config, plan, progress, backup, run_log))
 
     with RunLog() if not options.dry_run else contextlib.nullcontext() as run_log:
-        run_locked(config, options.command, options.dry_run, options.break_lock,
-                   lambda backup: run(backup, run_log))
+        try:
+            run_locked(config, options.command, options.dry_run, options.break_lock,
+                       lambda backup: run(backup, run_log))
+        finally:
+            complete_facts(frontend, cloud)
+
+
+def _carry_out(doc: dict, cloud: Any, backup: Backup, plan: Any) -> None:
+    """Refused unless the run would carry out the saved plan ``doc`` exactly."""
+    account = cloud.controller_account() if doc.get("account") is not None else None
+    saved.refuse_if_stale(doc, plan, account,
+                          {"histories": saved.histories(backup.des.getAbsolutePath()),
+                           "world": cloud.world()})
 
 
 def _unresumable(config: Config, state: Any) -> str | None:
