@@ -25,6 +25,7 @@ import os
 import sys
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 from morvent import __version__
 from morvent.cli import completion, migrate, output, plan, report, status, trust
@@ -161,7 +162,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 output.say(json.dumps(report.document(args, status), indent=2))
             return status
         except StdoutClosed:
-            return _stdout_closed(status if json_result else EXIT_STDOUT_CLOSED)
+            return _stdout_closed(status if json_result else EXIT_STDOUT_CLOSED, stdout)
         finally:
             sys.stdout = stdout
             output.errors_said = None
@@ -172,15 +173,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             logging.getLogger("morvent").setLevel(former_level)
 
 
-def _stdout_closed(status: int) -> int:
+def _stdout_closed(status: int, stream: Any) -> int:
     """Standard output was closed early (``| head``): end quietly, as other tools do.
 
-    Whatever is still buffered for it goes nowhere, so that the interpreter's
-    own flush at exit does not complain either.
+    Whatever is still buffered for ``stream`` goes nowhere, so that the
+    interpreter's own flush at exit does not complain either.
     """
     try:
+        fd = stream.fileno()
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.__stdout__.fileno())
+        os.dup2(devnull, fd)
         os.close(devnull)
     except (OSError, ValueError, AttributeError):
         pass

@@ -20,11 +20,10 @@ from typing import Any, TextIO
 
 from morvent.core.exceptions import Cancelled, Refused, UsageError  # noqa: F401 - the CLI's own
 from morvent.core.Globals import Globals
-from morvent.core.text import one_line, password_variable  # noqa: F401 - used by the commands
+from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
 from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
                                   listening, secret_masking_filter, stderr_to_log)
 
-PROG = "morvent"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_LOCKED = 0, 1, 2, 3
 EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
 #: With --detailed-exitcode: plan has changes to make, status something that needs attention.

@@ -18,6 +18,19 @@ log = logging.getLogger("morvent.run")
 
 
 @dataclass
+class Options:
+    """What the caller asks of a run that changes the VPC."""
+
+    #: The command as the user would type it again (for the lock and messages).
+    command: str
+    #: Go ahead without the question.
+    yes: bool = False
+    break_lock: str | None = None
+    #: A saved plan (morvent.run.saved.load) to carry out exactly, or None.
+    saved: dict | None = None
+
+
+@dataclass
 class Facts:
     """What a run found and did, filled in as it goes; a caller's report of the
     run (JSON, for instance) is made from it, whatever way the run ended."""

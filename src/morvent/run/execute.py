@@ -25,18 +25,11 @@ log = logging.getLogger(__name__)
 
 
 @dataclass
-class Options:
+class Options(common.Options):
     """What the caller asks of a run of execute."""
 
-    #: The command as the user would type it again (for the lock and messages).
-    command: str
     dry_run: bool = False
-    #: Go ahead without the question.
-    yes: bool = False
     accept_address_changes: bool = False
-    break_lock: str | None = None
-    #: A saved plan (morvent.run.saved.load) to carry out exactly, or None.
-    saved: dict | None = None
 
 
 def execute(config: Config, options: Options, frontend: Frontend) -> None:

@@ -5,7 +5,6 @@ gateways, hand over to the Manager, say how it ended."""
 from __future__ import annotations
 
 import logging
-from dataclasses import dataclass
 from typing import Any
 
 from morvent.core.config import Config
@@ -20,17 +19,7 @@ from morvent.run.progress import RevertProgress, RunLog, listening, stderr_to_lo
 log = logging.getLogger(__name__)
 
 
-@dataclass
-class Options:
-    """What the caller asks of a run of revert."""
-
-    #: The command as the user would type it again (for the lock and messages).
-    command: str
-    #: Go ahead without the question.
-    yes: bool = False
-    break_lock: str | None = None
-    #: A saved plan (morvent.run.saved.load) to carry out exactly, or None.
-    saved: dict | None = None
+Options = common.Options
 
 
 def revert(config: Config, options: Options, frontend: Frontend) -> None:

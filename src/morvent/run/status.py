@@ -7,9 +7,8 @@ from typing import Any
 
 from morvent.core.config import Config
 from morvent.core.Globals import Globals
+from morvent.core.text import PROG
 from morvent.run import aws
-
-PROG = "morvent"
 
 
 def gather(config: Config) -> dict[str, Any]:
