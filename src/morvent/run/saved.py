@@ -241,8 +241,11 @@ def _tables_moved(then: dict[str, Any], now: dict[str, Any]) -> list[str]:
             moved.append(f"route table {table} is gone")
             continue
         if was.get("subnets") != is_.get("subnets") or was.get("main") != is_.get("main"):
-            moved.append(f"route table {table}: subnets {', '.join(is_.get('subnets') or []) or '-'}"
-                         f" (were {', '.join(was.get('subnets') or []) or '-'})")
+            moved.append(f"route table {table}: subnets {_listed(is_.get('subnets'))} (were "
+                         f"{_listed(was.get('subnets'))})"
+                         + ("; now the main table" if is_.get("main") and not was.get("main")
+                            else "; no longer the main table"
+                            if was.get("main") and not is_.get("main") else ""))
         routes_then, routes_now = was.get("routes") or {}, is_.get("routes") or {}
         for dest in sorted(set(routes_then) | set(routes_now)):
             a, b = routes_then.get(dest), routes_now.get(dest)
@@ -253,6 +256,10 @@ def _tables_moved(then: dict[str, Any], now: dict[str, Any]) -> list[str]:
     return moved
 
 
+def _listed(items: Any) -> str:
+    return ", ".join(items or []) or "-"
+
+
 def _plans_differ(then: dict[str, Any], now: dict[str, Any]) -> list[str]:
     moved = []
     steps_then, steps_now = then.get("steps") or [], now.get("steps") or []
@@ -260,10 +267,12 @@ def _plans_differ(then: dict[str, Any], now: dict[str, Any]) -> list[str]:
         moved.append(f"the plan now has {len(steps_now)} steps (the saved one "
                      f"{len(steps_then)})")
     for a, b in zip(steps_then, steps_now):
-        if a != b:
-            moved.append(f"step {b.get('position')} is now: "
-                         f"{'done: ' if b.get('done') else ''}{b.get('title')} (saved: "
-                         f"{'done: ' if a.get('done') else ''}{a.get('title')})")
+        if a == b:
+            continue
+        is_, was = (f"{'done: ' if x.get('done') else ''}{x.get('title')}" for x in (b, a))
+        moved.append(f"step {b.get('position')} is now: {is_} (saved: {was})" if is_ != was
+                     else f"step {b.get('position')} ({is_}) touches other routes or "
+                          "resources than the saved one")
     for key, what in (("address_changes", "address changes"), ("refusals", "refusals"),
                       ("fatal", "reason it cannot run")):
         if then.get(key) != now.get(key) and not moved:
