@@ -26,7 +26,7 @@ from collections.abc import Sequence
 
 from morvent import __version__
 from morvent.cli import completion, migrate, plan, status, trust
-from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
+from morvent.cli.output import (EXIT_FAILED, aws_problem, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
                                 masked_output, one_line, print_traceback, setup_logging,
@@ -241,20 +241,23 @@ def _run(args: argparse.Namespace, verbosity: int) -> int:
     except user_errors() as e:
         if verbosity > 0:
             print_traceback()
-        return fail(one_line(e), EXIT_FAILED)
+        return fail(aws_problem(e) or one_line(e), EXIT_FAILED)
     except controller_errors() as e:
         # Only controller requests go through requests (AWS uses botocore):
         # a connection that broke or an answer that is not JSON.
         if verbosity > 0:
             print_traceback()
-        return fail(f"controller request failed: {controller_problem(e)}", EXIT_FAILED)
+        return fail(controller_problem(e), EXIT_FAILED)
     except Exception as e:
-        # Not something the user can fix from the message alone: the
-        # traceback for the bug report is in the run's log file, and with -v here.
+        aws = aws_problem(e)
         if verbosity > 0:
             print_traceback()
-        return fail(f"unexpected {type(e).__name__}: {one_line(e)}"
-                    + ("" if verbosity > 0 else " (-v shows the traceback)"), EXIT_FAILED)
+        if aws is not None:
+            return fail(aws, EXIT_FAILED)
+        # Not something the user can fix from the message alone: the
+        # traceback for the bug report is in the run's log file, and with -v here.
+        return fail(f"unexpected error (a fault of {PROG}; please report it): {one_line(e)}"
+                    + ("" if verbosity > 0 else " (-v shows where it happened)"), EXIT_FAILED)
 
 
 def _ignore_unverified_https_warnings() -> None:

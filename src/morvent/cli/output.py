@@ -82,6 +82,12 @@ def user_errors() -> tuple[type[BaseException], ...]:
     return tuple(errors)
 
 
+def backup_unavailable() -> type[BaseException]:
+    from morvent.core.exceptions import BackupUnavailable
+
+    return BackupUnavailable
+
+
 def controller_errors() -> tuple[type[BaseException], ...]:
     import requests
 
@@ -116,6 +122,9 @@ def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[loggi
     masking = secret_masking_filter()
     if masking is not None:
         handler.addFilter(masking)
+    # The result lines are on standard output already; the log file gets them as records.
+    handler.addFilter(lambda record: record.name != RESULT_LOGGER)
+    _install_native_words()
     root = logging.getLogger()
     root.addHandler(handler)
     if root.level == logging.NOTSET or root.level > logging.WARNING:
@@ -124,6 +133,15 @@ def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[loggi
     former_level = package.level
     package.setLevel(logging.DEBUG)
     return handler, former_level
+
+
+def _install_native_words() -> None:
+    """Error names in the native modules' lines in words (see morvent.lib.native_lines)."""
+    try:
+        from morvent.lib import native_lines
+    except ImportError:  # pragma: no cover - part of the package
+        return
+    native_lines.install()
 
 
 def secret_masking_filter() -> logging.Filter | None:
@@ -187,22 +205,55 @@ def exit_status_of(e: SystemExit) -> int:
 
 
 def fail(message: str, status: int) -> int:
-    print(mask(f"{PROG}: error: {message}"), file=sys.stderr)
+    """The one-line error of a command (error names of requests in words); ``status``."""
+    from morvent.lib.native_lines import in_words
+
+    print(mask(f"{PROG}: error: {in_words(message)}"), file=sys.stderr)
     return status
 
 
 def controller_problem(e: BaseException) -> str:
-    """One line on a failed controller request; a time-out says how long it waited."""
-    import requests
+    """One line on a failed controller request: what failed, where, what to check."""
+    from morvent.lib.corvane_backend import request_problem
 
-    timeout = Globals.controller_timeout
-    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
-    if isinstance(e, requests.ConnectTimeout):
-        return f"no connection to the controller within {connect:g} s"
-    if isinstance(e, requests.Timeout):
-        return (f"no answer from the controller within {read:g} s; it may still carry the "
-                "request out (run the command again to resume)")
-    return one_line(e)
+    return request_problem(e)
+
+
+#: AWS error codes that mean the credentials themselves were refused.
+AWS_CREDENTIAL_CODES = frozenset({
+    "AuthFailure", "ExpiredToken", "ExpiredTokenException", "InvalidAccessKeyId",
+    "InvalidClientTokenId", "RequestExpired", "SignatureDoesNotMatch",
+    "UnrecognizedClientException"})
+CHECK_CREDENTIALS = ("check the credentials: aws_profile in the configuration (or --profile), "
+                     "or AWS_PROFILE")
+
+
+def aws_problem(e: BaseException) -> str | None:
+    """One line on a failed AWS request, without botocore's phrasing; None when
+    ``e`` is not an AWS error."""
+    import botocore.exceptions as aws
+
+    if isinstance(e, aws.NoCredentialsError):
+        return (f"no AWS credentials found; {CHECK_CREDENTIALS} (or AWS_ACCESS_KEY_ID and "
+                "AWS_SECRET_ACCESS_KEY)")
+    if isinstance(e, aws.ProfileNotFound):
+        return (f"the AWS profile {e.kwargs.get('profile')!r} is not in the AWS configuration "
+                f"files; {CHECK_CREDENTIALS}")
+    if isinstance(e, aws.NoRegionError):
+        return "no AWS region: set region in the configuration (or --region)"
+    if isinstance(e, aws.EndpointConnectionError):
+        return (f"cannot reach AWS at {e.kwargs.get('endpoint_url')}: check the network "
+                "(and the region, and aws_endpoint_url when one is set)")
+    if isinstance(e, aws.ClientError):
+        error = e.response.get("Error", {})
+        code, message = error.get("Code", "?"), error.get("Message") or ""
+        what = f"AWS refused {e.operation_name} ({code}{': ' + message if message else ''})"
+        if code in AWS_CREDENTIAL_CODES:
+            return f"{what}; {CHECK_CREDENTIALS} (a session that expired?)"
+        return what
+    if isinstance(e, (aws.BotoCoreError)):
+        return f"an AWS request failed: {one_line(e)}"
+    return None
 
 
 def one_line(e: BaseException) -> str:
@@ -210,9 +261,16 @@ def one_line(e: BaseException) -> str:
     return text or type(e).__name__
 
 
+#: The logger of the result lines (tables, the verdict): only the run's log file
+#: shows its records; the console has the lines on standard output.
+RESULT_LOGGER = "morvent.result"
+
+
 def say(text: str = "", stream: TextIO | None = None) -> None:
-    """A line of the command's result (plans, tables, the verdict): standard output."""
+    """A line of the command's result (plans, tables, the verdict): standard output,
+    and the log file of a run."""
     print(text, file=stream if stream is not None else sys.stdout, flush=True)
+    logging.getLogger(RESULT_LOGGER).info("%s", text)
 
 
 def verdict(text: str) -> None:
@@ -299,6 +357,7 @@ class RunLog:
 
     def __init__(self) -> None:
         self.path: str | None = None
+        self._folder: str | None = None
         self._buffer = logging.handlers.MemoryHandler(capacity=1 << 20,
                                                       flushLevel=logging.CRITICAL + 1)
         self._file: logging.Handler | None = None
@@ -327,8 +386,25 @@ class RunLog:
         root = logging.getLogger()
         root.removeHandler(self._buffer)
         root.addHandler(handler)
-        self._file, self.path = handler, path
+        self._file, self.path, self._folder = handler, path, folder
         return path
+
+    def store(self) -> None:
+        """Store the file in S3 once more, its last line written: the backup's uploads
+        during the run took it as it was then, before the verdict, the table, the
+        unlock.  Nothing without an S3 mirror of the folder (a dry run has none)."""
+        from morvent.core import backup
+
+        mirror = backup.mirror_of(self._folder) if self._folder is not None else None
+        if mirror is None or self._file is None:
+            return
+        log.info("- The log of this run goes to %s", mirror.url_of(self.path))
+        self._file.flush()
+        try:
+            mirror.store(self.path)
+        except (Exception, backup_unavailable()) as e:
+            print(f"{PROG}: warning: the log of this run could not be stored in S3 (the "
+                  f"local file has it): {one_line(e)}", file=sys.stderr)
 
     def close(self) -> None:
         root = logging.getLogger()
@@ -350,6 +426,7 @@ class RunLog:
             self._file.handle(log.makeRecord(log.name, logging.DEBUG, __file__, 0,
                                              "the run stopped with %s", (kind.__name__,),
                                              (kind, error, tb)))
+        self.store()
         self.close()
         if error is not None and self.path is not None:
             print(f"{PROG}: the log of this run: {self.path}", file=sys.stderr)
@@ -361,12 +438,15 @@ class RunLog:
 def listening(listener: Callable[[str, Any], None]) -> Iterator[None]:
     """Have ``listener`` told where the run is (see ``morvent.commands.history``)."""
     from morvent.commands import history
+    from morvent.lib import native_lines
 
-    history.step_listeners.append(listener)
+    history.step_listeners.extend((listener, native_lines.on_step))
     try:
         yield
     finally:
+        native_lines.release_refusal()
         history.step_listeners.remove(listener)
+        history.step_listeners.remove(native_lines.on_step)
 
 
 class ReplacementProgress:
@@ -536,11 +616,47 @@ def can_ask() -> bool:
         return False
 
 
-def ask(question: str) -> bool:
-    """Ask on the terminal; True only for "y" or "yes"."""
-    sys.stderr.write(f"{question} [yes/no]: ")
-    sys.stderr.flush()
-    answer = sys.stdin.readline()
-    if not answer:
-        sys.stderr.write("\n")
-    return answer.strip().lower() in ("y", "yes")
+def _terminal() -> Any:
+    """The process's terminal for reading and writing (/dev/tty) when standard input
+    is a terminal (the one a person answers on), else None."""
+    try:
+        if not os.isatty(sys.stdin.fileno()):
+            return None
+        return open("/dev/tty", "r+", encoding="utf-8", errors="replace")
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def ask(question: str, shown: Sequence[str] = ()) -> bool:
+    """Ask on the terminal; True only for "y" or "yes".
+
+    The question goes to the terminal itself (/dev/tty) when there is one,
+    so that it is seen even when standard error goes to a file; ``shown``
+    (what the question is about) goes there too unless standard error is
+    that terminal and has it already.
+    """
+    tty = _terminal()
+    try:
+        if tty is not None and not _same_terminal(tty, sys.stderr):
+            for line in shown:
+                tty.write(line + "\n")
+        out, answers = (tty, tty) if tty is not None else (sys.stderr, sys.stdin)
+        out.write(f"{question} [yes/no]: ")
+        out.flush()
+        answer = answers.readline()
+        if not answer:
+            out.write("\n")
+    finally:
+        if tty is not None:
+            tty.close()
+    yes = answer.strip().lower() in ("y", "yes")
+    log.debug("asked: %s answered: %s", question, "yes" if yes else "no")
+    return yes
+
+
+def _same_terminal(tty: Any, stream: Any) -> bool:
+    """True when ``stream`` writes to the terminal ``tty`` is."""
+    try:
+        return os.path.samestat(os.fstat(tty.fileno()), os.fstat(stream.fileno()))
+    except (AttributeError, OSError, ValueError):
+        return False
