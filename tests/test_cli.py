@@ -18,8 +18,9 @@ import pytest
 from awsconf_fixtures import (MINIMAL, aws_env, globals_state, s3, s3_contents,  # noqa: F401
                               write_config)
 from morvent import cli
-from morvent.cli import aws
-from morvent.core import egress, plan
+from morvent.run import aws, common
+from morvent.core import egress
+from morvent.run import plan
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import Config
 from morvent.core.interrupt import Terminated
@@ -114,7 +115,7 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     execute and revert go ahead without asking (--yes) unless ``yes=False``.
     """
     manager = FakeManager(s3)
-    monkeypatch.setattr(cli.migrate, "_load_manager", lambda: manager)
+    monkeypatch.setattr(common, "load_manager", lambda: manager)
     monkeypatch.setattr(aws, "cloud", FakeCloud)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
     monkeypatch.delenv("MORVENT_CONFIG", raising=False)
@@ -281,7 +282,7 @@ def test_profile_and_region_options_override_the_file(run, monkeypatch, options,
                                                       region):
     monkeypatch.setattr(aws, "cloud", lambda config: FakeCloud(
         dataclasses.replace(config, aws_profile=None)))  # the in-process S3 knows no profile
-    monkeypatch.setattr(cli.migrate, "_lock", lambda config, command: types.SimpleNamespace(
+    monkeypatch.setattr(common, "vpc_lock", lambda config, command: types.SimpleNamespace(
         acquire=lambda: None, release=lambda: None, break_lock=lambda: None,
         s3_client=run.s3, backup_des=ConfigAdaptor(config).backup_descriptor))
     status, err = run("execute", "--config", "CONFIG", *options)

@@ -10,7 +10,7 @@ from e2e_fixtures import migration, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
-from morvent.core.plan import MEMENTO_OF
+from morvent.run.plan import MEMENTO_OF
 from backup_fixtures import write_lock
 
 PROGRESS = re.compile(r"INFO    \[(\d+)/(\d+)\] (.*)$", re.M)

@@ -1,4 +1,4 @@
-"""The step model of a replacement and of a revert (morvent.core.plan), checked against what
+"""The step model of a replacement and of a revert (morvent.run.plan), checked against what
 Manager.execute does on a recording fake world, and the history's step listeners."""
 
 import dataclasses
@@ -9,9 +9,11 @@ from manager_fakes import CONFIG, World
 from morvent.commands import brindlemark, history
 from morvent.commands.history import MementoHistory
 from morvent.commands.memento import Memento
-from morvent.core import backup, plan
+from morvent.core import backup
+from morvent.run import plan
 from morvent.core.egress import Egress, Exit
 from morvent.cli import output
+from morvent.run import progress as progress_module
 
 
 @pytest.fixture
@@ -187,7 +189,7 @@ def test_progress_lines_come_from_the_discovery_the_run_uses(monkeypatch, caplog
                for i in range(3)]
     monkeypatch.setattr(history.CommandHistory, "get_discovered_natgws",
                         classmethod(lambda cls: records))
-    progress = output.ReplacementProgress(plan.Settings("vpc-1", "spoke"), [])
+    progress = progress_module.ReplacementProgress(plan.Settings("vpc-1", "spoke"), [])
     caplog.set_level("INFO", logger="morvent.cli")
     progress("step", 9)
     progress("step", 10)

@@ -14,9 +14,10 @@ import os
 from collections.abc import Iterator
 from typing import Any
 
-from morvent.cli.output import UsageError
 from morvent.core.config import Config
+from morvent.core.exceptions import UsageError
 from morvent.core.Globals import Globals
+from morvent.core.text import one_line, password_variable
 
 
 class Cloud:
@@ -59,7 +60,7 @@ class Cloud:
     def replacement_plan(self, state: Any, quiet: bool = False) -> Any:
         """The plan of execute; ``quiet``: without the INFO lines of the discovery
         (the run that follows logs its own)."""
-        from morvent.core.plan import Settings, plan_replacement
+        from morvent.run.plan import Settings, plan_replacement
 
         with _quieted("morvent.lib.natgw", "morvent.lib.gateway_size") if quiet \
                 else contextlib.nullcontext():
@@ -67,7 +68,7 @@ class Cloud:
                                     self.clients.getCwClient())
 
     def revert_plan(self, state: Any, look_for_unrecorded: bool = True) -> Any:
-        from morvent.core.plan import plan_revert
+        from morvent.run.plan import plan_revert
 
         return plan_revert(self.config.vpc_id, state, self.ec2, look_for_unrecorded)
 
@@ -85,14 +86,14 @@ class Cloud:
     def migration_traces(self, state: Any) -> tuple[list[str], str | None]:
         """What shows that a migration changed the VPC (for a revert without undo records),
         and why the controller was not asked (None: it was)."""
-        from morvent.core.reconcile import migration_traces
+        from morvent.run.reconcile import migration_traces
 
         gateways, note = controller_gateways(self.config)
         return migration_traces(self.ec2, self.config.vpc_id, state, gateways,
                                 self.config.spoke_gw_name), note
 
     def unrecorded_changes(self, state: Any) -> list:
-        from morvent.core.reconcile import unrecorded_changes
+        from morvent.run.reconcile import unrecorded_changes
 
         return unrecorded_changes(self.ec2, self.config.vpc_id, state)
 
@@ -122,7 +123,7 @@ def read_backup_readonly(s3: Any, des: Any) -> tuple[Any, list[str]]:
     Returns the records and notes on what was found; HistoryDamaged when a
     history is not what morvent writes.
     """
-    from morvent.core.reconcile import read_backup_state
+    from morvent.run.reconcile import read_backup_state
     from morvent.lib.s3 import S3BackupCmdV2
 
     if not Globals.dry_run:
@@ -134,8 +135,6 @@ def read_backup_readonly(s3: Any, des: Any) -> tuple[Any, list[str]]:
 def controller_gateways(config: Config) -> tuple[list | None, str | None]:
     """The controller's gateway records, or None and why they were not read (a login that
     only reads)."""
-    from morvent.cli.output import one_line, password_variable
-
     password = os.environ.get(config.controller_password_env)
     if not password:
         return None, (f"the controller was not asked about spoke gateways no record knows: "

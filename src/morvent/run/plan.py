@@ -584,7 +584,7 @@ def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None,
     """
     plan = Plan("revert", vpc_id, steps=revert_steps(state.mementos), records=state.natgws)
     if ec2 is not None and state.mementos:
-        from morvent.core.reconcile import unrecorded_changes
+        from morvent.run.reconcile import unrecorded_changes
 
         # Switching SNAT off gives back the default routes that lead to the
         # spoke gateways now.
