@@ -108,8 +108,17 @@ def test_hs_mode_1_says_which_zones_go_out_with_another_address(migration):
     # it starts with (no resize).
     assert "[8/8] Create an HA spoke gateway" in result.stdout
     assert "Resize" not in result.stdout
+    a, c = m.world.zones[0], m.world.zones[2]
+    assert (f"    {c.name} leaves with {a.eip} ({a.name}'s address, through the primary spoke "
+            "gateway) after step 6 to the end of the run and after it (no spoke gateway of its "
+            f"own), not with its own {c.eip}") in result.stdout.splitlines()
     refused = m.execute()
     assert refused.status == 1 and "--accept-address-changes" in refused.stderr
+    # Accepted: the verdict names the zone that leaves with another address.
+    done = m.execute("--accept-address-changes")
+    assert done.status == 0, done.stderr
+    assert (f"{c.name} leaves with {a.eip} (the address of {a.name}), not its own {c.eip}: "
+            f"{c.private_subnets[0].route_table_id}") in done.stdout.splitlines()[-1]
 
 
 class _Stop(KeyboardInterrupt):

@@ -52,8 +52,8 @@ def records(monkeypatch):
     ("  **Error** could not check whether spoke gateway g is still there: KeyError: 'results'",
      "  **Error** could not check whether spoke gateway g is still there: an answer without "
      "the field 'results'"),
-    ("no usable answer: ConnectTimeout", "no usable answer: no connection to the controller in "
-     "time (check controller_ip: address and port)"),
+    ("no usable answer: ConnectTimeout", "no usable answer: no connection to the controller "
+     "within 15 s (check controller_ip: address and port)"),
 ])
 def test_native_lines_name_no_error_class(records, logged, shown):
     SPOKE.error("%s", logged)
@@ -202,3 +202,102 @@ def test_the_question_goes_to_the_terminal_itself(monkeypatch, answer, yes):
     assert tty.closed_text.startswith("[1/3] Delete NAT gateway nat-1\n"
                                       "Carry out these 3 steps? [yes/no]: ")
     assert sys.stderr.getvalue() == ""
+
+
+# -- verdicts: the rollback, the zones that leave with another address ------------------
+
+def _record(name, n, mark_begin=False):
+    return {"module": "m", "qualname": name, "state": {"n": n}, "mark_begin": mark_begin}
+
+
+S1, MOVE, DEL0 = _record("Snap", 1, True), _record("Move", 2), _record("NatDel", 3)
+DEL1, HA1 = _record("NatDel", 7, True), _record("Spoke", 8)
+
+
+@pytest.mark.parametrize("undone, held, left", [
+    ([], [], None),                                   # nothing to undo
+    ([HA1, DEL1], [S1, MOVE, DEL0], None),            # the group undone to its start
+    ([DEL1], [S1, MOVE, DEL0], None),
+    ([S1], [], None),                                 # down to an empty history
+    ([DEL1], [S1, MOVE, DEL0, DEL1], [DEL1]),         # the opening step's undo failed
+    ([HA1], [S1, MOVE, DEL0, DEL1, HA1], [HA1, DEL1]),  # the newest undo failed
+    ([HA1], [S1, MOVE, DEL0, DEL1], [DEL1]),          # ... and its record is gone
+])
+def test_a_rollback_is_complete_only_when_every_undo_happened(undone, held, left):
+    from morvent.run.execute import rollback_left
+
+    assert rollback_left(undone, held) == left
+
+
+def _egress(*exits):
+    from morvent.core.egress import Egress, Exit
+
+    return Egress([Exit(t, z, target, ip) for t, z, target, ip in exits])
+
+
+RECORDS = [{"subnet_id": "subnet-a", "availability_zone": "za", "eip": "198.51.100.1"},
+           {"subnet_id": "subnet-b", "availability_zone": "zb", "eip": "198.51.100.2"},
+           {"subnet_id": "subnet-c", "availability_zone": "zc", "eip": "198.51.100.3"}]
+
+
+@pytest.mark.parametrize("exits, lines", [
+    ([("rtb-a", "za", "i-1 (spoke)", "198.51.100.1"), ("rtb-b", "zb", "i-2", "198.51.100.2")],
+     []),
+    ([("rtb-a", "za", "i-1 (spoke)", "198.51.100.1"), ("rtb-c", "zc", "i-1", "198.51.100.1"),
+      ("rtb-c2", "zc", "i-1", "198.51.100.1"), ("rtb-x", "zx", "i-1", "198.51.100.1")],
+     ["zc leaves with 198.51.100.1 (the address of za), not its own 198.51.100.3: rtb-c, "
+      "rtb-c2"]),
+    ([("rtb-b", "zb", "nat-9", "203.0.113.9"), ("rtb-b2", "zb", "none", None)],
+     ["zb leaves with 203.0.113.9 (an address of no zone's NAT gateway), not its own "
+      "198.51.100.2: rtb-b"]),
+])
+def test_zones_leaving_with_another_address_are_named(exits, lines):
+    from morvent.core.egress import other_addresses, own_addresses
+
+    assert other_addresses(_egress(*exits), own_addresses(RECORDS)) == lines
+
+
+@pytest.mark.parametrize("records, ha, done, lines", [
+    (RECORDS, {1: 8, 2: 10}, 0, [
+        "za leaves with 198.51.100.2 (zb's address, through its NAT gateway) after step 2 "
+        "until step 6, not with its own 198.51.100.1",
+        "zb leaves with 198.51.100.1 (za's address, through the primary spoke gateway) after "
+        "step 6 until step 8, not with its own 198.51.100.2",
+        "zc leaves with 198.51.100.1 (za's address, through the primary spoke gateway) after "
+        "step 6 until step 10, not with its own 198.51.100.3"]),
+    # hs_mode 1: the third zone keeps going through the primary
+    (RECORDS, {1: 8}, 8, [
+        "zc leaves with 198.51.100.1 (za's address, through the primary spoke gateway) after "
+        "step 6 to the end of the run and after it (no spoke gateway of its own), not with "
+        "its own 198.51.100.3"]),
+    # two NAT gateways in one zone: nothing leaves with another zone's address
+    ([RECORDS[0], {**RECORDS[1], "availability_zone": "za"}], {1: 8}, 0, []),
+])
+def test_plan_names_the_steps_a_zone_leaves_through_another_zones_address(records, ha, done,
+                                                                         lines):
+    from morvent.core.egress import borrowed_during_run
+
+    assert borrowed_during_run(records, 2, 6, ha, 11, done=done) == lines
+
+
+@pytest.mark.parametrize("kind, shown", [
+    ("create-ha", "  **Error** the HA spoke gateway of spoke1 in subnet-b with 198.51.100.2 "
+                  "was not created"),
+    ("create-primary", "  **Error** Spoke gateway spoke1 creation failure"),
+])
+def test_a_failed_ha_gateway_is_named_as_such(records, kind, shown):
+    native_lines.step_started(kind, {"subnet": "subnet-b", "elastic_ip": "198.51.100.2"})
+    try:
+        logging.getLogger("morvent.commands.brindlemark").error(
+            "  **Error** Spoke gateway spoke1 creation failure")
+    finally:
+        native_lines.step_started(None, {})
+    assert records[-1][1:] == ("ERROR", shown)
+
+
+def test_aws_refusals_in_native_lines_lose_botocores_phrasing(records):
+    logging.getLogger("morvent.commands.brindlemark").error(
+        "  **Error** An error occurred (UnauthorizedOperation) when calling the "
+        "CreateNatGateway operation: not allowed")
+    assert records[-1][1:] == ("ERROR", "  **Error** AWS refused CreateNatGateway "
+                                        "(UnauthorizedOperation): not allowed")

@@ -76,9 +76,10 @@ class Terminal(common.Frontend):
         self.shows_egress = verbosity >= 0
 
     def confirm(self, plan: Any, question: str, command: str) -> None:
-        for line in output.plan_lines(plan, only_to_do=True):
+        lines = output.plan_lines(plan, only_to_do=True)
+        for line in lines:
             print(line, file=sys.stderr)
-        if not output.ask(question):
+        if not output.ask(question, shown=lines):
             raise Cancelled(f"{command} cancelled; nothing was changed")
 
     def log_plan(self, plan: Any) -> None:

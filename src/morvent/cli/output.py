@@ -289,6 +289,11 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
         lines.append("  address changes (the run needs them accepted: --accept-address-changes, "
                      "or accept_address_changes: true):")
         lines += [f"    {change.line()}" for change in changes]
+    borrowed = getattr(plan, "borrowed", None) or []
+    if borrowed and not plan.fatal and not refusals:
+        lines.append("  during the run, traffic leaves through another zone's address (peers "
+                     "that allow only a zone's own address refuse it meanwhile):")
+        lines += [f"    {line}" for line in borrowed]
     for warning in plan.warnings:
         lines.append(f"  warning: {warning}")
     lines.append(plan.summary())

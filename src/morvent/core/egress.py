@@ -163,12 +163,13 @@ def other_addresses(egress: Egress, own: dict[str, str]) -> list[str]:
 
 def borrowed_during_run(records: list[dict], move_at: int, snat_at: int | None,
                         ha_at: dict[int, int], last: int,
-                        zone_of: dict[str, str] | None = None) -> list[str]:
+                        zone_of: dict[str, str] | None = None, done: int = 0) -> list[str]:
     """For which steps of a replacement each zone leaves through another zone's
     address, one line per zone (the usual shape: each zone's tables use their
     zone's NAT gateway).  ``move_at``, ``snat_at``: the positions of the traffic
     move and of SNAT; ``ha_at``: record index -> position of its HA spoke
-    gateway; ``last``: the run's last position.
+    gateway; ``last``: the run's last position; ``done``: how many steps are done
+    (a stretch that ended with them is left out).
 
     The first zone's traffic goes through the second zone's NAT gateway from
     the traffic move until SNAT comes on; with SNAT on, every other zone's
@@ -181,13 +182,15 @@ def borrowed_during_run(records: list[dict], move_at: int, snat_at: int | None,
     zones = [(zone_of or {}).get(r.get("subnet_id")) or r.get("availability_zone")
              for r in records]
     first, second = records[0].get("eip"), records[1].get("eip")
-    lines = [f"{zones[0]} leaves with {second} ({zones[1]}'s address, through its NAT "
-             f"gateway) after step {move_at} until step {snat_at or last}, not with its own "
-             f"{first}"]
+    lines = []
+    if zones[0] != zones[1] and (snat_at or last) > done:
+        lines.append(f"{zones[0]} leaves with {second} ({zones[1]}'s address, through its "
+                     f"NAT gateway) after step {move_at} until step {snat_at or last}, not "
+                     f"with its own {first}")
     if snat_at is None:
         return lines
     for i, record in enumerate(records[1:], start=1):
-        if zones[i] == zones[0] or record.get("eip") is None:
+        if zones[i] == zones[0] or record.get("eip") is None or ha_at.get(i, last + 1) <= done:
             continue
         until = (f"until step {ha_at[i]}" if i in ha_at
                  else "to the end of the run and after it (no spoke gateway of its own)")

@@ -8,8 +8,10 @@ exists, because an earlier attempt made it and its answer was lost.  The
 filters here, on the modules' loggers, mend both without touching what the
 modules send or decide:
 
-- ``NativeWords`` puts the error names of a record into words; the record as
-  it was logged goes on at DEBUG (the log file, and the console with -v);
+- ``NativeWords`` puts the error names of a record into words, and names a
+  failed HA spoke gateway as such (the module's line names its primary); the
+  record as it was logged goes on at DEBUG (the log file, and the console
+  with -v);
 - a refusal "Gateway X already exists" is held (``hold_refusal``) until the
   run shows what became of it: the step recorded gateway X (the run took it
   over: one INFO line says so, the refusal stays at DEBUG), or anything else
@@ -28,8 +30,8 @@ NATIVE_LOGGERS = ("morvent.lib.spoke", "morvent.commands.brindlemark")
 
 #: Words for the errors ``requests`` raises, by class name.
 REQUEST_ERROR_WORDS = {
-    "ConnectTimeout": "no connection to the controller in time (check controller_ip: "
-                      "address and port)",
+    "ConnectTimeout": "no connection to the controller within {connect} s (check "
+                      "controller_ip: address and port)",
     "ReadTimeout": "no answer from the controller in time (it may still carry the request "
                    "out)",
     "Timeout": "no answer from the controller in time (it may still carry the request out)",
@@ -57,11 +59,56 @@ _SHAPE_ERROR = re.compile(r"(?<![\w.])(" + "|".join(SHAPE_ERROR_WORDS) + r"): ")
 _EXISTS = re.compile(r"\b[Gg]ateway (\S+) already exists\b")
 
 
+#: botocore's way of saying that AWS refused a request.
+_AWS_REFUSAL = re.compile(r"An error occurred \((\w+)\) when calling the (\w+) operation"
+                          r"(?: \(reached max retries: \d+\))?: ")
+
+
+def _connect_timeout() -> str:
+    """The connect time-out of controller requests, in seconds."""
+    from morvent.core.Globals import Globals
+
+    timeout = Globals.controller_timeout
+    connect = timeout[0] if isinstance(timeout, tuple) else timeout
+    return f"{connect:g}" if isinstance(connect, (int, float)) else str(connect)
+
+
 def in_words(text: str) -> str:
     """``text`` with the error names of requests and of answers of another shape
-    ("ReadTimeout", "KeyError: 'results'") in words."""
-    text = _REQUEST_ERROR.sub(lambda m: REQUEST_ERROR_WORDS[m.group(1)], text)
+    ("ReadTimeout", "KeyError: 'results'") in words, and AWS refusals without
+    botocore's phrasing."""
+    text = _REQUEST_ERROR.sub(lambda m: REQUEST_ERROR_WORDS[m.group(1)].format(
+        connect=_connect_timeout()), text)
+    text = _AWS_REFUSAL.sub(lambda m: f"AWS refused {m.group(2)} ({m.group(1)}): ", text)
     return _SHAPE_ERROR.sub(lambda m: SHAPE_ERROR_WORDS[m.group(1)] + " ", text)
+
+
+#: The kind and resources of the step under way (see ``step_started``).
+_step: tuple[str | None, dict] = (None, {})
+#: What the migration module says when a spoke creation yields no gateway: it
+#: names the primary, also when the gateway was an HA gateway of it.
+_CREATION_FAILURE = re.compile(r"^(\s*\*\*Error\*\* )Spoke gateway (\S+) creation failure$")
+
+
+def step_started(kind: str | None, resources: dict) -> None:
+    """Tell the filter which step runs now (a kind of ``morvent.run.plan``), so that
+    its lines can name the gateway the step makes."""
+    global _step
+    _step = (kind, dict(resources))
+
+
+def _named_as_such(message: str) -> str:
+    """A failed HA spoke gateway named as such: the migration module's line names the
+    primary only ("Spoke gateway X creation failure")."""
+    found = _CREATION_FAILURE.match(message)
+    kind, resources = _step
+    if found is None or kind != "create-ha":
+        return message
+    where = resources.get("subnet") or resources.get("subnet_cidr")
+    return (f"{found.group(1)}the HA spoke gateway of {found.group(2)}"
+            f"{f' in {where}' if where else ''}"
+            f"{' with ' + resources['elastic_ip'] if resources.get('elastic_ip') else ''} "
+            "was not created")
 
 
 class NativeWords(logging.Filter):
@@ -79,7 +126,7 @@ class NativeWords(logging.Filter):
             message = record.getMessage()
         except Exception:  # noqa: BLE001 - logging reports a broken record itself
             return True
-        worded = in_words(message)
+        worded = _named_as_such(in_words(message))
         if worded != message:
             logging.getLogger(f"{record.name}.as_logged").debug("%s", message)
             record.msg, record.args = worded, None

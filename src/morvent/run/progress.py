@@ -223,19 +223,32 @@ class ReplacementProgress:
         self.dry_run = dry_run
         #: The positions started, in order.
         self.started: list[int] = []
+        #: The undo records handed out for their undo (a rollback), in order.
+        self.undone: list[dict] = []
 
     def __call__(self, event: str, value: Any) -> None:
+        from morvent.lib import native_lines
+
         if event == "step":
             if not self.started:
                 self._lay_out(value)
             self.started.append(value)
             step = self.steps.get(value)
+            native_lines.step_started(step.kind if step is not None else None,
+                                      step.resources if step is not None else {})
             log.info("[%d/%d] %s%s", value, self.total, "(dry run) " if self.dry_run else "",
                      step.title if step is not None else "next step")
         elif event == "undo":
             from morvent.run.plan import undo_title
 
+            native_lines.step_started(None, {})
+            self.undone.append(value)
             log.info("  rolling back: %s", undo_title(value))
+
+    @property
+    def current(self) -> Any:
+        """The step that started last (a Step of the plan), or None."""
+        return self.steps.get(self.started[-1]) if self.started else None
 
     def _lay_out(self, position: int) -> None:
         from morvent.commands.history import CommandHistory
@@ -256,6 +269,7 @@ class RevertProgress:
 
     def __init__(self, total: int):
         self.total = total
+        #: How many undo records were handed out for their undo.
         self.started = 0
 
     def __call__(self, event: str, value: Any) -> None:
