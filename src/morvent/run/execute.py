@@ -100,8 +100,9 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
                             + other_addresses(frontend, cloud, backup))
             raise
         show_egress(frontend, before, cloud)
-        frontend.verdict(_execute_verdict(config, plan, progress, backup, run_log)
-                         + (other_addresses(frontend, cloud, backup) if plan.to_do else ""))
+        frontend.verdict(_execute_verdict(
+            config, plan, progress, backup, run_log,
+            other_addresses(frontend, cloud, backup) if plan.to_do else ""))
 
     with RunLog() if not options.dry_run else contextlib.nullcontext() as run_log:
         run_locked(config, options.command, options.dry_run, options.break_lock,
@@ -149,7 +150,7 @@ def _after_execute(config: Config, backup: Backup, stop: BaseException | None,
     left = rollback_left(undone, state.mementos)
     if left is None:
         n = len(undone)
-        rolled = ("no step had to be undone" if not n else
+        rolled = ("no step was undone" if not n else
                   f"its group of steps was rolled back ({n} step{'' if n == 1 else 's'} "
                   "undone)")
         return (f"execute failed{where}; {rolled}; {kept}: run it again to resume (`morvent "
@@ -241,8 +242,9 @@ def _finish_routes(config: Config, backup: Backup, undo: bool) -> None:
 
 
 def _execute_verdict(config: Config, plan: Any, progress: ReplacementProgress,
-                     backup: Backup, run_log: RunLog | None) -> str:
-    """The last line of a run of execute that ended normally, from the undo records."""
+                     backup: Backup, run_log: RunLog | None, elsewhere: str = "") -> str:
+    """The last line of a run of execute that ended normally, from the undo records;
+    ``elsewhere``: the zones that leave with another address (``other_addresses``)."""
     if Globals.dry_run:
         return f"dry run of execute done, nothing was changed: {plan.summary()}"
     log_file = f"; log: {run_log.path}" if run_log is not None and run_log.path else ""
@@ -258,6 +260,7 @@ def _execute_verdict(config: Config, plan: Any, progress: ReplacementProgress,
         accepted = ("; as accepted, " + ", ".join(
             f"{c.route_table_id} leaves with {c.after} (was {c.before})"
             for c in plan.address_changes))
+    accepted += elsewhere
     if held >= total:
         return (f"execute done: {held - before} of {total} steps carried out, "
                 f"{config.vpc_id} leaves through spoke gateway {config.spoke_gw_name} and "

@@ -150,13 +150,18 @@ class RunLog:
     def store(self) -> None:
         """Store the file in S3 once more, its last line written: the backup's uploads
         during the run took it as it was then, before the verdict, the table, the
-        unlock.  Nothing without an S3 mirror of the folder (a dry run has none)."""
+        unlock.  Only a file an upload took there: a run that stopped before it
+        stored anything (a refused login, for one) leaves S3 as it was; nothing
+        either without an S3 mirror of the folder (a dry run has none)."""
         from morvent.core import backup
         from morvent.core.exceptions import BackupUnavailable
         from morvent.core.text import one_line
 
         mirror = backup.mirror_of(self._folder) if self._folder is not None else None
         if mirror is None or self._file is None:
+            return
+        holds = getattr(mirror, "holds", None)
+        if holds is not None and not holds(self.path):
             return
         log.info("- The log of this run goes to %s", mirror.url_of(self.path))
         self._file.flush()
@@ -205,6 +210,7 @@ def listening(listener: Callable[[str, Any], None]) -> Iterator[None]:
         yield
     finally:
         native_lines.release_refusal()
+        native_lines.step_started(None, {})
         history.step_listeners.remove(listener)
         history.step_listeners.remove(native_lines.on_step)
 

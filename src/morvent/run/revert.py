@@ -75,8 +75,8 @@ def revert(config: Config, options: Options, frontend: Frontend) -> None:
         state = backup.now()
         restored = len(plan.steps) - (len(state.mementos) if state is not None else 0)
         frontend.verdict(f"revert done: {restored} undo records restored, {config.vpc_id} "
-                         f"leaves through NAT gateways again (put back under new ids); log: "
-                         f"{run_log.path}" + other_addresses(frontend, cloud, backup))
+                         f"leaves through NAT gateways again (put back under new ids)"
+                         f"{other_addresses(frontend, cloud, backup)}; log: {run_log.path}")
 
     with RunLog() as run_log:
         run_locked(config, options.command, False, options.break_lock,
