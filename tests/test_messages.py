@@ -33,6 +33,7 @@ def records(monkeypatch):
     package.setLevel(logging.DEBUG)
     package.addHandler(handler)
     yield seen
+    native_lines.uninstall()
     package.removeHandler(handler)
     package.setLevel(level)
 

@@ -149,6 +149,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             for name, value in saved.items():
                 setattr(Globals, name, value)
             _route_native_requests()
+            _native_lines_as_logged()
             logging.getLogger().removeHandler(handler)
             logging.getLogger("morvent").setLevel(former_level)
 
@@ -168,6 +169,13 @@ def _use_controller_settings(config: Config, command: str) -> None:
         if Globals.controller_cert_sha256 is None and command in _LOGIN_COMMANDS:
             logging.getLogger("morvent.cli").warning(
                 UNCHECKED_CONTROLLER.format(address=config.controller_ip))
+
+
+def _native_lines_as_logged() -> None:
+    """The native modules' lines as they log them again (see setup_logging)."""
+    from morvent.lib import native_lines
+
+    native_lines.uninstall()
 
 
 def _route_native_requests() -> None:

@@ -137,11 +137,19 @@ _filter = NativeWords()
 
 
 def install() -> None:
-    """Put the filter on the native modules' loggers (once)."""
+    """Put the filter on the native modules' loggers (once), for a command of the
+    command line: what the modules log stays as they log it elsewhere."""
     for name in NATIVE_LOGGERS:
         logger = logging.getLogger(name)
         if _filter not in logger.filters:
             logger.addFilter(_filter)
+
+
+def uninstall() -> None:
+    """Take the filter off again (a held refusal is logged first)."""
+    release_refusal()
+    for name in NATIVE_LOGGERS:
+        logging.getLogger(name).removeFilter(_filter)
 
 
 # -- a refusal that the run may settle ----------------------------------------------------
