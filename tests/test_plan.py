@@ -132,7 +132,8 @@ def test_a_revert_is_the_undo_records_newest_first():
         "Put back NAT gateway nat-a in subnet-a with 198.51.100.1 (under a new id)",
         "Move 1 route(s) back from NAT gateway nat-b to the NAT gateway in subnet-a "
         "(was nat-a)"]
-    assert found.counts() | {} == dict(steps=3, done=0, to_do=3, nat_gateways_to_put_back=1,
+    assert found.counts() | {} == dict(steps=3, done=0, to_do=3, controller_accounts_to_create=0,
+                                       nat_gateways_to_put_back=1,
                                        spoke_gateways_to_delete=1, routes_to_move_back=1,
                                        resizes_back=0)
 

@@ -23,12 +23,17 @@ from morvent.core.config import Config
 from morvent.run import common
 from morvent.run import execute as execute_run
 from morvent.run import revert as revert_run
+from morvent.run import saved
 
 BREAK_LOCK_HELP = ("remove the VPC's lock LOCK_ID that a run which no longer runs left in S3 "
                    "(killed with SIGKILL, machine lost), then run; the refusal and `morvent "
                    "status` show the id; refused while the holder is alive")
 YES_HELP = ("go ahead without showing the plan and asking first (needed without a terminal, "
             "e.g. in a job)")
+PLAN_HELP = ("carry out exactly the plan saved by `morvent plan --out FILE`; refused, before "
+             "any change, when the VPC or its backup moved since")
+JSON_HELP = ("text (default), or json: one JSON document of the run on standard output at "
+             "the end, whatever way it ends (human text then goes to standard error only)")
 ACCEPT_HELP = ("go ahead although route tables will leave with another public address than "
                "they do now (`morvent plan` lists them; also: accept_address_changes: true "
                "in the configuration)")
@@ -44,6 +49,8 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
     sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
     sub.add_argument("--accept-address-changes", action="store_true", help=ACCEPT_HELP)
     sub.add_argument("--break-lock", metavar="LOCK_ID", help=BREAK_LOCK_HELP)
+    sub.add_argument("--plan", metavar="FILE", help=PLAN_HELP)
+    sub.add_argument("--output", choices=("text", "json"), default="text", help=JSON_HELP)
     sub.set_defaults(run=execute)
     sub = add("revert", "undo the replacement recorded in the VPC's backup, newest step "
                         "first; shows the plan and asks first")
@@ -51,9 +58,10 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
                      help="change nothing: show the plan of the revert (as `morvent plan "
                           "--revert`)")
     sub.add_argument("--output", choices=("text", "json"), default="text",
-                     help="with --dry-run: the plan as text (default) or JSON")
+                     help=JSON_HELP + "; with --dry-run: the plan as text or JSON")
     sub.add_argument("--yes", "-y", action="store_true", help=YES_HELP)
     sub.add_argument("--break-lock", metavar="LOCK_ID", help=BREAK_LOCK_HELP)
+    sub.add_argument("--plan", metavar="FILE", help=PLAN_HELP)
     sub.set_defaults(run=revert)
     sub = add("cleanup", "clean-up entry point of the replacement (nothing to clean up yet)")
     sub.set_defaults(run=cleanup)
@@ -71,11 +79,19 @@ def _need_question_or_yes(args: argparse.Namespace, command: str, plan_command: 
 class Terminal(common.Frontend):
     """The run's question and results on the terminal."""
 
-    def __init__(self, verbosity: int):
+    def __init__(self, args: argparse.Namespace):
         super().__init__()
-        self.shows_egress = verbosity >= 0
+        json_result = getattr(args, "output", "text") == "json"
+        self.shows_egress = json_result or getattr(args, "verbosity", 0) >= 0
+        self.wants_all_facts = json_result
+        #: The saved plan the run carries out, if any.
+        self.saved: dict | None = None
+        args.frontend = self  # for the JSON document of the run (morvent.cli.report)
 
     def confirm(self, plan: Any, question: str, command: str) -> None:
+        if self.saved is not None:
+            print(f"The saved plan {self.saved['path']} (made {self.saved.get('created')}), "
+                  "checked against the VPC and its backup just now:", file=sys.stderr)
         lines = output.plan_lines(plan, only_to_do=True)
         for line in lines:
             print(line, file=sys.stderr)
@@ -109,10 +125,17 @@ def execute(args: argparse.Namespace, config: Config) -> None:
         _need_question_or_yes(args, "execute", f"{PROG} plan --config {config.source}")
     command = f"{PROG} execute --config {shlex.quote(config.source)}" + \
         (" --dry-run" if args.dry_run else "")
+    frontend = Terminal(args)
+    if args.plan is not None:
+        if args.dry_run or args.accept_address_changes:
+            raise UsageError("--plan carries out the saved plan as it is, with the acceptance "
+                             "it records; it cannot go with --dry-run or "
+                             "--accept-address-changes")
+        frontend.saved = saved.load(args.plan)
     execute_run.execute(config, execute_run.Options(
         command, dry_run=bool(args.dry_run), yes=bool(args.yes),
-        accept_address_changes=bool(args.accept_address_changes), break_lock=args.break_lock),
-        Terminal(getattr(args, "verbosity", 0)))
+        accept_address_changes=bool(args.accept_address_changes), break_lock=args.break_lock,
+        saved=frontend.saved), frontend)
 
 
 def revert(args: argparse.Namespace, config: Config) -> None:
@@ -120,17 +143,19 @@ def revert(args: argparse.Namespace, config: Config) -> None:
         if args.break_lock:
             raise UsageError("--break-lock changes the lock in S3; it cannot go with "
                              "--dry-run")
+        if args.plan:
+            raise UsageError("--plan carries out a saved plan; it cannot go with --dry-run")
         from morvent.cli import plan as plan_command
 
         plan_command.show(config, revert=True, output_format=args.output)
         return
-    if args.output != "text":
-        raise UsageError("--output goes with --dry-run (the plan); a revert's own output is "
-                         "its log")
     _need_question_or_yes(args, "revert", f"{PROG} plan --revert --config {config.source}")
+    frontend = Terminal(args)
+    if args.plan is not None:
+        frontend.saved = saved.load(args.plan)
     revert_run.revert(config, revert_run.Options(
         f"{PROG} revert --config {shlex.quote(config.source)}", yes=bool(args.yes),
-        break_lock=args.break_lock), Terminal(getattr(args, "verbosity", 0)))
+        break_lock=args.break_lock, saved=frontend.saved), frontend)
 
 
 def cleanup(args: argparse.Namespace, config: Config) -> None:

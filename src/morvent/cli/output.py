@@ -21,13 +21,16 @@ from typing import Any, TextIO
 
 from morvent.core.exceptions import Cancelled, Refused, UsageError  # noqa: F401 - the CLI's own
 from morvent.core.Globals import Globals
-from morvent.core.text import one_line, password_variable  # noqa: F401 - used by the commands
+from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
 from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
                                   listening, secret_masking_filter, stderr_to_log)
 
-PROG = "morvent"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_LOCKED = 0, 1, 2, 3
 EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
+#: With --detailed-exitcode: plan has changes to make, status something that needs attention.
+EXIT_CHANGES, EXIT_ATTENTION = 4, 5
+#: Standard output closed before the command was done writing (``| head``): 128 + SIGPIPE.
+EXIT_STDOUT_CLOSED = 141
 
 EXIT_STATUSES = f"""exit statuses:
   {EXIT_OK}    done (also: nothing to do)
@@ -36,10 +39,25 @@ EXIT_STATUSES = f"""exit statuses:
   {EXIT_USAGE}    configuration or usage error (also: no terminal to ask on and no --yes, a
        VPC that does not exist in the region)
   {EXIT_LOCKED}    the VPC is locked by another run (also: --break-lock refused)
-  {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM"""
+  {EXIT_CHANGES}    plan --detailed-exitcode: the run would go ahead and change something
+  {EXIT_ATTENTION}    status --detailed-exitcode: something needs attention (lock, open group,
+       changes no record explains, a stopped or refused state)
+  {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM
+  {EXIT_STDOUT_CLOSED}  standard output was closed early (e.g. `| head`); nothing more is said
+plan ends with the status the run would stop with when it would not go ahead."""
 
 #: The logger of the command line's own lines (progress, log file notices).
 log = logging.getLogger("morvent.cli")
+
+
+class Blocked(Exception):
+    """The run a plan is the plan of would not go ahead: ``problems`` holds what it
+    would stop on, in the order it would meet them (the first decides the status)."""
+
+    def __init__(self, problems: list[BaseException]):
+        super().__init__("; ".join(str(p).splitlines()[0] if str(p) else type(p).__name__
+                                   for p in problems))
+        self.problems = problems
 
 
 def user_errors() -> tuple[type[BaseException], ...]:
@@ -173,11 +191,18 @@ def exit_status_of(e: SystemExit) -> int:
     return EXIT_FAILED
 
 
+#: When a list, every error line said goes there too (for a JSON document of the run).
+errors_said: list[str] | None = None
+
+
 def fail(message: str, status: int) -> int:
     """The one-line error of a command (error names of requests in words); ``status``."""
     from morvent.lib.native_lines import in_words
 
-    print(mask(f"{PROG}: error: {in_words(message)}"), file=sys.stderr)
+    message = in_words(message)
+    if errors_said is not None:
+        errors_said.append(mask(message))
+    print(mask(f"{PROG}: error: {message}"), file=sys.stderr)
     return status
 
 
@@ -230,11 +255,18 @@ def aws_problem(e: BaseException) -> str | None:
 RESULT_LOGGER = "morvent.result"
 
 
+class StdoutClosed(Exception):
+    """Standard output was closed while the command's result was written to it."""
+
+
 def say(text: str = "", stream: TextIO | None = None) -> None:
     """A line of the command's result (plans, tables, the verdict): standard output,
     and the log file of a run."""
-    print(text, file=stream if stream is not None else sys.stdout, flush=True)
     logging.getLogger(RESULT_LOGGER).info("%s", text)
+    try:
+        print(text, file=stream if stream is not None else sys.stdout, flush=True)
+    except BrokenPipeError:
+        raise StdoutClosed() from None
 
 
 def verdict(text: str) -> None:
@@ -266,6 +298,13 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
         lines.append("  no undo record in the backup: nothing to revert")
     if plan.fatal:
         lines.append(f"  cannot run: {plan.fatal}")
+    account = getattr(plan, "account", None)
+    if account and account.get("action") == "create":
+        lines.append(f"  first: create controller account {account.get('name')} for AWS account "
+                     f"{account.get('aws_account_number')} (roles {account.get('aws_role_app')}, "
+                     f"{account.get('aws_role_ec2')})")
+    elif account:
+        lines.append(f"  controller account {account.get('name')} exists: used as it is")
     total = len(plan.steps)
     done = [s for s in plan.steps if s.done]
     if only_to_do and done:

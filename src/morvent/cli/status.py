@@ -15,8 +15,10 @@ from collections.abc import Callable
 from typing import Any
 
 from morvent.cli import output
+from morvent.cli.output import EXIT_ATTENTION, EXIT_OK
 from morvent.core.config import Config
 from morvent.run import status
+from morvent.run.saved import SCHEMA_VERSION
 
 
 def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
@@ -24,16 +26,23 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
                         "the lock, and changes no undo record explains; changes nothing")
     sub.add_argument("--output", choices=("text", "json"), default="text",
                      help="text (default) or JSON for machines")
+    sub.add_argument("--detailed-exitcode", action="store_true",
+                     help=f"exit {EXIT_OK} when all is clear, {EXIT_ATTENTION} when something "
+                          "needs attention (a lock, a run stopped part-way, changes no record "
+                          "explains, a part that could not be checked)")
     sub.set_defaults(run=run)
 
 
-def run(args: argparse.Namespace, config: Config) -> None:
+def run(args: argparse.Namespace, config: Config) -> int:
     report = status.gather(config)
     if args.output == "json":
-        output.say(json.dumps(report, indent=2))
+        output.say(json.dumps({"schema_version": SCHEMA_VERSION, **report}, indent=2))
     else:
         for line in lines(report):
             output.say(line)
+    if args.detailed_exitcode and report["attention"]:
+        return EXIT_ATTENTION
+    return EXIT_OK
 
 
 def lines(report: dict[str, Any]) -> list[str]:

@@ -4,6 +4,9 @@ from __future__ import annotations
 
 from typing import Any
 
+#: The command's name, in messages.
+PROG = "morvent"
+
 
 def one_line(e: BaseException) -> str:
     text = " ".join(str(e).split())

@@ -19,6 +19,19 @@ log = logging.getLogger("morvent.run")
 
 
 @dataclass
+class Options:
+    """What the caller asks of a run that changes the VPC."""
+
+    #: The command as the user would type it again (for the lock and messages).
+    command: str
+    #: Go ahead without the question.
+    yes: bool = False
+    break_lock: str | None = None
+    #: A saved plan (morvent.run.saved.load) to carry out exactly, or None.
+    saved: dict | None = None
+
+
+@dataclass
 class Facts:
     """What a run found and did, filled in as it goes; a caller's report of the
     run (JSON, for instance) is made from it, whatever way the run ended."""
@@ -38,6 +51,8 @@ class Facts:
     #: Each zone that leaves with an address other than its own at the end of
     #: the run, in words (the verdict says them too).
     other_addresses: list[str] = field(default_factory=list)
+    #: The undo records when the run ended (None: not read).
+    records_after: list | None = None
 
 
 class Frontend:
@@ -47,6 +62,9 @@ class Frontend:
 
     #: Read the route tables before the run, to show them beside the ones after.
     shows_egress = True
+    #: Complete ``facts`` however the run ends (the egress after a failed or
+    #: stopped run, the records left), for a report of every run.
+    wants_all_facts = False
 
     def __init__(self) -> None:
         self.facts = Facts()
@@ -133,6 +151,21 @@ def other_addresses(frontend: Frontend, cloud: Any, backup: "Backup") -> str:
         return ""
     return ("; traffic leaves with another address than its zone's own (peers that allow "
             "only that one refuse it): " + "; ".join(lines))
+
+
+def complete_facts(frontend: Frontend, cloud: Any) -> None:
+    """What ``facts`` lacks when a run ended early, for a frontend that reports every run."""
+    facts = frontend.facts
+    if not frontend.wants_all_facts:
+        return
+    try:
+        if facts.egress_before is not None and facts.egress_after is None:
+            facts.egress_after = egress_now(cloud)
+        if facts.backup is not None:
+            state = facts.backup.now()
+            facts.records_after = list(state.mementos) if state is not None else None
+    except BaseException:  # noqa: BLE001 - a second signal: the report goes without
+        log.debug("the facts after the run could not be completed", exc_info=True)
 
 
 def vpc_lock(config: Config, command: str) -> Any:

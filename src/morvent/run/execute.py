@@ -16,31 +16,29 @@ from morvent.core.config import Config
 from morvent.core.exceptions import Refused, UnrecordedGateway, UsageError
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated
-from morvent.run import aws, common
-from morvent.run.common import (Backup, Frontend, egress_before, other_addresses, records,
-                                require_password, run_locked, show_egress, stopped_by)
+from morvent.run import aws, common, saved
+from morvent.run.common import (Backup, Frontend, complete_facts, egress_before,
+                                other_addresses, records, require_password, run_locked,
+                                show_egress, stopped_by)
 from morvent.run.progress import ReplacementProgress, RunLog, listening, stderr_to_log
 
 log = logging.getLogger(__name__)
 
 
 @dataclass
-class Options:
+class Options(common.Options):
     """What the caller asks of a run of execute."""
 
-    #: The command as the user would type it again (for the lock and messages).
-    command: str
     dry_run: bool = False
-    #: Go ahead without the question.
-    yes: bool = False
     accept_address_changes: bool = False
-    break_lock: str | None = None
 
 
 def execute(config: Config, options: Options, frontend: Frontend) -> None:
     """Run execute on the configured VPC; raises what stopped it."""
     if options.dry_run and options.break_lock:
         raise UsageError("--break-lock changes the lock in S3; it cannot go with --dry-run")
+    if options.saved is not None:
+        saved.check_for(options.saved, config, "execute")
     require_password(config)
     manager = common.load_manager()  # looked up here: tests replace it
     Globals.dry_run = bool(options.dry_run)
@@ -52,14 +50,20 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
 
         frontend.facts.backup = backup
         unresumable = _unresumable(config, backup.state)
-        if unresumable is not None:
+        if unresumable is not None and options.saved is None:
             raise Refused(f"nothing to resume: {unresumable}")
         plan = cloud.replacement_plan(backup.state, quiet=True)
         frontend.facts.plan = plan
+        accepted = options.accept_address_changes
+        if options.saved is not None:
+            _carry_out(options.saved, cloud, backup, plan)
+            accepted = saved.accepted(options.saved)
+            if unresumable is not None:
+                raise Refused(f"nothing to resume: {unresumable}")
         if plan.fatal:
             raise Refused(f"nothing to replace: {plan.fatal}; no NAT gateway, route or spoke "
                           "gateway was changed")
-        refuse_what_cannot_go_ahead(config, options.accept_address_changes, plan)
+        refuse_what_cannot_go_ahead(config, accepted, plan)
         if plan.to_do and not options.dry_run and not options.yes:
             frontend.confirm(plan, f"Carry out these {len(plan.to_do)} steps on "
                                    f"{config.vpc_id}?", "execute")
@@ -105,8 +109,19 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
             other_addresses(frontend, cloud, backup) if plan.to_do else ""))
 
     with RunLog() if not options.dry_run else contextlib.nullcontext() as run_log:
-        run_locked(config, options.command, options.dry_run, options.break_lock,
-                   lambda backup: run(backup, run_log))
+        try:
+            run_locked(config, options.command, options.dry_run, options.break_lock,
+                       lambda backup: run(backup, run_log))
+        finally:
+            complete_facts(frontend, cloud)
+
+
+def _carry_out(doc: dict, cloud: Any, backup: Backup, plan: Any) -> None:
+    """Refused unless the run would carry out the saved plan ``doc`` exactly."""
+    account = cloud.controller_account() if doc.get("account") is not None else None
+    saved.refuse_if_stale(doc, plan, account,
+                          {"histories": saved.histories(backup.des.getAbsolutePath()),
+                           "world": cloud.world()})
 
 
 def _unresumable(config: Config, state: Any) -> str | None:

@@ -19,7 +19,8 @@ import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-PROG = "morvent"
+from morvent.core.text import PROG
+
 FILE_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
 
 #: The logger of the command line's own lines (progress, log file notices).

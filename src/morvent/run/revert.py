@@ -5,34 +5,28 @@ gateways, hand over to the Manager, say how it ended."""
 from __future__ import annotations
 
 import logging
-from dataclasses import dataclass
 from typing import Any
 
 from morvent.core.config import Config
 from morvent.core.exceptions import Refused
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated
-from morvent.run import aws, common
-from morvent.run.common import (Backup, Frontend, egress_before, other_addresses, records,
+from morvent.run import aws, common, saved
+from morvent.run.common import (Backup, Frontend, complete_facts, egress_before,
+                                other_addresses, records,
                                 require_password, run_locked, show_egress, stopped_by)
 from morvent.run.progress import RevertProgress, RunLog, listening, stderr_to_log
 
 log = logging.getLogger(__name__)
 
 
-@dataclass
-class Options:
-    """What the caller asks of a run of revert."""
-
-    #: The command as the user would type it again (for the lock and messages).
-    command: str
-    #: Go ahead without the question.
-    yes: bool = False
-    break_lock: str | None = None
+Options = common.Options
 
 
 def revert(config: Config, options: Options, frontend: Frontend) -> None:
     """Run revert on the configured VPC; raises what stopped it."""
+    if options.saved is not None:
+        saved.check_for(options.saved, config, "revert")
     require_password(config)
     manager = common.load_manager()  # looked up here: tests replace it
     Globals.dry_run = False
@@ -41,6 +35,8 @@ def revert(config: Config, options: Options, frontend: Frontend) -> None:
 
     def run(backup: Backup, run_log: RunLog) -> None:
         frontend.facts.backup = backup
+        if options.saved is not None:
+            _carry_out(options.saved, cloud, backup)
         if not backup.state.mementos:
             _nothing_to_revert(cloud, config, backup, frontend)
             return
@@ -79,8 +75,20 @@ def revert(config: Config, options: Options, frontend: Frontend) -> None:
                          f"{other_addresses(frontend, cloud, backup)}; log: {run_log.path}")
 
     with RunLog() as run_log:
-        run_locked(config, options.command, False, options.break_lock,
-                   lambda backup: run(backup, run_log))
+        try:
+            run_locked(config, options.command, False, options.break_lock,
+                       lambda backup: run(backup, run_log))
+        finally:
+            complete_facts(frontend, cloud)
+
+
+def _carry_out(doc: dict, cloud: Any, backup: Backup) -> None:
+    """Refused unless the revert would carry out the saved plan ``doc`` exactly."""
+    account = cloud.controller_account() if doc.get("account") is not None else None
+    plan = cloud.revert_plan(backup.state, look_for_unrecorded=False)
+    saved.refuse_if_stale(doc, plan, account,
+                          {"histories": saved.histories(backup.des.getAbsolutePath()),
+                           "world": cloud.world()})
 
 
 def _after_revert(backup: Backup, stop: BaseException | None) -> str:

@@ -7,9 +7,8 @@ from typing import Any
 
 from morvent.core.config import Config
 from morvent.core.Globals import Globals
+from morvent.core.text import PROG
 from morvent.run import aws
-
-PROG = "morvent"
 
 
 def gather(config: Config) -> dict[str, Any]:
@@ -18,7 +17,8 @@ def gather(config: Config) -> dict[str, Any]:
     cloud = aws.cloud(config)
     cloud.check_vpc()
     lock = cloud.lock_state()
-    state, notes = aws.read_backup_readonly(cloud.s3, cloud.backup_des)
+    diverged: list[str] = []
+    state, notes = aws.read_backup_readonly(cloud.s3, cloud.backup_des, diverged)
     plan = cloud.replacement_plan(state)
     steps = plan.steps
     done = sum(s.done for s in steps)
@@ -30,6 +30,14 @@ def gather(config: Config) -> dict[str, Any]:
         unexplained += [str(f) for f in unrecorded_gateways(gateways, config.spoke_gw_name,
                                                              config.vpc_id, state)]
     open_groups = [r for r in _records(plan) if r["group"] == "open"]
+    stage = _stage(state, plan, done)
+    attention = ([f"locked by {lock.describe()}"] if lock is not None else []) \
+        + [f"the run stopped inside the group of NAT gateway {r['index']} ({r['nat_gw_id']})"
+           for r in open_groups] \
+        + ([f"a run stopped part-way: {stage}"] if stage.startswith("in progress") else []) \
+        + ([f"cannot run: {plan.fatal}"] if stage == "cannot run" else []) \
+        + [f"not explained by any undo record: {item}" for item in unexplained] \
+        + diverged + ([controller_note] if controller_note else [])
     return {
         "vpc_id": config.vpc_id,
         "region": config.region,
@@ -37,7 +45,7 @@ def gather(config: Config) -> dict[str, Any]:
         "local_copy": cloud.backup_des.local_folder,
         "lock": _lock(lock),
         "discovered": state.discovered,
-        "stage": _stage(state, plan, done),
+        "stage": stage,
         "steps_done": done,
         "steps_total": len(steps),
         "undo_records": len(state.mementos),
@@ -50,6 +58,8 @@ def gather(config: Config) -> dict[str, Any]:
         "notes": notes + ([controller_note] if controller_note else []) + plan.warnings
         + ([plan.fatal] if plan.fatal else []),
         "next": _next(config, plan, state),
+        #: Why the VPC is not "all clear" (status --detailed-exitcode); empty: it is.
+        "attention": attention,
     }
 
 
