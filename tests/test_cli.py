@@ -371,8 +371,10 @@ def test_unexpected_error_keeps_its_traceback_for_the_log_and_v(run, verbose):
     run.manager.action = KeyError("nat_gw_id")
     status, err = run("execute", "--config", "CONFIG", *(["-v"] if verbose else []))
     assert status == 1
-    assert "unexpected KeyError" in err and ("Traceback" in err) is verbose
-    assert ("-v shows the traceback" in err) is not verbose
+    assert ("Traceback" in err) is verbose
+    assert "morvent: error: unexpected error (a fault of morvent; please report it): 'nat_gw_id'" \
+        in err and ("KeyError" in err) is verbose
+    assert ("-v shows where it happened" in err) is not verbose
     assert "Traceback" in read_log(run) and not lock_exists(run.s3)
 
 
@@ -480,17 +482,35 @@ def _requests_error(name, *args):
     return getattr(requests, name)(*args)
 
 
-@pytest.mark.parametrize("name, args", [
-    ("ConnectionError", ("('Connection aborted.', RemoteDisconnected('closed'))",)),
-    ("JSONDecodeError", ("Expecting value", "<html>", 0)),
+@pytest.mark.parametrize("name, args, words", [
+    ("ConnectionError", ("('Connection aborted.', RemoteDisconnected('closed'))",),
+     "closed the connection without an answer; it may still carry the request out"),
+    ("JSONDecodeError", ("Expecting value", "<html>", 0),
+     "sent an answer that is not JSON (an error page?)"),
 ])
-def test_broken_controller_connection_is_one_line(run, name, args):
+def test_broken_controller_connection_is_one_line(run, name, args, words):
     run.keep(command_history=discovery("a", "b"), memento_history=deletions("a"))
     run.manager.action = _requests_error(name, *args)
     status, err = run("revert", "--config", "CONFIG")
     assert status == 1
-    assert err.strip().splitlines()[-1].startswith("morvent: error: controller request failed: ")
-    assert "Traceback" not in err
+    assert err.strip().splitlines()[-1] == f"morvent: error: the controller at its address {words}"
+    assert "Traceback" not in err and name not in err
+
+
+@pytest.mark.parametrize("error, line", [
+    (lambda: __import__("botocore.exceptions").exceptions.NoCredentialsError(),
+     "morvent: error: no AWS credentials found; check the credentials: aws_profile in the "
+     "configuration (or --profile), or AWS_PROFILE (or AWS_ACCESS_KEY_ID and "
+     "AWS_SECRET_ACCESS_KEY)"),
+    (lambda: __import__("botocore.exceptions").exceptions.ProfileNotFound(profile="ops"),
+     "morvent: error: the AWS profile 'ops' is not in the AWS configuration files; check the "
+     "credentials: aws_profile in the configuration (or --profile), or AWS_PROFILE"),
+])
+def test_aws_credential_problems_name_what_to_check(run, error, line):
+    run.manager.action = error()
+    status, err = run("execute", "--config", "CONFIG")
+    assert status == 1 and err.strip().splitlines()[-1] == line
+    assert "Unable to locate" not in err and "Traceback" not in err
 
 
 # -- controller request settings -------------------------------------------------
@@ -586,12 +606,13 @@ def test_secrets_are_masked_in_error_lines_tracebacks_and_prints(run, capsys, ve
     # What the migration writes to standard error (the failed step's
     # traceback) is shown with -v only, and always kept in the log file.
     assert "stray CID ****" in out and ("partial ****" in err) is bool(verbosity)
-    assert err.count("CID=****") == (3 if verbosity else 1)  # (print_exc, -v traceback,) line
+    assert err.count("CID=****") == (2 if verbosity else 0)  # print_exc, -v traceback
     log = read_log(run)
     assert CID not in log and "partial ****" in log and log.count("CID=****") == 2
+    # The error line names no library text (the URL, the session id: with -v).
     assert err.strip().splitlines()[-1] == (
-        "morvent: error: controller request failed: Max retries exceeded with url: "
-        "/v1/api?action=list_vpcs_summary&CID=****")
+        "morvent: error: cannot reach the controller at its address: the connection failed; "
+        "check controller_ip (address and port) and that this machine can reach it")
     assert (sys.stdout, sys.stderr) == streams  # put back after the command
 
 
@@ -649,10 +670,11 @@ def write_discovery(run, *zones):
 
 
 @pytest.mark.parametrize("kept, during, wanted, unwanted", [
-    # A step failed: its group was rolled back, the rest is kept.
+    # A step failed; this Manager undid nothing (the rolled-back case: on the
+    # simulated world), so nothing is said to be rolled back.
     (dict(command_history=discovery("a", "b"), memento_history=deletions("a", "b", "c")),
-     None, ["rolled back", "3 undo records kept in s3://", "run it again to resume",
-            "`morvent revert`"], []),
+     None, ["no step was undone", "3 undo records kept in s3://", "run it again to resume",
+            "`morvent revert`"], ["rolled back"]),
     # The discovery's fatal checks: nothing to replace.
     ({}, (), ["cannot resume", "no available public NAT gateway was found in vpc-0123",
               "no NAT gateway, route or spoke gateway was changed"], ["run it again"]),
@@ -684,7 +706,11 @@ def test_execute_with_nothing_to_resume_stops_before_the_migration(run):
 def test_failed_revert_names_the_record_it_stopped_at(run):
     from morvent.lib.awsutil import AwsStepError
 
+    from morvent.commands import history
+
     run.keep(command_history=discovery("a", "b"), memento_history=deletions("a", "b"))
+    # The undo of the newest record starts (and fails: the record stays).
+    run.manager.during = lambda: history._tell("undo", {"qualname": "NatGwDeleteMemento"})
     run.manager.action = AwsStepError("new NAT gateway nat-9 in subnet-b is failed")
     status, err = run("revert", "--config", "CONFIG")
     assert status == 1
@@ -694,6 +720,20 @@ def test_failed_revert_names_the_record_it_stopped_at(run):
         in advice
     assert "2 undo records left are kept" in advice and "`morvent revert` again" in advice
     assert error == "morvent: error: new NAT gateway nat-9 in subnet-b is failed"
+
+
+def test_a_revert_that_fails_before_its_first_undo_says_no_record_was_restored(run):
+    from morvent.core.exceptions import ControllerLoginError
+
+    run.keep(command_history=discovery("a", "b"), memento_history=deletions("a", "b"))
+    run.manager.action = ControllerLoginError("the controller at 10.0.0.9 refused the login")
+    status, err = run("revert", "--config", "CONFIG")
+    assert status == 1 and run.out == ""  # no table as if it had run
+    (advice,) = [x for x in err.splitlines() if "revert failed" in x]
+    assert advice.endswith(
+        "revert failed: the controller at 10.0.0.9 refused the login; no undo record was "
+        f"restored; the 2 undo records are kept in s3://{MINIMAL['s3_bucket']}/{BACKUP_KEY} "
+        f"(local copy {run.folder}): fix the cause, then run `morvent revert` again")
 
 
 def test_backup_unavailable_ends_the_run_with_its_message(run):

@@ -241,9 +241,9 @@ def test_getCid_connection_refused(log_text):
     address = f"127.0.0.1:{free_port()}"
     with pytest.raises(ControllerLoginError) as info:
         backend.getCid(address, USER, PASSWORD)
-    message = str(info.value)
-    assert f"cannot reach the controller at {address}" in message and USER in message
-    assert PASSWORD not in message
+    assert str(info.value) == (f"cannot reach the controller at {address}: it refused the "
+                               "connection; check controller_ip (address and port) and that "
+                               f"the controller runs (login of user {USER!r})")
 
 
 def test_getCid_login_answer_not_json(controller):
@@ -382,17 +382,87 @@ def test_login_without_an_answer_in_time_is_one_line(controller, request_setting
             backend.getCid(controller.address, USER, PASSWORD)
     finally:
         release.set()
-    assert str(info.value) == (f"the controller at {controller.address} did not answer the "
-                               f"login of user {USER!r}: no answer within 0.2 s")
+    assert str(info.value) == (f"the controller at {controller.address} did not answer within "
+                               f"0.2 s; it may still carry the request out (login of user "
+                               f"{USER!r})")
+
+
+def test_a_tls_handshake_that_never_ends_says_how_long_it_waited(request_settings):
+    # The port takes the connection and never answers the handshake: urllib3
+    # calls that a read time-out, but waited the connect time-out.
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        address = f"127.0.0.1:{silent.getsockname()[1]}"
+        request_settings.controller_timeout = (0.2, 900.0)
+        with pytest.raises(ControllerLoginError) as info:
+            backend.getCid(address, USER, PASSWORD)
+    assert str(info.value) == (
+        f"cannot reach the controller at {address}: it took the connection, but the TLS "
+        "handshake did not finish within 0.2 s; check controller_ip (address and port) and "
+        "that this machine can reach it (the controller's HTTPS port?) (login of user "
+        f"{USER!r})")
+
+
+CHECK = "check controller_ip (address and port) and that this machine can reach it"
+NEW_CONNECTION = ("HTTPSConnectionPool(host='127.0.0.1', port=1): Max retries exceeded with url: "
+                  "/v1/api (Caused by NewConnectionError('<urllib3.connection.HTTPSConnection "
+                  "object at 0x7f>: Failed to establish a new connection: [Errno {n}] {text}'))")
 
 
 @pytest.mark.parametrize("error, words", [
-    (requests.ConnectTimeout, "cannot reach the controller at {address} to log in user "
-                              "'netops': no answer within 15 s"),
-    (requests.ReadTimeout, "the controller at {address} did not answer the login of user "
-                           "'netops': no answer within 900 s"),
-    (requests.ConnectionError, "cannot reach the controller at {address} to log in user "
-                               "'netops': refused"),
+    (requests.ConnectTimeout("x"), "cannot reach the controller at {address}: no connection "
+                                   f"within 15 s; {CHECK}"),
+    (requests.ReadTimeout("HTTPSConnectionPool(host='h', port=1): Read timed out. (read "
+                          "timeout=900.0)"),
+     "the controller at {address} did not answer within 900 s; it may still carry the "
+     "request out"),
+    (requests.ReadTimeout("x"), "the controller at {address} did not answer within 900 s; it "
+                                "may still carry the request out"),
+    (requests.ConnectionError(NEW_CONNECTION.format(n=111, text="Connection refused")),
+     "cannot reach the controller at {address}: it refused the connection; check "
+     "controller_ip (address and port) and that the controller runs"),
+    (requests.ConnectionError(NEW_CONNECTION.format(n=-2, text="Name or service not known")),
+     "cannot reach the controller at {address}: its name cannot be resolved; check "
+     "controller_ip"),
+    (requests.ConnectionError(NEW_CONNECTION.format(n=113, text="No route to host")),
+     f"cannot reach the controller at {{address}}: No route to host; {CHECK}"),
+    (requests.ConnectionError("('Connection aborted.', RemoteDisconnected('Remote end closed "
+                              "connection without response'))"),
+     "the controller at {address} closed the connection without an answer; it may still "
+     "carry the request out"),
+    (requests.exceptions.SSLError("[SSL: CERTIFICATE_VERIFY_FAILED] certificate verify failed: "
+                                  "self-signed certificate (_ssl.c:1006)"),
+     "the TLS connection to the controller at {address} failed: self-signed certificate; "
+     "check its certificate (controller_ca_bundle, or controller_cert_sha256: `morvent "
+     "trust-controller`)"),
+    (requests.exceptions.JSONDecodeError("Expecting value", "<html>500</html>", 0),
+     "the controller at {address} sent an answer that is not JSON (an error page?)"),
+    (requests.TooManyRedirects("x"), "the request to the controller at {address} failed: "
+                                     "the controller redirected the request too often"),
+])
+def test_request_problems_in_words(error, words):
+    problem = backend.request_problem(error, "127.0.0.1:8443")
+    assert problem == words.format(address="127.0.0.1:8443")
+    assert not any(name in problem for name in ("Error", "Timeout", "Pool", "Errno"))
+
+
+def test_a_request_problem_names_the_address_never_the_query():
+    error = requests.ConnectTimeout("x")
+    error.request = requests.Request("GET", "https://10.1.1.1:8443/v2/api",
+                                     params={"CID": "s3cret"}).prepare()
+    assert backend.request_problem(error).startswith(
+        "cannot reach the controller at 10.1.1.1:8443: ")
+
+
+@pytest.mark.parametrize("error, words", [
+    (requests.ConnectTimeout, "cannot reach the controller at {address}: no connection within "
+                              f"15 s; {CHECK} (login of user 'netops')"),
+    (requests.ReadTimeout, "the controller at {address} did not answer within 900 s; it may "
+                           "still carry the request out (login of user 'netops')"),
+    (requests.ConnectionError, "cannot reach the controller at {address}: it refused the "
+                               "connection; check controller_ip (address and port) and that "
+                               "the controller runs (login of user 'netops')"),
 ])
 def test_login_request_errors(monkeypatch, error, words):
     def fail(url, **kwargs):

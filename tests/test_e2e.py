@@ -370,3 +370,100 @@ def test_a_throttled_cloud_slows_a_run_down_and_it_still_completes(migration, si
     assert m.revert().status == 0
     assert sim.aws.throttle.throttled >= 2
     assert m.reverted_problems() == [] and m.blackholes() == []
+
+
+# -- what the operator reads -------------------------------------------------------------
+
+def test_a_rollback_says_whether_every_undo_happened(migration):
+    m = migration(3)
+    a, b, c = m.world.zones
+    # The HA spoke of zone b fails, and so does the NAT gateway's put-back.
+    m.sim.inject("create_multicloud_ha_gateway", mode="fail")
+    m.monitor.inject_aws("CreateNatGateway", 1)
+    result = m.execute()
+    assert result.status == 1
+    assert (f"ERROR     **Error** the HA spoke gateway of {m.spoke} in {b.public_subnet_id} "
+            f"with {b.eip} was not created") in result.stderr
+    assert ("AWS refused CreateNatGateway (UnauthorizedOperation): Simulated failure"
+            in result.stderr)
+    (verdict,) = [x for x in result.stderr.splitlines() if "ERROR   execute failed" in x]
+    assert (f"execute failed at step 8 of 11 (Create an HA spoke gateway of {m.spoke} "
+            f"(t3.small) in {b.public_subnet_id} (10.0.1.0/24) with {b.eip}), and the rollback "
+            f"is incomplete: the undo of the deletion of NAT gateway {b.nat_gateway_id} in "
+            f"{b.public_subnet_id} failed (see the errors above), so 1 step(s) of the group are "
+            f"not undone: deletion of NAT gateway {b.nat_gateway_id} in {b.public_subnet_id}; "
+            "7 undo records kept in s3://") in verdict
+    assert "rolled back" not in verdict
+    for zone in (b, c):
+        table = zone.private_subnets[0].route_table_id
+        assert (f"{zone.name} leaves with {a.eip} (the address of {a.name}), not its own "
+                f"{zone.eip}: {table}") in verdict
+    m.sim.reset_faults()
+    m.monitor.clear_faults()
+
+    # The resumed run fails at zone c's HA spoke; its group is undone in full.
+    m.sim.inject("create_multicloud_ha_gateway", 2, mode="fail")
+    result = m.execute()
+    assert result.status == 1
+    assert (f"execute failed at step 10 of 11 (Create an HA spoke gateway of {m.spoke} "
+            f"(t3.small) in {c.public_subnet_id} (10.0.2.0/24) with {c.eip}); its group of "
+            "steps was rolled back (1 step undone); 8 undo records kept") in result.stderr
+    assert f"{c.name} leaves with {a.eip} (the address of {a.name})" in result.stderr
+    assert f"{b.name} leaves with" not in result.stderr
+    m.sim.reset_faults()
+    assert m.execute().status == 0
+    assert m.replaced_problems() == []
+
+
+def test_a_lost_answer_taken_over_is_no_error(migration, monkeypatch):
+    # The run dies after the controller made the primary, before the record:
+    # the next run's create is refused ("already exists") and takes it over.
+    from morvent.commands.history import MementoHistory
+
+    class Killed(BaseException):
+        pass
+
+    m = migration(2)
+    append = MementoHistory.append.__func__
+
+    def dying(cls, memento, MarkBegin=False):
+        if type(memento).__name__ == "HsSpokeCreateMemento":
+            raise Killed()
+        return append(cls, memento, MarkBegin=MarkBegin)
+
+    with monkeypatch.context() as patch:
+        patch.setattr(MementoHistory, "append", classmethod(dying))
+        with pytest.raises(Killed):
+            m.execute()
+    result = m.execute()
+    assert result.status == 0, result.stderr
+    (took,) = [x for x in result.stderr.splitlines() if "took over" in x]
+    assert (f"INFO      took over the existing gateway {m.spoke} in "
+            f"{m.world.zones[0].public_subnet_id}: the controller had made it already (an "
+            "earlier answer was lost)") in took
+    assert not [x for x in result.stderr.splitlines() if "ERROR" in x]
+    # The refusal itself is in the log file (and on the console with -v).
+    log = Path(result.stdout.strip().rsplit("; log: ", 1)[1]).read_text()
+    assert f"DEBUG   morvent.lib.corvane_backend:   **Error** controller request failed: " \
+           f"Gateway {m.spoke} already exists (held" in log
+    assert m.replaced_problems() == []
+
+
+def test_a_revert_that_fails_at_the_login_says_so_and_shows_no_table(migration, monkeypatch):
+    from morvent.sim.demo import PASSWORD_ENV
+
+    m = migration(2)
+    assert m.execute().status == 0
+    monkeypatch.setenv(PASSWORD_ENV, "wrong")
+    result = m.revert()
+    assert result.status == 1
+    assert result.stdout == ""  # no egress table: nothing ran
+    assert (f"ERROR   revert failed: the controller at {m.sim.controller_ip} refused the login "
+            f"of user '{m.sim.username}': Invalid username or password; no undo record was "
+            "restored; the 9 undo records are kept in s3://") in result.stderr
+    assert "it stopped at the undo record" not in result.stderr
+    assert "ControllerLoginError" not in result.stderr
+    # Nothing was stored: its log stays local, as S3 does.
+    assert not [o for o in m.sim.client("s3").list_objects_v2(
+        Bucket=BUCKET, Prefix=m.lock_key()[:-len(".lock")] + "/logs/")["Contents"]
+        if o["Key"].endswith("-revert.log")]

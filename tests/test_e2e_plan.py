@@ -112,8 +112,26 @@ def test_hs_mode_1_says_which_zones_go_out_with_another_address(migration):
     # it starts with (no resize).
     assert "[8/8] Create an HA spoke gateway" in result.stdout
     assert "Resize" not in result.stdout
+    a, c = m.world.zones[0], m.world.zones[2]
+    assert (f"    {c.name} leaves with {a.eip} ({a.name}'s address, through the primary spoke "
+            "gateway) after step 6 to the end of the run and after it (no spoke gateway of its "
+            f"own), not with its own {c.eip}") in result.stdout.splitlines()
     refused = m.execute()
     assert refused.status == 1 and "--accept-address-changes" in refused.stderr
+    # Accepted: the verdict names the zone that leaves with another address.
+    done = m.execute("--accept-address-changes")
+    assert done.status == 0, done.stderr
+    verdict = done.stdout.splitlines()[-1]
+    assert (f"{c.name} leaves with {a.eip} (the address of {a.name}), not its own {c.eip}: "
+            f"{c.private_subnets[0].route_table_id}") in verdict
+    # The log in S3 is the whole log: the table, the verdict, the unlock, its own upload.
+    key = "/".join(verdict.rsplit("; log: ", 1)[1].split("/")[-5:])
+    key = f"morvent/{key}"
+    text = m.sim.client("s3").get_object(Bucket="morvent-demo-backups", Key=key)["Body"] \
+        .read().decode()
+    assert text.index("Egress by zone") < text.index(verdict) < text.index("- Released s3://")
+    assert text.splitlines()[-1].endswith(f"- The log of this run goes to "
+                                          f"s3://morvent-demo-backups/{key}")
 
 
 class _Stop(KeyboardInterrupt):

@@ -161,13 +161,14 @@ def listened(monkeypatch, tmp_path):
     return heard
 
 
-def test_listeners_hear_each_step_that_starts_and_each_undo(listened):
+def test_listeners_hear_each_step_that_starts_each_record_and_each_undo(listened):
     for n in range(2):
         MementoHistory.append(Step(n))
     positions = MementoHistory.is_memento_exist()
     assert [next(positions) for _ in range(4)] == [True, True, False, False]
     assert MementoHistory.pop().n == 1
-    assert listened == [("step", 3), ("step", 4), ("undo", 1)]
+    assert listened == [("recorded", 0), ("recorded", 1), ("step", 3), ("step", 4),
+                        ("undo", 1)]
 
 
 def test_a_failing_listener_does_not_change_the_run(listened):
@@ -179,7 +180,7 @@ def test_a_failing_listener_does_not_change_the_run(listened):
     positions = MementoHistory.is_memento_exist()
     assert [next(positions), next(positions)] == [True, False]
     assert MementoHistory.pop().n == 0 and MementoHistory.isEmpty()
-    assert listened == [("step", 2), ("undo", 0)]
+    assert listened == [("recorded", 0), ("step", 2), ("undo", 0)]
 
 
 def test_progress_lines_come_from_the_discovery_the_run_uses(monkeypatch, caplog):

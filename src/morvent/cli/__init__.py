@@ -32,7 +32,7 @@ from morvent import __version__
 from morvent.cli import completion, fleet, migrate, output, plan, report, status, trust
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                 EXIT_STATUSES, EXIT_STDOUT_CLOSED, EXIT_USAGE, PROG, Blocked,
-                                Cancelled, Refused, StdoutClosed, UsageError,
+                                Cancelled, Refused, StdoutClosed, UsageError, aws_problem,
                                 controller_errors, controller_problem, exit_status_of, fail,
                                 masked_output, one_line, print_traceback, setup_logging,
                                 user_errors)
@@ -174,6 +174,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             for name, value in saved.items():
                 setattr(Globals, name, value)
             _route_native_requests()
+            _native_lines_as_logged()
             logging.getLogger().removeHandler(handler)
             logging.getLogger("morvent").setLevel(former_level)
 
@@ -209,6 +210,13 @@ def _use_controller_settings(config: Config, command: str) -> None:
         if Globals.controller_cert_sha256 is None and command in _LOGIN_COMMANDS:
             logging.getLogger("morvent.cli").warning(
                 UNCHECKED_CONTROLLER.format(address=config.controller_ip))
+
+
+def _native_lines_as_logged() -> None:
+    """The native modules' lines as they log them again (see setup_logging)."""
+    from morvent.lib import native_lines
+
+    native_lines.uninstall()
 
 
 def _route_native_requests() -> None:
@@ -315,20 +323,23 @@ def _report(error: BaseException, verbosity: int) -> int:
     except user_errors() as e:
         if verbosity > 0:
             print_traceback()
-        return fail(one_line(e), EXIT_FAILED)
+        return fail(aws_problem(e) or one_line(e), EXIT_FAILED)
     except controller_errors() as e:
         # Only controller requests go through requests (AWS uses botocore):
         # a connection that broke or an answer that is not JSON.
         if verbosity > 0:
             print_traceback()
-        return fail(f"controller request failed: {controller_problem(e)}", EXIT_FAILED)
+        return fail(controller_problem(e), EXIT_FAILED)
     except Exception as e:
-        # Not something the user can fix from the message alone: the
-        # traceback for the bug report is in the run's log file, and with -v here.
+        aws = aws_problem(e)
         if verbosity > 0:
             print_traceback()
-        return fail(f"unexpected {type(e).__name__}: {one_line(e)}"
-                    + ("" if verbosity > 0 else " (-v shows the traceback)"), EXIT_FAILED)
+        if aws is not None:
+            return fail(aws, EXIT_FAILED)
+        # Not something the user can fix from the message alone: the
+        # traceback for the bug report is in the run's log file, and with -v here.
+        return fail(f"unexpected error (a fault of {PROG}; please report it): {one_line(e)}"
+                    + ("" if verbosity > 0 else " (-v shows where it happened)"), EXIT_FAILED)
 
 
 def _ignore_unverified_https_warnings() -> None:

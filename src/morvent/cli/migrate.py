@@ -92,9 +92,10 @@ class Terminal(common.Frontend):
         if self.saved is not None:
             print(f"The saved plan {self.saved['path']} (made {self.saved.get('created')}), "
                   "checked against the VPC and its backup just now:", file=sys.stderr)
-        for line in output.plan_lines(plan, only_to_do=True):
+        lines = output.plan_lines(plan, only_to_do=True)
+        for line in lines:
             print(line, file=sys.stderr)
-        if not output.ask(question):
+        if not output.ask(question, shown=lines):
             raise Cancelled(f"{command} cancelled; nothing was changed")
 
     def log_plan(self, plan: Any) -> None:

@@ -13,6 +13,7 @@ import contextlib
 import importlib
 import json
 import logging
+import os
 import sys
 import traceback
 from collections.abc import Iterator, Sequence
@@ -117,6 +118,9 @@ def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[loggi
     masking = secret_masking_filter()
     if masking is not None:
         handler.addFilter(masking)
+    # The result lines are on standard output already; the log file gets them as records.
+    handler.addFilter(lambda record: record.name != RESULT_LOGGER)
+    _install_native_words()
     root = logging.getLogger()
     root.addHandler(handler)
     if root.level == logging.NOTSET or root.level > logging.WARNING:
@@ -125,6 +129,15 @@ def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[loggi
     former_level = package.level
     package.setLevel(logging.DEBUG)
     return handler, former_level
+
+
+def _install_native_words() -> None:
+    """Error names in the native modules' lines in words (see morvent.lib.native_lines)."""
+    try:
+        from morvent.lib import native_lines
+    except ImportError:  # pragma: no cover - part of the package
+        return
+    native_lines.install()
 
 
 def mask(text: str) -> str:
@@ -183,6 +196,10 @@ errors_said: list[str] | None = None
 
 
 def fail(message: str, status: int) -> int:
+    """The one-line error of a command (error names of requests in words); ``status``."""
+    from morvent.lib.native_lines import in_words
+
+    message = in_words(message)
     if errors_said is not None:
         errors_said.append(mask(message))
     print(mask(f"{PROG}: error: {message}"), file=sys.stderr)
@@ -190,17 +207,52 @@ def fail(message: str, status: int) -> int:
 
 
 def controller_problem(e: BaseException) -> str:
-    """One line on a failed controller request; a time-out says how long it waited."""
-    import requests
+    """One line on a failed controller request: what failed, where, what to check."""
+    from morvent.lib.corvane_backend import request_problem
 
-    timeout = Globals.controller_timeout
-    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
-    if isinstance(e, requests.ConnectTimeout):
-        return f"no connection to the controller within {connect:g} s"
-    if isinstance(e, requests.Timeout):
-        return (f"no answer from the controller within {read:g} s; it may still carry the "
-                "request out (run the command again to resume)")
-    return one_line(e)
+    return request_problem(e)
+
+
+#: AWS error codes that mean the credentials themselves were refused.
+AWS_CREDENTIAL_CODES = frozenset({
+    "AuthFailure", "ExpiredToken", "ExpiredTokenException", "InvalidAccessKeyId",
+    "InvalidClientTokenId", "RequestExpired", "SignatureDoesNotMatch",
+    "UnrecognizedClientException"})
+CHECK_CREDENTIALS = ("check the credentials: aws_profile in the configuration (or --profile), "
+                     "or AWS_PROFILE")
+
+
+def aws_problem(e: BaseException) -> str | None:
+    """One line on a failed AWS request, without botocore's phrasing; None when
+    ``e`` is not an AWS error."""
+    import botocore.exceptions as aws
+
+    if isinstance(e, aws.NoCredentialsError):
+        return (f"no AWS credentials found; {CHECK_CREDENTIALS} (or AWS_ACCESS_KEY_ID and "
+                "AWS_SECRET_ACCESS_KEY)")
+    if isinstance(e, aws.ProfileNotFound):
+        return (f"the AWS profile {e.kwargs.get('profile')!r} is not in the AWS configuration "
+                f"files; {CHECK_CREDENTIALS}")
+    if isinstance(e, aws.NoRegionError):
+        return "no AWS region: set region in the configuration (or --region)"
+    if isinstance(e, aws.EndpointConnectionError):
+        return (f"cannot reach AWS at {e.kwargs.get('endpoint_url')}: check the network "
+                "(and the region, and aws_endpoint_url when one is set)")
+    if isinstance(e, aws.ClientError):
+        error = e.response.get("Error", {})
+        code, message = error.get("Code", "?"), error.get("Message") or ""
+        what = f"AWS refused {e.operation_name} ({code}{': ' + message if message else ''})"
+        if code in AWS_CREDENTIAL_CODES:
+            return f"{what}; {CHECK_CREDENTIALS} (a session that expired?)"
+        return what
+    if isinstance(e, (aws.BotoCoreError)):
+        return f"an AWS request failed: {one_line(e)}"
+    return None
+
+
+#: The logger of the result lines (tables, the verdict): only the run's log file
+#: shows its records; the console has the lines on standard output.
+RESULT_LOGGER = "morvent.result"
 
 
 class StdoutClosed(Exception):
@@ -208,7 +260,9 @@ class StdoutClosed(Exception):
 
 
 def say(text: str = "", stream: TextIO | None = None) -> None:
-    """A line of the command's result (plans, tables, the verdict): standard output."""
+    """A line of the command's result (plans, tables, the verdict): standard output,
+    and the log file of a run."""
+    logging.getLogger(RESULT_LOGGER).info("%s", text)
     try:
         print(text, file=stream if stream is not None else sys.stdout, flush=True)
     except BrokenPipeError:
@@ -274,6 +328,11 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
         lines.append("  address changes (the run needs them accepted: --accept-address-changes, "
                      "or accept_address_changes: true):")
         lines += [f"    {change.line()}" for change in changes]
+    borrowed = getattr(plan, "borrowed", None) or []
+    if borrowed and not plan.fatal and not refusals:
+        lines.append("  during the run, traffic leaves through another zone's address (peers "
+                     "that allow only a zone's own address refuse it meanwhile):")
+        lines += [f"    {line}" for line in borrowed]
     for warning in plan.warnings:
         lines.append(f"  warning: {warning}")
     lines.append(plan.summary())
@@ -323,11 +382,47 @@ def can_ask() -> bool:
         return False
 
 
-def ask(question: str) -> bool:
-    """Ask on the terminal; True only for "y" or "yes"."""
-    sys.stderr.write(f"{question} [yes/no]: ")
-    sys.stderr.flush()
-    answer = sys.stdin.readline()
-    if not answer:
-        sys.stderr.write("\n")
-    return answer.strip().lower() in ("y", "yes")
+def _terminal() -> Any:
+    """The process's terminal for reading and writing (/dev/tty) when standard input
+    is a terminal (the one a person answers on), else None."""
+    try:
+        if not os.isatty(sys.stdin.fileno()):
+            return None
+        return open("/dev/tty", "r+", encoding="utf-8", errors="replace")
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def ask(question: str, shown: Sequence[str] = ()) -> bool:
+    """Ask on the terminal; True only for "y" or "yes".
+
+    The question goes to the terminal itself (/dev/tty) when there is one,
+    so that it is seen even when standard error goes to a file; ``shown``
+    (what the question is about) goes there too unless standard error is
+    that terminal and has it already.
+    """
+    tty = _terminal()
+    try:
+        if tty is not None and not _same_terminal(tty, sys.stderr):
+            for line in shown:
+                tty.write(line + "\n")
+        out, answers = (tty, tty) if tty is not None else (sys.stderr, sys.stdin)
+        out.write(f"{question} [yes/no]: ")
+        out.flush()
+        answer = answers.readline()
+        if not answer:
+            out.write("\n")
+    finally:
+        if tty is not None:
+            tty.close()
+    yes = answer.strip().lower() in ("y", "yes")
+    log.debug("asked: %s answered: %s", question, "yes" if yes else "no")
+    return yes
+
+
+def _same_terminal(tty: Any, stream: Any) -> bool:
+    """True when ``stream`` writes to the terminal ``tty`` is."""
+    try:
+        return os.path.samestat(os.fstat(tty.fileno()), os.fstat(stream.fileno()))
+    except (AttributeError, OSError, ValueError):
+        return False

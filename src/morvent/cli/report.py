@@ -26,7 +26,8 @@ RESULTS = {
     "refused": "stopped before any change (a check failed); see errors",
     "stale-plan": "the saved plan no longer fits the VPC or its backup; nothing was changed",
     "cancelled": "the question was answered no; nothing was changed",
-    "failed": "a step failed (its group rolled back) or the run could not go on; see verdict",
+    "failed": "a step failed (its group rolled back, or the rollback incomplete: see the "
+              "verdict) or the run could not go on",
     "locked": "another run holds the VPC's lock; nothing was changed",
     "usage-error": "configuration or command line problem; nothing was changed",
     "interrupted": "stopped by Ctrl-C (SIGINT); records kept",
@@ -84,6 +85,8 @@ def document(args: argparse.Namespace, status: int) -> dict[str, Any]:
         "undo_records": _records(backup, facts),
         "address_changes": [c.to_dict() for c in getattr(plan, "address_changes", None) or []]
         if args.command == "execute" else [],
+        # Zones leaving with another zone's address at the end (the verdict's words).
+        "other_addresses": list(getattr(facts, "other_addresses", None) or []),
         "log": {"file": log_file,
                 "s3": _s3_of(backup, log_file) if log_file else None},
         "backup": {"s3": backup.des.url, "local": backup.des.local_folder}

@@ -277,7 +277,8 @@ class CommandHistory:
 #: Called as ``listener(event, value)`` to show where a run is: ("step",
 #: position) when the step iterator of ``is_memento_exist`` hands out a
 #: position that is not held (that step runs next), ("undo", record) when
-#: ``pop()`` hands out a memento for its undo (``record``: its stored form).
+#: ``pop()`` hands out a memento for its undo, ("recorded", record) when
+#: ``append()`` has stored one (``record``: its stored form).
 step_listeners: list = []
 
 
@@ -438,6 +439,7 @@ class MementoHistory:
             record = cls._record(memento, MarkBegin)
         path = cls._write(cls._entries + [_Entry(memento, record)], None)
         _store_in_mirror(path)
+        _tell("recorded", record)
 
     @staticmethod
     def _record(memento: Any, mark_begin: bool) -> dict:

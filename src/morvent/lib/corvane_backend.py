@@ -59,6 +59,7 @@ from urllib3.util.ssl_ import create_urllib3_context
 
 from morvent.core.Globals import Globals
 from morvent.core.exceptions import ControllerLoginError
+from morvent.lib.native_lines import hold_refusal, in_words, release_refusal
 
 try:
     from urllib3.exceptions import InsecureRequestWarning
@@ -343,12 +344,20 @@ def _reason(body: Any) -> Any:
 
 
 def handleControllerApiFailure(body: Any) -> bool:
-    """True for a successful answer; otherwise log the controller's reason and return False."""
+    """True for a successful answer; otherwise log the controller's reason and return False.
+
+    A refusal saying that a gateway exists already is held back (see
+    ``morvent.lib.native_lines``): when the step finds and records that
+    gateway, the run took it over and says so instead.
+    """
     if isinstance(body, Mapping):
         if body.get("return") is True:
             return True
-        logging.getLogger(__name__).error("  **Error** controller request failed: %s",
-                                          _reason(body))
+        log, reason = logging.getLogger(__name__), _reason(body)
+        line = f"  **Error** controller request failed: {reason}"
+        # "Gateway X already exists": the step looks X up next and may take it over.
+        if not hold_refusal(log, reason, line):
+            log.error("%s", line)
     else:
         logging.getLogger(__name__).error(
             "  **Error** unexpected controller answer (not a JSON object): %r", body)
@@ -358,6 +367,7 @@ def handleControllerApiFailure(body: Any) -> bool:
 def handleControllerApiFailureAndExit(body: Any) -> bool:
     """True for a successful answer; otherwise log the reason and end the process with status 1."""
     if not handleControllerApiFailure(body):
+        release_refusal()
         sys.exit(1)
     return True
 
@@ -380,14 +390,6 @@ def _certificate_problem(error: OSError) -> str:
 
 def _unreachable(ip: str, user: str, error: OSError) -> ControllerLoginError:
     """The login error for a request that got no answer."""
-    timeout = Globals.controller_timeout
-    connect, read = timeout if isinstance(timeout, tuple) else (timeout, timeout)
-    if isinstance(error, requests.ConnectTimeout):
-        return _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
-                            f"no answer within {_seconds(connect)} s")
-    if isinstance(error, requests.Timeout):
-        return _login_error(f"the controller at {ip} did not answer the login of user "
-                            f"{user!r}: no answer within {_seconds(read)} s")
     if isinstance(error, requests.exceptions.SSLError) and Globals.controller_cert_sha256:
         refusal = _pin_refusal(ip, user)
         if refusal is not None:
@@ -396,8 +398,68 @@ def _unreachable(ip: str, user: str, error: OSError) -> ControllerLoginError:
         return _login_error(f"cannot log in user {user!r} at {ip}: the controller's "
                             f"certificate is not trusted by {Globals.controller_verify} "
                             f"(controller_ca_bundle): {_certificate_problem(error)}")
-    return _login_error(f"cannot reach the controller at {ip} to log in user {user!r}: "
-                        f"{error}")
+    return _login_error(f"{request_problem(error, ip)} (login of user {user!r})")
+
+
+# -- what went wrong with a request, in words ----------------------------------
+
+def _timeouts() -> tuple[Any, Any]:
+    timeout = Globals.controller_timeout
+    return timeout if isinstance(timeout, tuple) else (timeout, timeout)
+
+
+def _where(error: BaseException, address: str | None) -> str:
+    """host:port of the failed request (never its path or query: the CID)."""
+    if address:
+        return address
+    url = getattr(getattr(error, "request", None), "url", None)
+    if isinstance(url, str) and urllib.parse.urlsplit(url).netloc:
+        return urllib.parse.urlsplit(url).netloc
+    return str(Globals.controller_ip) if Globals.controller_ip else "its address"
+
+
+def request_problem(error: BaseException, address: str | None = None) -> str:
+    """What went wrong with a controller request, and what to check, in words.
+
+    A time-out names the time that ran out: urllib3 reports a TLS handshake
+    that did not finish as a read time-out, although the connect time-out
+    is what it waited for, so the time is taken from its message.
+    """
+    where = _where(error, address)
+    connect, read = _timeouts()
+    unreachable = f"cannot reach the controller at {where}"
+    check = "check controller_ip (address and port) and that this machine can reach it"
+    if isinstance(error, requests.ConnectTimeout):
+        return f"{unreachable}: no connection within {_seconds(connect)} s; {check}"
+    if isinstance(error, requests.Timeout):
+        found = re.search(r"read timeout=([\d.]+)", str(error))
+        waited = float(found.group(1)) if found else read
+        if found and isinstance(read, (int, float)) and waited < read:
+            return (f"{unreachable}: it took the connection, but the TLS handshake did not "
+                    f"finish within {_seconds(waited)} s; {check} (the controller's HTTPS "
+                    "port?)")
+        return (f"the controller at {where} did not answer within {_seconds(waited)} s; it "
+                "may still carry the request out")
+    if isinstance(error, requests.exceptions.SSLError):
+        return (f"the TLS connection to the controller at {where} failed: "
+                f"{_certificate_problem(error)}; check its certificate (controller_ca_bundle, "
+                "or controller_cert_sha256: `morvent trust-controller`)")
+    if isinstance(error, (requests.exceptions.JSONDecodeError, ValueError)):
+        return f"the controller at {where} sent an answer that is not JSON (an error page?)"
+    text = str(error)
+    if isinstance(error, requests.ConnectionError):
+        if "refused" in text.lower():
+            return (f"{unreachable}: it refused the connection; check controller_ip (address "
+                    "and port) and that the controller runs")
+        if re.search(r"Name or service not known|nodename nor servname|name resolution|"
+                     r"getaddrinfo failed", text):
+            return f"{unreachable}: its name cannot be resolved; check controller_ip"
+        if re.search(r"RemoteDisconnected|aborted|reset by peer|closed connection", text):
+            return (f"the controller at {where} closed the connection without an answer; it "
+                    "may still carry the request out")
+        errno = re.search(r"\[Errno -?\d+\] ([^'\")]+)", text)
+        return f"{unreachable}: {errno.group(1) if errno else 'the connection failed'}; {check}"
+    return f"the request to the controller at {where} failed: {in_words(type(error).__name__)}"
 
 
 def _pin_refusal(ip: str, user: str) -> str | None:
@@ -452,7 +514,7 @@ def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
             api_endpoint_url=url, request_method="POST",
             payload={"action": "login", "username": user, "password": password})
     except OSError as e:  # requests' errors derive from OSError
-        raise _unreachable(ip, user, e) from None
+        raise _unreachable(ip, user, e) from e
     try:
         body = response.json()
     except ValueError:
@@ -476,7 +538,7 @@ def getCid(ip: str, user: str, password: str | None) -> tuple[str | None, str]:
         answer = _send_corvane_api(api_endpoint_url=url, request_method="GET",
                                    payload={"action": "list_version_info", "CID": cid}).json()
     except (OSError, ValueError) as e:
-        problem = str(e)
+        problem = request_problem(e, ip)
     else:
         if (isinstance(answer, Mapping) and answer.get("return") is True
                 and isinstance(answer.get("results"), Mapping)):

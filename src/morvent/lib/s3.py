@@ -398,6 +398,17 @@ class S3BackupCmdV2:
         rel = os.path.relpath(os.path.abspath(path), folder).replace(os.sep, "/")
         return self.backup_des.url + rel
 
+    def holds(self, path: str) -> bool:
+        """Whether S3 holds an object for the file ``path`` of the local backup folder
+        (a copy of it, of any age); False also when S3 cannot be asked."""
+        des = self.backup_des
+        rel = os.path.relpath(os.path.abspath(path), des.getAbsolutePath()).replace(os.sep, "/")
+        try:
+            self.s3_client.head_object(Bucket=des.bucket, Key=des.folder_key + rel)
+        except (botocore.exceptions.ClientError, botocore.exceptions.BotoCoreError):
+            return False
+        return True
+
     # -- the two directions ----------------------------------------------------
 
     def download(self) -> None:

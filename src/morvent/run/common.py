@@ -5,12 +5,13 @@ from __future__ import annotations
 import logging
 import os
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from morvent.core.backup import BackupDescriptor
 from morvent.core.config import Config
 from morvent.core.exceptions import UsageError
+from morvent.core.Globals import Globals
 from morvent.core.interrupt import shielded, signal_name
 from morvent.core.text import password_variable
 
@@ -47,6 +48,9 @@ class Facts:
     progress: Any = None
     #: How the run ended, in one line (the verdict, or what a failed run left).
     verdict: str | None = None
+    #: Each zone that leaves with an address other than its own at the end of
+    #: the run, in words (the verdict says them too).
+    other_addresses: list[str] = field(default_factory=list)
     #: The undo records when the run ended (None: not read).
     records_after: list | None = None
 
@@ -129,6 +133,24 @@ def show_egress(frontend: Frontend, before: Any, cloud: Any) -> None:
     frontend.facts.egress_after = after
     if after is not None:
         frontend.egress(before, after)
+
+
+def other_addresses(frontend: Frontend, cloud: Any, backup: "Backup") -> str:
+    """The zones whose traffic leaves with an address other than their own now, as a
+    clause for the verdict ("" when none does, or when it cannot be read)."""
+    from morvent.core.egress import other_addresses as found_in, own_addresses
+
+    state = backup.now() or backup.state
+    own = own_addresses(state.natgws)
+    if not own or Globals.dry_run:
+        return ""
+    after = frontend.facts.egress_after or egress_now(cloud)
+    lines = found_in(after, own) if after is not None else []
+    frontend.facts.other_addresses = lines
+    if not lines:
+        return ""
+    return ("; traffic leaves with another address than its zone's own (peers that allow "
+            "only that one refuse it): " + "; ".join(lines))
 
 
 def complete_facts(frontend: Frontend, cloud: Any) -> None:

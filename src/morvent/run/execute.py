@@ -17,8 +17,9 @@ from morvent.core.exceptions import Refused, UnrecordedGateway, UsageError
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated
 from morvent.run import aws, common, saved
-from morvent.run.common import (Backup, Frontend, complete_facts, egress_before, records,
-                                require_password, run_locked, show_egress, stopped_by)
+from morvent.run.common import (Backup, Frontend, complete_facts, egress_before,
+                                other_addresses, records, require_password, run_locked,
+                                show_egress, stopped_by)
 from morvent.run.progress import ReplacementProgress, RunLog, listening, stderr_to_log
 
 log = logging.getLogger(__name__)
@@ -77,28 +78,35 @@ def execute(config: Config, options: Options, frontend: Frontend) -> None:
             else None
         progress = ReplacementProgress(Settings.of(config), plan.steps, options.dry_run)
         frontend.facts.progress = progress
+        returned = False  # Manager.execute came back: what fails next is the route check
         try:
             with listening(progress), stderr_to_log():
                 manager.execute(config)
+                returned = True
                 _finish_routes(config, backup, undo=bool(plan.to_do))
         except SystemExit as e:
             if e.code not in (None, 0):
                 show_egress(frontend, before, cloud)
                 if plan.to_do:
-                    frontend.failed(_after_execute(config, backup, None))
+                    frontend.failed(_after_execute(config, backup, None, progress, returned)
+                                    + other_addresses(frontend, cloud, backup))
                 else:
                     frontend.failed(f"execute had nothing to do, but the route tables of "
                                     f"{config.vpc_id} are not as planned (see above); nothing "
                                     "was changed but the routes the tool moves")
             raise
         except (KeyboardInterrupt, Terminated) as e:
-            frontend.failed(_after_execute(config, backup, e))
+            frontend.failed(_after_execute(config, backup, e, progress)
+                            + other_addresses(frontend, cloud, backup))
             raise
         except UnrecordedGateway:
-            frontend.failed(_after_unseen_gateway(backup))
+            frontend.failed(_after_unseen_gateway(backup)
+                            + other_addresses(frontend, cloud, backup))
             raise
         show_egress(frontend, before, cloud)
-        frontend.verdict(_execute_verdict(config, plan, progress, backup, run_log))
+        frontend.verdict(_execute_verdict(
+            config, plan, progress, backup, run_log,
+            other_addresses(frontend, cloud, backup) if plan.to_do else ""))
 
     with RunLog() if not options.dry_run else contextlib.nullcontext() as run_log:
         try:
@@ -132,7 +140,8 @@ def _unresumable(config: Config, state: Any) -> str | None:
             "the backup in S3")
 
 
-def _after_execute(config: Config, backup: Backup, stop: BaseException | None) -> str:
+def _after_execute(config: Config, backup: Backup, stop: BaseException | None,
+                   progress: ReplacementProgress | None = None, returned: bool = False) -> str:
     """What a failed or stopped run of execute left, and what to run next."""
     how = f"stopped by {stopped_by(stop)}" if stop is not None else "failed"
     if Globals.dry_run:
@@ -147,10 +156,63 @@ def _after_execute(config: Config, backup: Backup, stop: BaseException | None) -
         return (f"execute {how} before the NAT gateways were discovered; no NAT gateway, "
                 "route or spoke gateway was changed; run it again to resume"
                 + (" once the cause above is fixed" if stop is None else ""))
-    done = ("the newest group of steps was rolled back (see above for any step that could "
-            "not be undone); " if stop is None else "")
-    return (f"execute {how}; {done}{records(len(state.mementos))} kept in {backup.where}: "
-            "run it again to resume (`morvent execute`), or `morvent revert` to undo them")
+    kept = f"{records(len(state.mementos))} kept in {backup.where}"
+    if stop is not None:
+        return (f"execute {how}; {kept}: run it again to resume (`morvent execute`), or "
+                "`morvent revert` to undo them")
+    where = _where_it_failed(progress, returned)
+    undone = progress.undone if progress is not None else []
+    left = rollback_left(undone, state.mementos)
+    if left is None:
+        n = len(undone)
+        rolled = ("no step was undone" if not n else
+                  f"its group of steps was rolled back ({n} step{'' if n == 1 else 's'} "
+                  "undone)")
+        return (f"execute failed{where}; {rolled}; {kept}: run it again to resume (`morvent "
+                "execute`), or `morvent revert` to undo them")
+    from morvent.run.reconcile import describe_record
+
+    failed_undo = describe_record(undone[-1])
+    return (f"execute failed{where}, and the rollback is incomplete: the undo of the "
+            f"{failed_undo} failed (see the errors above), so {len(left)} step(s) of the group "
+            f"are not undone: {', '.join(describe_record(r) for r in left)}; {kept}: fix the "
+            "cause, then `morvent execute` resumes the run from there, or `morvent revert` "
+            "undoes every recorded step (those first)")
+
+
+def _where_it_failed(progress: ReplacementProgress | None, returned: bool) -> str:
+    """" at step 8 of 11 (Create an HA spoke gateway ...)", or "" when not known."""
+    if returned:
+        return " at the check of the route tables after its last step"
+    step = progress.current if progress is not None else None
+    if step is None:
+        return ""
+    return f" at step {step.position} of {progress.total} ({step.title})"
+
+
+def _same_record(a: dict, b: dict) -> bool:
+    return (a.get("module"), a.get("qualname"), a.get("state")) == \
+        (b.get("module"), b.get("qualname"), b.get("state"))
+
+
+def rollback_left(undone: list[dict], held: list[dict]) -> list[dict] | None:
+    """The undo records of the rolled-back group whose steps are not undone, newest
+    first; None when the rollback was complete.
+
+    ``undone``: the records the rollback handed out for their undo, in order;
+    ``held``: the records held after the run.  A rollback is complete when it
+    undid the group's opening step and that record is gone (or the history is
+    empty).  When an undo failed, its record is put back (newest); the group's
+    records below it were never handed out.
+    """
+    if not undone:
+        return None
+    last = undone[-1]
+    put_back = bool(held) and _same_record(held[-1], last)
+    if not put_back and (last.get("mark_begin") or not held):
+        return None
+    start = max((i for i, r in enumerate(held) if r.get("mark_begin")), default=0)
+    return list(reversed(held[start:]))
 
 
 def _after_unseen_gateway(backup: Backup) -> str:
@@ -195,8 +257,9 @@ def _finish_routes(config: Config, backup: Backup, undo: bool) -> None:
 
 
 def _execute_verdict(config: Config, plan: Any, progress: ReplacementProgress,
-                     backup: Backup, run_log: RunLog | None) -> str:
-    """The last line of a run of execute that ended normally, from the undo records."""
+                     backup: Backup, run_log: RunLog | None, elsewhere: str = "") -> str:
+    """The last line of a run of execute that ended normally, from the undo records;
+    ``elsewhere``: the zones that leave with another address (``other_addresses``)."""
     if Globals.dry_run:
         return f"dry run of execute done, nothing was changed: {plan.summary()}"
     log_file = f"; log: {run_log.path}" if run_log is not None and run_log.path else ""
@@ -212,6 +275,7 @@ def _execute_verdict(config: Config, plan: Any, progress: ReplacementProgress,
         accepted = ("; as accepted, " + ", ".join(
             f"{c.route_table_id} leaves with {c.after} (was {c.before})"
             for c in plan.address_changes))
+    accepted += elsewhere
     if held >= total:
         return (f"execute done: {held - before} of {total} steps carried out, "
                 f"{config.vpc_id} leaves through spoke gateway {config.spoke_gw_name} and "

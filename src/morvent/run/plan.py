@@ -472,6 +472,9 @@ class Plan:
     #: (``morvent.lib.nat_routes.AddressChange``); the run goes ahead only
     #: when the operator accepts them.
     address_changes: list[Any] = field(default_factory=list)
+    #: For which steps of the run a zone's traffic leaves through another zone's
+    #: address, one line per zone (``borrowed_addresses``).
+    borrowed: list[str] = field(default_factory=list)
     #: What the run would do with the controller's cloud account (see
     #: ``CreateCorvaneAccount.intent``); None when it was not asked.
     account: dict[str, Any] | None = None
@@ -536,6 +539,7 @@ class Plan:
                 "fatal": self.fatal, "warnings": list(self.warnings),
                 "refusals": list(self.refusals),
                 "address_changes": [c.to_dict() for c in self.address_changes],
+                "borrowed_addresses": list(self.borrowed),
                 "account": self.account, "counts": self.counts(), "summary": self.summary(),
                 "records": [dict(r) for r in self.records],
                 "steps": [s.to_dict() for s in self.steps]}
@@ -573,7 +577,26 @@ def plan_replacement(settings: Settings, state: Any, ec2: Any, cw: Any) -> Plan:
     plan.address_changes = nat_routes.address_changes(records, tables, zone_of,
                                                       settings.hs_mode)
     plan.warnings = check_records(plan.steps, state.mementos) + nat_warnings(natgws, records)
+    plan.borrowed = borrowed_addresses(plan.steps, records, zone_of)
     return plan
+
+
+def borrowed_addresses(steps: list[Step], records: list[dict],
+                       zone_of: dict[str, str]) -> list[str]:
+    """For which steps still to do a zone leaves through another zone's address
+    (see ``morvent.core.egress.borrowed_during_run``)."""
+    from morvent.core.egress import borrowed_during_run
+
+    def at(kind: str) -> int | None:
+        return next((s.position for s in steps if s.kind == kind and s.record == 0), None)
+
+    move = at(MOVE_TRAFFIC)
+    if move is None:
+        return []
+    ha = {s.record: s.position for s in steps if s.kind == CREATE_HA and s.record is not None}
+    done = sum(1 for s in steps if s.done)
+    return borrowed_during_run(records, move, at(ENABLE_SNAT), ha, len(steps), zone_of,
+                               done=done)
 
 
 def _all_natgws(ec2: Any, vpc_id: str) -> list[dict]:

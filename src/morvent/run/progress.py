@@ -116,6 +116,7 @@ class RunLog:
 
     def __init__(self) -> None:
         self.path: str | None = None
+        self._folder: str | None = None
         self._buffer = logging.handlers.MemoryHandler(capacity=1 << 20,
                                                       flushLevel=logging.CRITICAL + 1)
         self._file: logging.Handler | None = None
@@ -144,8 +145,32 @@ class RunLog:
         root = logging.getLogger()
         root.removeHandler(self._buffer)
         root.addHandler(handler)
-        self._file, self.path = handler, path
+        self._file, self.path, self._folder = handler, path, folder
         return path
+
+    def store(self) -> None:
+        """Store the file in S3 once more, its last line written: the backup's uploads
+        during the run took it as it was then, before the verdict, the table, the
+        unlock.  Only a file an upload took there: a run that stopped before it
+        stored anything (a refused login, for one) leaves S3 as it was; nothing
+        either without an S3 mirror of the folder (a dry run has none)."""
+        from morvent.core import backup
+        from morvent.core.exceptions import BackupUnavailable
+        from morvent.core.text import one_line
+
+        mirror = backup.mirror_of(self._folder) if self._folder is not None else None
+        if mirror is None or self._file is None:
+            return
+        holds = getattr(mirror, "holds", None)
+        if holds is not None and not holds(self.path):
+            return
+        log.info("- The log of this run goes to %s", mirror.url_of(self.path))
+        self._file.flush()
+        try:
+            mirror.store(self.path)
+        except (Exception, BackupUnavailable) as e:
+            print(f"{PROG}: warning: the log of this run could not be stored in S3 (the "
+                  f"local file has it): {one_line(e)}", file=sys.stderr)
 
     def close(self) -> None:
         root = logging.getLogger()
@@ -167,6 +192,7 @@ class RunLog:
             self._file.handle(log.makeRecord(log.name, logging.DEBUG, __file__, 0,
                                              "the run stopped with %s", (kind.__name__,),
                                              (kind, error, tb)))
+        self.store()
         self.close()
         if error is not None and self.path is not None:
             print(f"{PROG}: the log of this run: {self.path}", file=sys.stderr)
@@ -178,12 +204,16 @@ class RunLog:
 def listening(listener: Callable[[str, Any], None]) -> Iterator[None]:
     """Have ``listener`` told where the run is (see ``morvent.commands.history``)."""
     from morvent.commands import history
+    from morvent.lib import native_lines
 
-    history.step_listeners.append(listener)
+    history.step_listeners.extend((listener, native_lines.on_step))
     try:
         yield
     finally:
+        native_lines.release_refusal()
+        native_lines.step_started(None, {})
         history.step_listeners.remove(listener)
+        history.step_listeners.remove(native_lines.on_step)
 
 
 class ReplacementProgress:
@@ -200,19 +230,32 @@ class ReplacementProgress:
         self.dry_run = dry_run
         #: The positions started, in order.
         self.started: list[int] = []
+        #: The undo records handed out for their undo (a rollback), in order.
+        self.undone: list[dict] = []
 
     def __call__(self, event: str, value: Any) -> None:
+        from morvent.lib import native_lines
+
         if event == "step":
             if not self.started:
                 self._lay_out(value)
             self.started.append(value)
             step = self.steps.get(value)
+            native_lines.step_started(step.kind if step is not None else None,
+                                      step.resources if step is not None else {})
             log.info("[%d/%d] %s%s", value, self.total, "(dry run) " if self.dry_run else "",
                      step.title if step is not None else "next step")
         elif event == "undo":
             from morvent.run.plan import undo_title
 
+            native_lines.step_started(None, {})
+            self.undone.append(value)
             log.info("  rolling back: %s", undo_title(value))
+
+    @property
+    def current(self) -> Any:
+        """The step that started last (a Step of the plan), or None."""
+        return self.steps.get(self.started[-1]) if self.started else None
 
     def _lay_out(self, position: int) -> None:
         from morvent.commands.history import CommandHistory
@@ -233,6 +276,7 @@ class RevertProgress:
 
     def __init__(self, total: int):
         self.total = total
+        #: How many undo records were handed out for their undo.
         self.started = 0
 
     def __call__(self, event: str, value: Any) -> None:

@@ -12,7 +12,8 @@ from morvent.core.exceptions import Refused
 from morvent.core.Globals import Globals
 from morvent.core.interrupt import Terminated
 from morvent.run import aws, common, saved
-from morvent.run.common import (Backup, Frontend, complete_facts, egress_before, records,
+from morvent.run.common import (Backup, Frontend, complete_facts, egress_before,
+                                other_addresses, records,
                                 require_password, run_locked, show_egress, stopped_by)
 from morvent.run.progress import RevertProgress, RunLog, listening, stderr_to_log
 
@@ -57,16 +58,21 @@ def revert(config: Config, options: Options, frontend: Frontend) -> None:
                 manager.revert(config)
         except (Exception, KeyboardInterrupt, Terminated) as e:
             stop = e if isinstance(e, (KeyboardInterrupt, Terminated)) else None
+            if not progress.started:
+                # It stopped before its first undo (at the login, for one): no
+                # table as if it had run.
+                frontend.failed(_before_any_undo(backup, e, stop))
+                raise
             if stop is None:
                 show_egress(frontend, before, cloud)
-            frontend.failed(_after_revert(backup, stop))
+            frontend.failed(_after_revert(backup, stop) + other_addresses(frontend, cloud, backup))
             raise
         show_egress(frontend, before, cloud)
         state = backup.now()
         restored = len(plan.steps) - (len(state.mementos) if state is not None else 0)
         frontend.verdict(f"revert done: {restored} undo records restored, {config.vpc_id} "
-                         f"leaves through NAT gateways again (put back under new ids); log: "
-                         f"{run_log.path}")
+                         f"leaves through NAT gateways again (put back under new ids)"
+                         f"{other_addresses(frontend, cloud, backup)}; log: {run_log.path}")
 
     with RunLog() as run_log:
         try:
@@ -98,6 +104,18 @@ def _after_revert(backup: Backup, stop: BaseException | None) -> str:
     return (f"revert {how}; it stopped at the undo record of the "
             f"{describe_record(state.mementos[-1])}; the {records(len(state.mementos))} left "
             f"are kept in {backup.where}: run `morvent revert` again to go on")
+
+
+def _before_any_undo(backup: Backup, error: BaseException, stop: BaseException | None) -> str:
+    """A revert that stopped before it restored any undo record."""
+    from morvent.core.text import one_line
+    from morvent.lib.native_lines import in_words
+
+    state = backup.now() or backup.state
+    how = (f"was stopped by {stopped_by(stop)}" if stop is not None
+           else f"failed: {in_words(one_line(error))}")
+    return (f"revert {how}; no undo record was restored; the {records(len(state.mementos))} "
+            f"are kept in {backup.where}: fix the cause, then run `morvent revert` again")
 
 
 def _check_world(cloud: Any, config: Config, backup: Backup) -> None:
