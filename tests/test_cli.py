@@ -18,8 +18,9 @@ import pytest
 from awsconf_fixtures import (MINIMAL, aws_env, globals_state, s3, s3_contents,  # noqa: F401
                               write_config)
 from morvent import cli
-from morvent.cli import aws
-from morvent.core import egress, plan
+from morvent.run import aws, common
+from morvent.core import egress
+from morvent.run import plan
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import Config
 from morvent.core.interrupt import Terminated
@@ -106,6 +107,12 @@ class FakeCloud(aws.Cloud):
     def unrecorded_changes(self, state):
         return []
 
+    def controller_account(self):
+        return {"name": MINIMAL["aws_account_name"], "action": "reuse"}
+
+    def world(self):
+        return {"nat_gateways": {}, "route_tables": {}}
+
 
 @pytest.fixture
 def run(s3, tmp_path, monkeypatch, capsys, globals_state):
@@ -114,7 +121,7 @@ def run(s3, tmp_path, monkeypatch, capsys, globals_state):
     execute and revert go ahead without asking (--yes) unless ``yes=False``.
     """
     manager = FakeManager(s3)
-    monkeypatch.setattr(cli.migrate, "_load_manager", lambda: manager)
+    monkeypatch.setattr(common, "load_manager", lambda: manager)
     monkeypatch.setattr(aws, "cloud", FakeCloud)
     monkeypatch.setenv(PASSWORD_ENV, "pw")
     monkeypatch.delenv("MORVENT_CONFIG", raising=False)
@@ -281,7 +288,7 @@ def test_profile_and_region_options_override_the_file(run, monkeypatch, options,
                                                       region):
     monkeypatch.setattr(aws, "cloud", lambda config: FakeCloud(
         dataclasses.replace(config, aws_profile=None)))  # the in-process S3 knows no profile
-    monkeypatch.setattr(cli.migrate, "_lock", lambda config, command: types.SimpleNamespace(
+    monkeypatch.setattr(common, "vpc_lock", lambda config, command: types.SimpleNamespace(
         acquire=lambda: None, release=lambda: None, break_lock=lambda: None,
         s3_client=run.s3, backup_des=ConfigAdaptor(config).backup_descriptor))
     status, err = run("execute", "--config", "CONFIG", *options)
@@ -305,7 +312,9 @@ def test_bad_override_is_named_as_the_option(run, options, words):
     ["execute"],
     ["execute", "--config", "CONFIG", "--dry-run", "--break-lock"],
     ["revert", "--config", "CONFIG", "--dry-run", "--break-lock"],
-    ["revert", "--config", "CONFIG", "--output", "json"],  # --output goes with --dry-run
+    ["revert", "--config", "CONFIG", "--dry-run", "--plan", "p.json"],
+    ["execute", "--config", "CONFIG", "--plan", "p.json", "--accept-address-changes"],
+    ["execute", "--config", "CONFIG", "--plan", "no-such-plan.json"],
     ["plan", "--config", "CONFIG", "--output", "yaml"],
     ["execute", "--config", "CONFIG", "-v", "-q"],
     ["execute", "--config", "CONFIG", "--bogus"],
@@ -918,7 +927,7 @@ def bash_script(tmp_path_factory):
 @pytest.mark.parametrize("words, expected", [
     (["pl"], ["plan"]),
     (["-v", "st"], ["status"]),
-    (["plan", "--o"], ["--output"]),
+    (["plan", "--o"], ["--out", "--output"]),
     (["plan", "--output", ""], ["json", "text"]),
     (["execute", "--config", "x", "--br"], ["--break-lock"]),
     (["execute", "--profile", "o"], ["ops", "other"]),  # from the AWS configuration files
@@ -997,3 +1006,106 @@ def test_execute_refuses_what_it_cannot_do_and_unaccepted_address_changes(
     text = err + run.out
     assert all(line in text for line in said), text
     assert bool(run.manager.calls) == (status == 0)
+
+
+# -- results for machines: JSON, saved plans, closed pipes ---------------------------------
+
+@pytest.mark.parametrize("action, status, result", [
+    (None, 0, "done"),
+    (SystemExit(1), 1, "failed"),
+    (KeyboardInterrupt(), 130, "interrupted"),
+    (Terminated(), 143, "terminated"),
+])
+def test_execute_json_is_one_document_on_stdout_however_the_run_ends(run, action, status,
+                                                                    result):
+    run.manager.action = action
+    got, err = run("execute", "--config", "CONFIG", "--output", "json")
+    doc = json.loads(run.out)  # stdout holds the document only
+    assert (got, doc["exit_status"], doc["result"]) == (status, status, result)
+    assert doc["schema_version"] == 1 and doc["vpc_id"] == MINIMAL["vpc_id"]
+    # The verdict of the human output, one source: it went to stderr.
+    assert doc["verdict"] and doc["verdict"] in err
+    assert doc["zones"][0]["route_tables"][0]["before"] == {"target": "nat-a",
+                                                            "egress_address": "198.51.100.1"}
+    assert doc["undo_records"]["s3"].startswith("s3://")
+
+
+@pytest.mark.parametrize("argv, status, result", [
+    (["execute", "--config", "missing.yaml"], 2, "usage-error"),
+    (["execute", "--config", "CONFIG", "--plan", "missing-plan.json"], 2, "usage-error"),
+    (["revert", "--config", "CONFIG"], 0, "nothing-to-do"),
+])
+def test_json_document_also_for_errors_and_nothing_to_do(run, argv, status, result):
+    got, err = run(*argv, "--output", "json")
+    doc = json.loads(run.out)
+    assert (got, doc["exit_status"], doc["result"]) == (status, status, result)
+    assert doc["command"] == argv[0] and (doc["errors"] != []) == (status != 0)
+
+
+def test_json_document_when_locked(run):
+    with VpcLock(run.s3, ConfigAdaptor(str(run.path)).backup_descriptor):
+        got, err = run("execute", "--config", "CONFIG", "--output", "json")
+    doc = json.loads(run.out)
+    assert (got, doc["result"]) == (3, "locked") and "is locked by" in doc["errors"][0]
+
+
+def _saved(run, tmp_path, **changes):
+    """A saved plan of execute made on the fake world, with ``changes`` on top."""
+    path = tmp_path / "p.json"
+    assert run("plan", "--config", "CONFIG", "--out", str(path))[0] == 0
+    doc = json.loads(path.read_text())
+    for key, value in changes.items():
+        section, _, name = key.partition("__")
+        if name:
+            doc[section][name] = value
+        else:
+            doc[section] = value
+    path.write_text(json.dumps(doc))
+    return path
+
+
+@pytest.mark.parametrize("changes, command, words", [
+    ({"schema_version": 2}, "execute", "has schema_version 2; this morvent reads 1"),
+    ({"kind": "something else"}, "execute", "is not a saved plan of morvent"),
+    ({}, "revert", "is a plan of `morvent execute`, not of revert"),
+    ({"vpc_id": "vpc-0fedcba9876543210"}, "execute", "was made for vpc-0fedcba9876543210"),
+    ({"configuration__keys": {"spoke_gw_name": "other"}}, "execute",
+     "was made with another configuration"),
+])
+def test_a_saved_plan_for_something_else_is_refused_before_anything(run, tmp_path, changes,
+                                                                      command, words):
+    path = _saved(run, tmp_path, **changes)
+    got, err = run(command, "--config", "CONFIG", "--plan", str(path))
+    assert got == 2 and words in err
+    assert run.manager.calls == [] and not lock_exists(run.s3)
+
+
+def test_a_saved_plan_runs_and_a_moved_one_is_stale(run, tmp_path, monkeypatch):
+    path = _saved(run, tmp_path)
+    assert run("execute", "--config", "CONFIG", "--plan", str(path))[0] == 0
+    assert len(run.manager.calls) == 1
+    monkeypatch.setattr(FakeCloud, "world", lambda self: {
+        "nat_gateways": {"nat-a": {"state": "deleting"}}, "route_tables": {}})
+    got, err = run("execute", "--config", "CONFIG", "--plan", str(path))
+    assert got == 1 and "the saved plan is stale" in err and "NAT gateway nat-a appeared" in err
+    assert len(run.manager.calls) == 1
+
+
+class _ClosedPipe:
+    def write(self, text):
+        raise BrokenPipeError(32, "Broken pipe")
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("argv", [["status"], ["plan", "--output", "json"]])
+def test_a_closed_stdout_ends_quietly(run, monkeypatch, capsys, argv):
+    monkeypatch.setattr(cli.status.status, "gather", lambda config: {
+        "vpc_id": "v", "region": "r", "stage": "s", "backup": "b", "undo_records": 0,
+        "lock": None, "natgws": [], "resize": None, "unexplained": [], "discovered": False,
+        "notes": [], "next": "n", "controller_checked": True, "attention": []})
+    monkeypatch.setattr(sys, "stdout", _ClosedPipe())
+    got = cli.main([*argv, "--config", str(run.path)])
+    err = capsys.readouterr().err
+    assert got == 141 and "Broken" not in err and "unexpected" not in err

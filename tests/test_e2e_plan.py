@@ -10,7 +10,7 @@ from e2e_fixtures import migration, sim  # noqa: F401
 from morvent.commands import brindlemark
 from morvent.core.ConfigAdaptor import ConfigAdaptor
 from morvent.core.config import load_config
-from morvent.core.plan import MEMENTO_OF
+from morvent.run.plan import MEMENTO_OF
 from backup_fixtures import write_lock
 
 PROGRESS = re.compile(r"INFO    \[(\d+)/(\d+)\] (.*)$", re.M)
@@ -56,7 +56,10 @@ def test_the_plan_is_what_execute_then_does(migration, zones, before):
     if before == "fresh":
         # The traffic move, SNAT on every zone's table, and each HA gateway its zone's.
         assert plan["counts"]["routes_to_move"] == 1 + zones + (zones - 1)
-        assert plan["summary"].startswith(f"{zones} spoke gateways to create, {zones} NAT "
+        # On a controller that does not know the account yet, the run sets it up first.
+        assert plan["account"]["action"] == "create"
+        assert plan["summary"].startswith(f"controller account {plan['account']['name']} to "
+                                          f"create, {zones} spoke gateways to create, {zones} NAT "
                                           f"gateways to delete, {2 * zones} routes to move, "
                                           "1 resize")
 
@@ -82,7 +85,8 @@ def test_the_revert_plan_is_what_revert_then_does(migration):
     m = migration(2)
     assert m.execute().status == 0
     plan = _read_only(m, "revert", "--dry-run")
-    assert plan["counts"] == {"steps": 9, "done": 0, "to_do": 9, "nat_gateways_to_put_back": 2,
+    assert plan["counts"] == {"steps": 9, "done": 0, "to_do": 9,
+                              "controller_accounts_to_create": 0, "nat_gateways_to_put_back": 2,
                               "spoke_gateways_to_delete": 2, "routes_to_move_back": 3,
                               "resizes_back": 1}
     result = m.revert()
@@ -99,7 +103,7 @@ def test_the_revert_plan_is_what_revert_then_does(migration):
 def test_hs_mode_1_says_which_zones_go_out_with_another_address(migration):
     m = migration(3, hs_mode=1)
     result = m.cli("plan")
-    assert result.status == 0, result.stderr
+    assert result.status == 1 and "--accept-address-changes" in result.stderr  # a gate
     (change,) = [x for x in result.stdout.splitlines() if "hs_mode 1" in x]
     zone = m.world.zones[2]
     assert change.strip().startswith(zone.private_subnets[0].route_table_id)

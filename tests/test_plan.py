@@ -1,4 +1,4 @@
-"""The step model of a replacement and of a revert (morvent.core.plan), checked against what
+"""The step model of a replacement and of a revert (morvent.run.plan), checked against what
 Manager.execute does on a recording fake world, and the history's step listeners."""
 
 import dataclasses
@@ -9,9 +9,11 @@ from manager_fakes import CONFIG, World
 from morvent.commands import brindlemark, history
 from morvent.commands.history import MementoHistory
 from morvent.commands.memento import Memento
-from morvent.core import backup, plan
+from morvent.core import backup
+from morvent.run import plan
 from morvent.core.egress import Egress, Exit
 from morvent.cli import output
+from morvent.run import progress as progress_module
 
 
 @pytest.fixture
@@ -130,7 +132,8 @@ def test_a_revert_is_the_undo_records_newest_first():
         "Put back NAT gateway nat-a in subnet-a with 198.51.100.1 (under a new id)",
         "Move 1 route(s) back from NAT gateway nat-b to the NAT gateway in subnet-a "
         "(was nat-a)"]
-    assert found.counts() | {} == dict(steps=3, done=0, to_do=3, nat_gateways_to_put_back=1,
+    assert found.counts() | {} == dict(steps=3, done=0, to_do=3, controller_accounts_to_create=0,
+                                       nat_gateways_to_put_back=1,
                                        spoke_gateways_to_delete=1, routes_to_move_back=1,
                                        resizes_back=0)
 
@@ -186,7 +189,7 @@ def test_progress_lines_come_from_the_discovery_the_run_uses(monkeypatch, caplog
                for i in range(3)]
     monkeypatch.setattr(history.CommandHistory, "get_discovered_natgws",
                         classmethod(lambda cls: records))
-    progress = output.ReplacementProgress(plan.Settings("vpc-1", "spoke"), [])
+    progress = progress_module.ReplacementProgress(plan.Settings("vpc-1", "spoke"), [])
     caplog.set_level("INFO", logger="morvent.cli")
     progress("step", 9)
     progress("step", 10)

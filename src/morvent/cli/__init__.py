@@ -20,15 +20,19 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import json
 import logging
+import os
 import sys
 import warnings
 from collections.abc import Sequence
+from typing import Any
 
 from morvent import __version__
-from morvent.cli import completion, fleet, migrate, plan, status, trust
+from morvent.cli import completion, fleet, migrate, output, plan, report, status, trust
 from morvent.cli.output import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
-                                EXIT_STATUSES, EXIT_USAGE, PROG, Cancelled, Refused, UsageError,
+                                EXIT_STATUSES, EXIT_STDOUT_CLOSED, EXIT_USAGE, PROG, Blocked,
+                                Cancelled, Refused, StdoutClosed, UsageError,
                                 controller_errors, controller_problem, exit_status_of, fail,
                                 masked_output, one_line, print_traceback, setup_logging,
                                 user_errors)
@@ -145,17 +149,49 @@ def main(argv: Sequence[str] | None = None) -> int:
     reading = args.command in ("plan", "status") or (
         args.command == "revert" and args.dry_run)
     saved = {name: getattr(Globals, name) for name in _RESTORED_SETTINGS}
+    # execute/revert --output json: everything but the document goes to stderr.
+    json_result = getattr(args, "output", "text") == "json" and (
+        args.command == "execute" or args.command == "revert" and not args.dry_run)
     with masked_output():
         handler, former_level = setup_logging(verbosity, logging.WARNING if reading else None)
+        stdout = sys.stdout
+        if json_result:
+            sys.stdout = sys.stderr
+            output.errors_said = []
+        status = EXIT_FAILED
         try:
             with warnings.catch_warnings():
-                return _run(args, verbosity)
+                status = _run(args, verbosity)
+            if json_result:
+                sys.stdout = stdout
+                output.say(json.dumps(report.document(args, status), indent=2))
+            return status
+        except StdoutClosed:
+            return _stdout_closed(status if json_result else EXIT_STDOUT_CLOSED, stdout)
         finally:
+            sys.stdout = stdout
+            output.errors_said = None
             for name, value in saved.items():
                 setattr(Globals, name, value)
             _route_native_requests()
             logging.getLogger().removeHandler(handler)
             logging.getLogger("morvent").setLevel(former_level)
+
+
+def _stdout_closed(status: int, stream: Any) -> int:
+    """Standard output was closed early (``| head``): end quietly, as other tools do.
+
+    Whatever is still buffered for ``stream`` goes nowhere, so that the
+    interpreter's own flush at exit does not complain either.
+    """
+    try:
+        fd = stream.fileno()
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, fd)
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+    return status
 
 
 def _use_controller_settings(config: Config, command: str) -> None:
@@ -204,15 +240,48 @@ def _load_config(args: argparse.Namespace, verbosity: int) -> Config:
 
 def _run(args: argparse.Namespace, verbosity: int) -> int:
     """Load the configuration and run one command; returns the exit status."""
-    from morvent.lib.lock import LockHeldError
-
     try:
         # SIGTERM stops a command the way Ctrl-C does, records saved.
         with StopOnSignals():
             config = _load_config(args, verbosity)
+            args.config_loaded = config
             _use_controller_settings(config, args.command)
-            args.run(args, config)
-        return EXIT_OK
+            status = args.run(args, config)
+        return status if isinstance(status, int) else EXIT_OK
+    except StdoutClosed:
+        raise
+    except Blocked as e:
+        # plan: every reason the run would not go ahead; the status of the first.
+        args.failure = e.problems[0] if e.problems else None
+        statuses = [_report(problem, verbosity) for problem in e.problems]
+        return statuses[0] if statuses else EXIT_FAILED
+    except BaseException as e:  # noqa: BLE001 - _report raises again what is not ours
+        args.failure = e
+        return _report(e, verbosity)
+
+
+def status_of(e: BaseException) -> int:
+    """The exit status a command ends with when ``e`` stops it (as _report says)."""
+    from morvent.lib.lock import LockHeldError
+
+    if isinstance(e, SystemExit):
+        return e.code if isinstance(e.code, int) else EXIT_OK if e.code is None else EXIT_FAILED
+    if isinstance(e, (KeyboardInterrupt, Terminated)):
+        return exit_status(e)
+    if isinstance(e, LockHeldError):
+        return EXIT_LOCKED
+    if isinstance(e, (ConfigError, UsageError)):
+        return EXIT_USAGE
+    return EXIT_FAILED
+
+
+def _report(error: BaseException, verbosity: int) -> int:
+    """Say what stopped the command (one line; -v adds the traceback); returns the
+    exit status.  What is none of ours goes on."""
+    from morvent.lib.lock import LockHeldError
+
+    try:
+        raise error
     except SystemExit as e:
         # execute and revert have said what the run left and what to do.
         return exit_status_of(e)

@@ -1,9 +1,8 @@
 """What every command of the command line shares: its output.
 
-- logging: the console handler (its level set by -v/-q), the log file of a
-  real run, secret masking on both, and what the migration writes to
-  standard error (tracebacks) turned into DEBUG records;
-- progress: "[3/11] Delete NAT gateway ..." lines from the step model;
+- logging: the console handler (its level set by -v/-q) with secret masking
+  (the log file of a run and the progress lines are the run's own:
+  ``morvent.run.progress``);
 - tables: plans, the per-zone egress summary, status;
 - the question before a run, one-line errors and the exit statuses.
 """
@@ -11,23 +10,26 @@
 from __future__ import annotations
 
 import contextlib
-import datetime
 import importlib
-import itertools
 import json
 import logging
-import logging.handlers
-import os
 import sys
 import traceback
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, TextIO
 
+from morvent.core.exceptions import Cancelled, Refused, UsageError  # noqa: F401 - the CLI's own
 from morvent.core.Globals import Globals
+from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
+from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
+                                  listening, secret_masking_filter, stderr_to_log)
 
-PROG = "morvent"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_LOCKED = 0, 1, 2, 3
 EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
+#: With --detailed-exitcode: plan has changes to make, status something that needs attention.
+EXIT_CHANGES, EXIT_ATTENTION = 4, 5
+#: Standard output closed before the command was done writing (``| head``): 128 + SIGPIPE.
+EXIT_STDOUT_CLOSED = 141
 
 EXIT_STATUSES = f"""exit statuses:
   {EXIT_OK}    done (also: nothing to do)
@@ -36,25 +38,25 @@ EXIT_STATUSES = f"""exit statuses:
   {EXIT_USAGE}    configuration or usage error (also: no terminal to ask on and no --yes, a
        VPC that does not exist in the region)
   {EXIT_LOCKED}    the VPC is locked by another run (also: --break-lock refused)
-  {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM"""
+  {EXIT_CHANGES}    plan --detailed-exitcode: the run would go ahead and change something
+  {EXIT_ATTENTION}    status --detailed-exitcode: something needs attention (lock, open group,
+       changes no record explains, a stopped or refused state)
+  {EXIT_INTERRUPTED}  stopped by Ctrl-C (SIGINT); {EXIT_TERMINATED} stopped by SIGTERM
+  {EXIT_STDOUT_CLOSED}  standard output was closed early (e.g. `| head`); nothing more is said
+plan ends with the status the run would stop with when it would not go ahead."""
 
 #: The logger of the command line's own lines (progress, log file notices).
 log = logging.getLogger("morvent.cli")
 
 
-class UsageError(Exception):
-    """Bad command line or environment; exit status 2."""
+class Blocked(Exception):
+    """The run a plan is the plan of would not go ahead: ``problems`` holds what it
+    would stop on, in the order it would meet them (the first decides the status)."""
 
-
-class Refused(Exception):
-    """The command stopped before changing anything; exit status 1.
-
-    The first line of the message is the error, each further line a detail.
-    """
-
-
-class Cancelled(Exception):
-    """The question before a run was answered no; exit status 1."""
+    def __init__(self, problems: list[BaseException]):
+        super().__init__("; ".join(str(p).splitlines()[0] if str(p) else type(p).__name__
+                                   for p in problems))
+        self.problems = problems
 
 
 def user_errors() -> tuple[type[BaseException], ...]:
@@ -92,7 +94,6 @@ def controller_errors() -> tuple[type[BaseException], ...]:
 
 CONSOLE_FORMAT = "%(asctime)s %(levelname)-7s %(message)s"
 VERBOSE_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
-FILE_FORMAT = "%(asctime)s %(levelname)-7s %(name)s: %(message)s"
 
 
 def console_level(verbosity: int) -> int:
@@ -124,15 +125,6 @@ def setup_logging(verbosity: int, quiet_level: int | None = None) -> tuple[loggi
     former_level = package.level
     package.setLevel(logging.DEBUG)
     return handler, former_level
-
-
-def secret_masking_filter() -> logging.Filter | None:
-    """The transport's filter that hides passwords and session ids, when it has one."""
-    try:
-        backend = importlib.import_module("morvent.lib.corvane_backend")
-        return backend.SecretMaskingFilter()
-    except Exception:
-        return None
 
 
 def mask(text: str) -> str:
@@ -186,7 +178,13 @@ def exit_status_of(e: SystemExit) -> int:
     return EXIT_FAILED
 
 
+#: When a list, every error line said goes there too (for a JSON document of the run).
+errors_said: list[str] | None = None
+
+
 def fail(message: str, status: int) -> int:
+    if errors_said is not None:
+        errors_said.append(mask(message))
     print(mask(f"{PROG}: error: {message}"), file=sys.stderr)
     return status
 
@@ -205,226 +203,21 @@ def controller_problem(e: BaseException) -> str:
     return one_line(e)
 
 
-def one_line(e: BaseException) -> str:
-    text = " ".join(str(e).split())
-    return text or type(e).__name__
+class StdoutClosed(Exception):
+    """Standard output was closed while the command's result was written to it."""
 
 
 def say(text: str = "", stream: TextIO | None = None) -> None:
     """A line of the command's result (plans, tables, the verdict): standard output."""
-    print(text, file=stream if stream is not None else sys.stdout, flush=True)
+    try:
+        print(text, file=stream if stream is not None else sys.stdout, flush=True)
+    except BrokenPipeError:
+        raise StdoutClosed() from None
 
 
 def verdict(text: str) -> None:
     """The final one-line verdict; shown even with -q."""
     say(f"{PROG}: {text}")
-
-
-# -- what the migration writes to standard error ---------------------------------------
-
-class StderrToLog:
-    """A text stream that turns what is written to it into DEBUG records.
-
-    The migration prints the traceback of a failed step with
-    ``traceback.print_exc()``; through this stream it reaches the log file
-    (masked, like every record) and the console only with -v.  A traceback
-    becomes one record: its indented lines are kept with it.
-    """
-
-    encoding = "utf-8"
-    errors = "backslashreplace"
-
-    def __init__(self, logger: logging.Logger):
-        self.logger = logger
-        self._pending = ""
-        self._block: list[str] = []
-
-    def write(self, text: str) -> int:
-        self._pending += text
-        while "\n" in self._pending:
-            line, self._pending = self._pending.split("\n", 1)
-            self._line(line)
-        return len(text)
-
-    def writelines(self, lines: Any) -> None:
-        for line in lines:
-            self.write(line)
-
-    def _line(self, line: str) -> None:
-        self._block.append(line)
-        if line.startswith((" ", "\t")) or line.startswith("Traceback (most recent call"):
-            return  # the traceback goes on
-        self._emit()
-
-    def _emit(self) -> None:
-        text = "\n".join(self._block).rstrip()
-        self._block = []
-        if text.strip():
-            self.logger.debug("%s", text)
-
-    def flush(self) -> None:
-        if self._pending:
-            self._line(self._pending)
-            self._pending = ""
-        if self._block:
-            self._emit()
-
-    def isatty(self) -> bool:
-        return False
-
-
-@contextlib.contextmanager
-def stderr_to_log() -> Iterator[None]:
-    """Send what is written to sys.stderr meanwhile to the log as DEBUG records."""
-    stream = StderrToLog(logging.getLogger("morvent.stderr"))
-    saved = sys.stderr
-    sys.stderr = stream
-    try:
-        yield
-    finally:
-        sys.stderr = saved
-        stream.flush()
-
-
-# -- the log file of a run -----------------------------------------------------------
-
-class RunLog:
-    """The log file of a real run: every record (DEBUG and up), masked.
-
-    Records are kept from the moment it is made; ``open()`` writes them to
-    a new file in the backup folder's "logs" folder (so the run's backup
-    upload takes it to S3) and goes on writing there.  Without ``open()``
-    (a run refused or cancelled) nothing is written.
-    """
-
-    def __init__(self) -> None:
-        self.path: str | None = None
-        self._buffer = logging.handlers.MemoryHandler(capacity=1 << 20,
-                                                      flushLevel=logging.CRITICAL + 1)
-        self._file: logging.Handler | None = None
-        logging.getLogger().addHandler(self._buffer)
-
-    def open(self, folder: str, command: str) -> str:
-        """Start the file in ``folder``/logs; returns its path."""
-        logs = os.path.join(folder, "logs")
-        os.makedirs(logs, exist_ok=True)
-        stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%dT%H%M%SZ")
-        for n in itertools.count(1):
-            path = os.path.join(logs, f"{stamp}-{command}" + (f"-{n}" if n > 1 else "") + ".log")
-            try:
-                with open(path, "x", encoding="utf-8"):
-                    break
-            except FileExistsError:
-                continue
-        handler = logging.FileHandler(path, encoding="utf-8")
-        handler.setFormatter(logging.Formatter(FILE_FORMAT))
-        handler.setLevel(logging.DEBUG)
-        masking = secret_masking_filter()
-        if masking is not None:
-            handler.addFilter(masking)
-        self._buffer.setTarget(handler)
-        self._buffer.flush()
-        root = logging.getLogger()
-        root.removeHandler(self._buffer)
-        root.addHandler(handler)
-        self._file, self.path = handler, path
-        return path
-
-    def close(self) -> None:
-        root = logging.getLogger()
-        root.removeHandler(self._buffer)
-        self._buffer.setTarget(None)
-        self._buffer.buffer.clear()
-        self._buffer.close()
-        if self._file is not None:
-            root.removeHandler(self._file)
-            self._file.close()
-            self._file = None
-
-    def __enter__(self) -> "RunLog":
-        return self
-
-    def __exit__(self, kind: Any, error: Any, tb: Any) -> None:
-        if error is not None and not isinstance(error, SystemExit) and self.path is not None:
-            # Where it stopped, for the bug report; the console shows it with -v.
-            self._file.handle(log.makeRecord(log.name, logging.DEBUG, __file__, 0,
-                                             "the run stopped with %s", (kind.__name__,),
-                                             (kind, error, tb)))
-        self.close()
-        if error is not None and self.path is not None:
-            print(f"{PROG}: the log of this run: {self.path}", file=sys.stderr)
-
-
-# -- progress ------------------------------------------------------------------------
-
-@contextlib.contextmanager
-def listening(listener: Callable[[str, Any], None]) -> Iterator[None]:
-    """Have ``listener`` told where the run is (see ``morvent.commands.history``)."""
-    from morvent.commands import history
-
-    history.step_listeners.append(listener)
-    try:
-        yield
-    finally:
-        history.step_listeners.remove(listener)
-
-
-class ReplacementProgress:
-    """Says which step of the replacement starts: "[3/11] Delete NAT gateway ...".
-
-    The first step that starts is where the run's own discovery is known
-    (refreshed, as the run uses it): the steps are laid out again from it.
-    """
-
-    def __init__(self, settings: Any, steps: Sequence[Any], dry_run: bool = False):
-        self.settings = settings
-        self.steps = {s.position: s for s in steps}
-        self.total = len(steps)
-        self.dry_run = dry_run
-        #: The positions started, in order.
-        self.started: list[int] = []
-
-    def __call__(self, event: str, value: Any) -> None:
-        if event == "step":
-            if not self.started:
-                self._lay_out(value)
-            self.started.append(value)
-            step = self.steps.get(value)
-            log.info("[%d/%d] %s%s", value, self.total, "(dry run) " if self.dry_run else "",
-                     step.title if step is not None else "next step")
-        elif event == "undo":
-            from morvent.core.plan import undo_title
-
-            log.info("  rolling back: %s", undo_title(value))
-
-    def _lay_out(self, position: int) -> None:
-        from morvent.commands.history import CommandHistory
-        from morvent.core.plan import replacement_steps
-
-        try:
-            steps = replacement_steps(self.settings, CommandHistory.get_discovered_natgws(),
-                                      held=position - 1)
-        except Exception:  # noqa: BLE001 - the plan's steps still name them
-            log.debug("the run's steps could not be laid out again", exc_info=True)
-            return
-        self.steps = {s.position: s for s in steps}
-        self.total = len(steps)
-
-
-class RevertProgress:
-    """Says which undo record a revert restores: "[2/12] Put back NAT gateway ..."."""
-
-    def __init__(self, total: int):
-        self.total = total
-        self.started = 0
-
-    def __call__(self, event: str, value: Any) -> None:
-        if event != "undo":
-            return
-        from morvent.core.plan import undo_title
-
-        self.started += 1
-        log.info("[%d/%d] %s", self.started, self.total, undo_title(value))
 
 
 # -- tables --------------------------------------------------------------------------
@@ -451,6 +244,13 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
         lines.append("  no undo record in the backup: nothing to revert")
     if plan.fatal:
         lines.append(f"  cannot run: {plan.fatal}")
+    account = getattr(plan, "account", None)
+    if account and account.get("action") == "create":
+        lines.append(f"  first: create controller account {account.get('name')} for AWS account "
+                     f"{account.get('aws_account_number')} (roles {account.get('aws_role_app')}, "
+                     f"{account.get('aws_role_ec2')})")
+    elif account:
+        lines.append(f"  controller account {account.get('name')} exists: used as it is")
     total = len(plan.steps)
     done = [s for s in plan.steps if s.done]
     if only_to_do and done:
@@ -510,19 +310,6 @@ def egress_lines(before: Any, after: Any) -> list[str]:
     return (["Egress by zone (default route target and the address traffic leaves with):"]
             + table(("zone", "route table", "before", "after", "NAT gateways before",
                      "after"), rows))
-
-
-def password_variable(config: Any) -> str:
-    """How to name the password variable in a message without echoing a password.
-
-    A value that is not written like an environment variable (capitals,
-    digits, '_') may be the password put there by mistake: it is not shown.
-    """
-    name = config.controller_password_env
-    if name.isupper() or (name.replace("_", "").isdigit() and name):
-        return f"the environment variable {name}"
-    return ("the environment variable that controller_password_env names (not shown: it is "
-            "not written like one, and may be the password itself)")
 
 
 # -- the question before a run ---------------------------------------------------------

@@ -14,10 +14,11 @@ import json
 from collections.abc import Callable
 from typing import Any
 
-from morvent.cli import aws, output
-from morvent.cli.output import PROG
+from morvent.cli import output
+from morvent.cli.output import EXIT_ATTENTION, EXIT_OK
 from morvent.core.config import Config
-from morvent.core.Globals import Globals
+from morvent.run import status
+from morvent.run.saved import SCHEMA_VERSION
 
 
 def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
@@ -25,112 +26,23 @@ def add_parsers(add: Callable[..., argparse.ArgumentParser]) -> None:
                         "the lock, and changes no undo record explains; changes nothing")
     sub.add_argument("--output", choices=("text", "json"), default="text",
                      help="text (default) or JSON for machines")
+    sub.add_argument("--detailed-exitcode", action="store_true",
+                     help=f"exit {EXIT_OK} when all is clear, {EXIT_ATTENTION} when something "
+                          "needs attention (a lock, a run stopped part-way, changes no record "
+                          "explains, a part that could not be checked)")
     sub.set_defaults(run=run)
 
 
-def run(args: argparse.Namespace, config: Config) -> None:
-    report = gather(config)
+def run(args: argparse.Namespace, config: Config) -> int:
+    report = status.gather(config)
     if args.output == "json":
-        output.say(json.dumps(report, indent=2))
+        output.say(json.dumps({"schema_version": SCHEMA_VERSION, **report}, indent=2))
     else:
         for line in lines(report):
             output.say(line)
-
-
-def gather(config: Config) -> dict[str, Any]:
-    """Everything status shows, as JSON data."""
-    Globals.dry_run = True  # the backup is read into a scratch copy; nothing is stored
-    cloud = aws.cloud(config)
-    cloud.check_vpc()
-    lock = cloud.lock_state()
-    state, notes = aws.read_backup_readonly(cloud.s3, cloud.backup_des)
-    plan = cloud.replacement_plan(state)
-    steps = plan.steps
-    done = sum(s.done for s in steps)
-    unexplained = [str(f) for f in cloud.unrecorded_changes(state)] if state.discovered else []
-    gateways, controller_note = aws.controller_gateways(config)
-    if gateways is not None:
-        from morvent.core.reconcile import unrecorded_gateways
-
-        unexplained += [str(f) for f in unrecorded_gateways(gateways, config.spoke_gw_name,
-                                                             config.vpc_id, state)]
-    open_groups = [r for r in _records(plan) if r["group"] == "open"]
-    return {
-        "vpc_id": config.vpc_id,
-        "region": config.region,
-        "backup": cloud.backup_des.url,
-        "local_copy": cloud.backup_des.local_folder,
-        "lock": _lock(lock),
-        "discovered": state.discovered,
-        "stage": _stage(state, plan, done),
-        "steps_done": done,
-        "steps_total": len(steps),
-        "undo_records": len(state.mementos),
-        "natgws": _records(plan),
-        "resize": next(({"done": s.done, "title": s.title} for s in steps
-                        if s.kind == "resize"), None),
-        "open_group": open_groups[0]["index"] if open_groups else None,
-        "unexplained": unexplained,
-        "controller_checked": gateways is not None,
-        "notes": notes + ([controller_note] if controller_note else []) + plan.warnings
-        + ([plan.fatal] if plan.fatal else []),
-        "next": _next(config, plan, state),
-    }
-
-
-def _stage(state: Any, plan: Any, done: int) -> str:
-    if not state.discovered and not state.mementos:
-        return "not started"
-    if plan.fatal:
-        return "cannot run"
-    if done == 0:
-        return "discovered, no step done (never run, or reverted)"
-    if done < len(plan.steps):
-        return f"in progress: {done} of {len(plan.steps)} steps done"
-    return "replaced: every step done"
-
-
-def _records(plan: Any) -> list[dict[str, Any]]:
-    """Per NAT gateway record: its steps and whether its group is done, open or to do."""
-    found = []
-    for index, record in enumerate(plan.records):
-        steps = [s for s in plan.steps if s.record == index]
-        done = sum(s.done for s in steps)
-        if not steps:
-            group = "not replaced (hs_mode 1)" if index > 1 else "not reached"
-        else:
-            group = "done" if done == len(steps) else "open" if done else "to do"
-        found.append({
-            "index": index, "nat_gw_id": record.get("nat_gw_id"),
-            "subnet_id": record.get("subnet_id"), "eip": record.get("eip"),
-            "zone": record.get("availability_zone"), "group": group,
-            "steps": [{"position": s.position, "title": s.title, "done": s.done}
-                      for s in steps],
-        })
-    return found
-
-
-def _next(config: Config, plan: Any, state: Any) -> str:
-    source = config.source
-    to_do = plan.to_do
-    parts = []
-    if to_do and not plan.fatal:
-        first = to_do[0]
-        parts.append(f"`{PROG} execute --config {source}` goes on at step "
-                     f"{first.position} of {len(plan.steps)}: {first.title}")
-    if state.mementos:
-        parts.append(f"`{PROG} revert --config {source}` restores the {len(state.mementos)} "
-                     "undo records")
-    return "; ".join(parts) or "nothing to do"
-
-
-def _lock(lock: Any) -> dict[str, Any] | None:
-    """The lock as status shows it: its id, holder and whether that run is alive."""
-    if lock is None:
-        return None
-    found = {k: v for k, v in lock.to_dict().items() if k != "token"}
-    found["break"] = (f"--break-lock {lock.id}" if lock.alive is False else None)
-    return found
+    if args.detailed_exitcode and report["attention"]:
+        return EXIT_ATTENTION
+    return EXIT_OK
 
 
 def lines(report: dict[str, Any]) -> list[str]:

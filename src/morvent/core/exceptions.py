@@ -1,4 +1,19 @@
-"""Exceptions of the migration commands."""
+"""Exceptions of the migration commands and of the runs around them."""
+
+
+class UsageError(Exception):
+    """Bad command line or environment; exit status 2."""
+
+
+class Refused(Exception):
+    """The command stopped before changing anything; exit status 1.
+
+    The first line of the message is the error, each further line a detail.
+    """
+
+
+class Cancelled(Exception):
+    """The question before a run was answered no; exit status 1."""
 
 
 class CorvaneRollbackException(Exception):

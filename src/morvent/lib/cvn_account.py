@@ -103,6 +103,23 @@ class CreateCorvaneAccount:
             return account
         return None
 
+    def _roles(self, number: str) -> tuple[str, str]:
+        role_app, role_ec2 = default_role_arns(number, self.ca.region)
+        return (getattr(self.ca, "aws_role_app", None) or role_app,
+                getattr(self.ca, "aws_role_ec2", None) or role_ec2)
+
+    def intent(self) -> dict[str, Any]:
+        """What ``execute()`` would do, found with read-only requests: the account
+        ``name``, ``action`` ("reuse" or "create") and, to create, the AWS account
+        number and the two role ARNs.  AccountSetupError as ``execute()``."""
+        name = self.ca.aws_account_name
+        if self.find_account() is not None:
+            return {"name": name, "action": "reuse"}
+        number = self._account_number()
+        role_app, role_ec2 = self._roles(number)
+        return {"name": name, "action": "create", "aws_account_number": number,
+                "aws_role_app": role_app, "aws_role_ec2": role_ec2}
+
     def execute(self) -> None:
         log = logging.getLogger(__name__)
         name = self.ca.aws_account_name
@@ -111,9 +128,7 @@ class CreateCorvaneAccount:
             return
 
         number = self._account_number()
-        role_app, role_ec2 = default_role_arns(number, self.ca.region)
-        role_app = getattr(self.ca, "aws_role_app", None) or role_app
-        role_ec2 = getattr(self.ca, "aws_role_ec2", None) or role_ec2
+        role_app, role_ec2 = self._roles(number)
         if Globals.dry_run:
             log.info("- Dry run: would create controller account %s for AWS account %s", name,
                      number)

@@ -306,6 +306,10 @@ class VpcLock:
         return LockState(_lock_id(record, raw), record, alive, why, "heartbeat" not in record,
                          age)
 
+    def held_error(self, state: LockState | None) -> LockHeldError:
+        """The refusal of acquire() while ``state`` (None: gone just now) holds the lock."""
+        return LockHeldError(self._refusal(state), state.record if state else None, state)
+
     def _refusal(self, state: LockState | None) -> str:
         """Why the VPC is locked, and what to do."""
         if state is None:
@@ -336,9 +340,7 @@ class VpcLock:
                 raise failed(f"taking the lock {self.url}", e) from e
             found = self._read()
             if found is None or found[0].get("id") != lock_id:  # not a retry of our own put
-                state = self._state_of(found)
-                raise LockHeldError(self._refusal(state), state.record if state else None,
-                                    state) from None
+                raise self.held_error(self._state_of(found)) from None
             etag = found[2]
         self.id, self.lost, self._record, self._etag = lock_id, None, record, etag
         follow_folder(self.s3_client, self.backup_des, held=True)

@@ -582,6 +582,8 @@ class S3BackupCmdV2:
         """
         if not Globals.dry_run:
             raise RuntimeError("preview() needs Globals.dry_run")
+        #: Why each diverged history stops the next run (as download() would say).
+        self.diverged: list[str] = []
         self.download()
         des = self.backup_des
         scratch = des.getAbsolutePath()
@@ -599,6 +601,7 @@ class S3BackupCmdV2:
             try:
                 decision = versions.decide(mine, theirs, synced.get(rel))
             except HistoryDiverged as e:
+                self.diverged.append(self._diverged(rel, e))
                 notes.append(f"{self._diverged(rel, e)}. The next run stops before any change; "
                              "shown: the copy in S3")
                 continue

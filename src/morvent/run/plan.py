@@ -472,6 +472,13 @@ class Plan:
     #: (``morvent.lib.nat_routes.AddressChange``); the run goes ahead only
     #: when the operator accepts them.
     address_changes: list[Any] = field(default_factory=list)
+    #: What the run would do with the controller's cloud account (see
+    #: ``CreateCorvaneAccount.intent``); None when it was not asked.
+    account: dict[str, Any] | None = None
+
+    @property
+    def creates_account(self) -> bool:
+        return bool(self.account and self.account.get("action") == "create")
 
     @property
     def to_do(self) -> list[Step]:
@@ -481,7 +488,8 @@ class Plan:
         to_do = self.to_do
         kinds = [s.kind for s in to_do]
         counts = {"steps": len(self.steps), "done": len(self.steps) - len(to_do),
-                  "to_do": len(to_do)}
+                  "to_do": len(to_do),
+                  "controller_accounts_to_create": int(self.creates_account)}
         if self.command == "revert":
             counts.update(
                 nat_gateways_to_put_back=kinds.count("put-back-natgw"),
@@ -504,8 +512,10 @@ class Plan:
             n = len(self.refusals)
             return f"refused: {n} problem{'' if n == 1 else 's'} to fix first (see above)"
         counts = self.counts()
+        account = (f"controller account {self.account.get('name')} to create"
+                   if self.creates_account else "")
         if not counts["to_do"]:
-            return "nothing to do"
+            return account or "nothing to do"
         if self.command == "revert":
             parts = [(counts["nat_gateways_to_put_back"], "NAT gateway", "to put back"),
                      (counts["spoke_gateways_to_delete"], "spoke gateway", "to delete"),
@@ -518,14 +528,15 @@ class Plan:
                      (counts["resizes"], "resize", "")]
         text = ", ".join(f"{n} {word}{'' if n == 1 else 's'}" + (f" {rest}" if rest else "")
                          for n, word, rest in parts)
-        return f"{text} ({counts['to_do']} of {counts['steps']} steps to do)"
+        return (f"{account + ', ' if account else ''}{text} ({counts['to_do']} of "
+                f"{counts['steps']} steps to do)")
 
     def to_dict(self) -> dict[str, Any]:
         return {"command": self.command, "vpc_id": self.vpc_id, "discovery": self.discovery,
                 "fatal": self.fatal, "warnings": list(self.warnings),
                 "refusals": list(self.refusals),
                 "address_changes": [c.to_dict() for c in self.address_changes],
-                "counts": self.counts(), "summary": self.summary(),
+                "account": self.account, "counts": self.counts(), "summary": self.summary(),
                 "records": [dict(r) for r in self.records],
                 "steps": [s.to_dict() for s in self.steps]}
 
@@ -584,7 +595,7 @@ def plan_revert(vpc_id: str, state: Any, ec2: Any | None = None,
     """
     plan = Plan("revert", vpc_id, steps=revert_steps(state.mementos), records=state.natgws)
     if ec2 is not None and state.mementos:
-        from morvent.core.reconcile import unrecorded_changes
+        from morvent.run.reconcile import unrecorded_changes
 
         # Switching SNAT off gives back the default routes that lead to the
         # spoke gateways now.
