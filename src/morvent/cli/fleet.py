@@ -219,7 +219,7 @@ def _run_command(args: argparse.Namespace, fleet: Any, verbosity: int) -> int:
     if args.output == "json":
         say(json.dumps(doc, indent=2))
     else:
-        head, rows = report.columns(doc)
+        head, rows = report.columns(doc, width=100)
         for line in table(head, rows):
             say(line)
     if doc["stored"] and verbosity >= 0:

@@ -66,6 +66,19 @@ def last_line(path: str) -> str:
     return lines[-1].strip() if lines else ""
 
 
+def error_lines(path: str, most: int = 3) -> list[str]:
+    """The last error lines a process wrote to its log (for a report of a failure)."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(max(0, os.path.getsize(path) - 65536))
+            text = f.read().decode("utf-8", "replace")
+    except OSError:
+        return []
+    found = [line.strip() for line in text.splitlines()
+             if " ERROR " in line or "error:" in line]
+    return found[-most:]
+
+
 def _status_failure(status: int, doc: dict[str, Any] | None, said: str) -> tuple[str, str]:
     if status == EXIT_USAGE:
         return "usage-error", said or "configuration or usage error"
@@ -227,6 +240,8 @@ class VpcRun:
             return self._outcome("checked", status, doc.get("stage") or "", details)
         # execute or revert
         details = run_details(doc) if doc else {"errors": [said] if said else []}
+        if not details.get("errors") and (doc or {}).get("result") != "done":
+            details["errors"] = error_lines(self.log)
         result = (doc or {}).get("result")
         if result not in _RUN_RESULTS:
             result = "crashed" if doc is None else "failed"

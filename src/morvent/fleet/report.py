@@ -122,8 +122,9 @@ def _egress(r: Mapping[str, Any]) -> str:
     return "kept" + (f" ({counts['unknown']} not known)" if counts.get("unknown") else "")
 
 
-def columns(doc: Mapping[str, Any]) -> tuple[list[str], list[list[Any]]]:
-    """The per-VPC table of the report: its heading and rows."""
+def columns(doc: Mapping[str, Any], width: int | None = None) -> tuple[list[str], list[list[Any]]]:
+    """The per-VPC table of the report: its heading and rows (the last
+    column, why, cut at ``width`` characters when given)."""
     command = doc["command"]
     if command == "plan":
         head = ["vpc", "region", "result", "zones", "steps to do", "creates", "deletes",
@@ -146,6 +147,9 @@ def columns(doc: Mapping[str, Any]) -> tuple[list[str], list[list[Any]]]:
         rows = [[r["key"], r["region"], r["result"], r.get("zones", "-"), _egress(r),
                  f"{r['duration']:.1f} s", _exit(r), r.get("log") or r.get("fleet_log") or "-",
                  r["why"]] for r in doc["vpcs"]]
+    if width:
+        for r in rows:
+            r[-1] = r[-1] if len(str(r[-1])) <= width else str(r[-1])[:width - 3] + "..."
     return head, rows
 
 

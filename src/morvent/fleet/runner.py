@@ -8,6 +8,7 @@ to every running child, and returns the report (``morvent.fleet.report``).
 
 from __future__ import annotations
 
+import getpass
 import os
 import signal
 import threading
@@ -135,7 +136,7 @@ def run(fleet: Fleet, options: Options, *,
     doc: dict[str, Any] = {
         "schema_version": report.SCHEMA_VERSION, "kind": report.KIND,
         "command": options.command, "manifest": fleet.source, "run_id": ident,
-        "runner": f"{os.environ.get('USER', '?')} on {os.uname().nodename} "
+        "runner": f"{getpass.getuser()} on {os.uname().nodename} "
                   f"(pid {os.getpid()})",
         "shard": str(options.shard) if options.shard else None,
         "started": began.isoformat(timespec="seconds"),
