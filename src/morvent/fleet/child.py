@@ -12,7 +12,9 @@ fleet run.  A VPC's execute or revert is a chain:
 2. the command itself, which resumes what a failed or stopped run left;
 3. after a lock refusal (another runner took the lock between 1 and 2),
    ``status`` again, to tell a live holder (``running-elsewhere``) from one
-   that is gone (``locked``, a failure: the lock needs ``--break-lock``).
+   that is gone (``locked``, a failure: the lock needs ``--break-lock``)
+   and from a lock let go meanwhile: the VPC done (``done-earlier``), or
+   the command once more (at most ``RETRIES`` runs in all).
 
 Children run in sessions of their own, so a Ctrl-C on the terminal reaches
 the runner alone, which passes it on to each of them (``signal``).
@@ -33,6 +35,9 @@ from morvent.core.statuses import EXIT_CHANGES, EXIT_LOCKED, EXIT_OK, EXIT_USAGE
 from morvent.fleet.scheduler import ELSEWHERE, Outcome
 from morvent.lib.lock import describe_holder
 
+#: Runs of the command on one VPC when another run holds its lock and lets
+#: it go before it was done.
+RETRIES = 3
 #: Results of a command's JSON document that the fleet keeps as they are.
 _RUN_RESULTS = ("done", "nothing-to-do", "refused", "stale-plan", "cancelled", "failed",
                 "locked", "usage-error", "interrupted", "terminated")
@@ -177,10 +182,13 @@ class VpcRun:
         self.signalled: int | None = None
         self.stage = "status" if command in ("execute", "revert") else command
         self.last_status: dict[str, Any] | None = None
+        self.tries = 0
+        self.run_details: dict[str, Any] = {}
         self._start(self.stage)
 
     def _start(self, command: str) -> None:
         self.stage = command
+        self.tries += command == self.command
         out = self.log + ".out"
         with open(self.log, "ab") as err, open(out, "wb") as stdout:
             err.write(f"--- {' '.join(command_line(command, self.config)[2:])}\n".encode())
@@ -225,10 +233,16 @@ class VpcRun:
                     decided = ("not-started", f"stopped by {signal_name(self.signalled)}")
                 details = status_details(doc) if doc else {}
                 return self._outcome(decided[0], status, decided[1], details)
-            # The status after a lock refusal.
-            found = held(doc["lock"]) if doc and doc.get("lock") else (
-                "locked", "the lock was held, and is free now: run again")
-            return self._outcome(found[0], EXIT_LOCKED, found[1], self.run_details)
+            # The status after a lock refusal: held still, or let go by a
+            # run that finished the VPC, or by one that stopped (try again).
+            decided = before_run(self.command, status, doc, said)
+            if decided is None and self.signalled is None and self.tries < RETRIES:
+                self._start(self.command)
+                return None
+            if decided is None:
+                decided = ("locked", "locked by another run each time it was tried")
+            return self._outcome(decided[0], status if decided[0] != ELSEWHERE
+                                 else EXIT_LOCKED, decided[1], dict(self.run_details))
         if self.command == "plan":
             result, why, details = plan_outcome(status, doc, said)
             return self._outcome(result, status, why, details)
