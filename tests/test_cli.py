@@ -934,7 +934,9 @@ def bash_script(tmp_path_factory):
     (["revert", "--config", "conf/m"], ["conf/morvent.yaml"]),
     (["status", "--region", ""], []),
     (["completion", ""], ["bash", "zsh"]),
-    (["sim", "--"], ["--dir", "--fault", "--help", "--like", "--shape", "--zones"]),  # the simulator's own options
+    (["sim", "--"], ["--accounts", "--create-seconds", "--dir", "--fault", "--help", "--like",
+                     "--regions", "--seed", "--shape", "--throttle", "--vpc-zones", "--vpcs",
+                     "--zones"]),  # the simulator's own options
 ])
 def test_bash_completion(bash_script, tmp_path, words, expected):
     (tmp_path / "conf").mkdir()
