@@ -194,7 +194,8 @@ def test_a_shape_to_rehearse_on(simulator, tmp_path):
     lines = sim.wait_for("ready")
     assert any("shape cross-zone" in line for line in lines)
     plan = _run_printed(lines, "plan")
-    assert plan.returncode == 0, plan.stdout + plan.stderr
+    # A gate: execute would be refused until the address changes are accepted.
+    assert plan.returncode == 1 and "--accept-address-changes" in plan.stderr, plan.stderr
     assert "address changes" in plan.stdout and "its subnets are in" in plan.stdout
     refused = _run_printed(lines, "execute")
     assert refused.returncode == 1 and "--accept-address-changes" in refused.stderr

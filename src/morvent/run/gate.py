@@ -84,7 +84,9 @@ def plan(config: Config, revert: bool, accept_address_changes: bool = False) -> 
         _revert_problems(gate, cloud, config, state)
     else:
         _execute_problems(gate, config, state)
-    if not any(isinstance(p, UsageError) for p in problems):  # a password to log in with
+    # A revert without undo records ends before the Manager, which sets up the account.
+    runs_manager = not revert or bool(state.mementos)
+    if runs_manager and not any(isinstance(p, UsageError) for p in problems):
         try:
             gate.account = cloud.controller_account()
         except Exception as e:  # noqa: BLE001 - the run would stop on the same error
