@@ -39,6 +39,14 @@ def totals(rows: Iterable[Mapping[str, Any]]) -> dict[str, int]:
     return dict(sorted(counted.items()))
 
 
+def plan_totals(rows: Iterable[Mapping[str, Any]]) -> dict[str, int]:
+    """Every VPC's plan counts added up (steps to do, gateways to create ...)."""
+    summed: Counter = Counter()
+    for r in rows:
+        summed.update({k: v for k, v in (r.get("counts") or {}).items() if isinstance(v, int)})
+    return dict(summed)
+
+
 def exit_status(command: str, rows: Sequence[Mapping[str, Any]], stopped_by: int | None,
                 detailed: bool = False) -> int:
     """The fleet's exit status.
@@ -159,7 +167,13 @@ def _exit(r: Mapping[str, Any]) -> str:
 
 def totals_line(doc: Mapping[str, Any]) -> str:
     parts = [f"{count} {result}" for result, count in doc["totals"].items()]
-    return f"{len(doc['vpcs'])} VPC(s): " + ", ".join(parts)
+    line = f"{len(doc['vpcs'])} VPC(s): " + ", ".join(parts)
+    planned = doc.get("plan_totals")
+    if planned:
+        line += (f"; {planned.get('to_do', 0)} step(s) to do, "
+                 f"{planned.get('spoke_gateways_to_create', 0)} spoke gateway(s) to create, "
+                 f"{planned.get('nat_gateways_to_delete', 0)} NAT gateway(s) to delete")
+    return line
 
 
 def markdown(doc: Mapping[str, Any]) -> str:

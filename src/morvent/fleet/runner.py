@@ -148,6 +148,8 @@ def run(fleet: Fleet, options: Options, *,
                                           options.detailed_exitcode),
         "totals": report.totals(rows), "vpcs": rows,
         "vpcs_in_manifest": len(fleet), "stored": [], "store_errors": []}
+    if options.command == "plan":
+        doc["plan_totals"] = report.plan_totals(rows)
     if options.store and options.command in ("execute", "revert") and vpcs:
         doc["stored"] = report.places(doc, vpcs)
     return doc
