@@ -260,3 +260,24 @@ def test_controller_slots_cap_state_changing_requests(tmp_path, monkeypatch):
     assert not waiting.is_alive()
     monkeypatch.delenv(controller_slots.VARIABLE)
     assert controller_slots.configured() is None
+
+
+@pytest.mark.parametrize("argv, words", [
+    (["execute", "--max-concurrent", "0"], "--max-concurrent '0': at least 1"),
+    (["execute", "--failure-tolerance", "lots"], "--failure-tolerance 'lots'"),
+    (["plan", "--shard-count", "2"], "neither is set"),
+    (["status", "--shard", "3/2"], "I is 1 to N"),
+    (["execute", "--region-order", "mars-1"], "no VPC of the manifest is in: mars-1"),
+    (["revert", "--canary", "-1"], "--canary: 0 or more"),
+])
+def test_fleet_options_refused_before_anything_runs(argv, words, tmp_path, monkeypatch, capsys):
+    from morvent import cli
+
+    monkeypatch.delenv("JOB_COMPLETION_INDEX", raising=False)
+    monkeypatch.delenv("AWS_BATCH_JOB_ARRAY_INDEX", raising=False)
+    monkeypatch.chdir(tmp_path)
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "fleet.yaml")
+    status = cli.main(["fleet", *argv[:1], "-m", example, *argv[1:]])
+    err = capsys.readouterr().err
+    assert status == 2 and words in err and "Traceback" not in err
+    assert not os.path.exists(tmp_path / "morvent-fleet")

@@ -269,3 +269,17 @@ class VpcRun:
     def _outcome(self, result: str, status: int, why: str, details: dict[str, Any]) -> Outcome:
         details = dict(details, fleet_log=self.log)
         return Outcome(self.key, result, status, why, time.monotonic() - self.began, details)
+
+
+class Unstarted:
+    """A VPC whose process could not be started (its configuration not
+    written, no process to be had): a failure, said once polled."""
+
+    def __init__(self, key: str, why: str) -> None:
+        self.outcome = Outcome(key, "failed", None, why)
+
+    def poll(self) -> Outcome:
+        return self.outcome
+
+    def signal(self, signum: int) -> None:
+        pass

@@ -21,7 +21,7 @@ from typing import Any
 from morvent.core.exceptions import UsageError
 from morvent.core.interrupt import signal_name
 from morvent.fleet import report
-from morvent.fleet.child import VpcRun
+from morvent.fleet.child import Unstarted, VpcRun
 from morvent.fleet.choice import Amount, Shard, interleave, region_groups
 from morvent.fleet.manifest import Fleet, FleetVpc, write_vpc_config
 from morvent.fleet.scheduler import Outcome, Rules, Scheduler
@@ -119,11 +119,15 @@ def run(fleet: Fleet, options: Options, *,
     else:
         env.pop(controller_slots.VARIABLE, None)
 
-    def launch(vpc: FleetVpc) -> VpcRun:
-        config = write_vpc_config(vpc, os.path.join(folder, "configs", f"{vpc.key}.yaml"),
-                                  written_by=f"morvent fleet {options.command}")
-        log = os.path.join(folder, f"{vpc.key}.{options.command}.log")
-        return VpcRun(vpc.key, options.command, config, log, environ=env)
+    def launch(vpc: FleetVpc) -> VpcRun | Unstarted:
+        try:
+            config = write_vpc_config(vpc, os.path.join(folder, "configs", f"{vpc.key}.yaml"),
+                                      written_by=f"morvent fleet {options.command}")
+            log = os.path.join(folder, f"{vpc.key}.{options.command}.log")
+            return VpcRun(vpc.key, options.command, config, log, environ=env)
+        except OSError as e:
+            return Unstarted(vpc.key, f"not started: {e.strerror or e}"
+                                      + (f" ({e.filename})" if e.filename else ""))
 
     scheduler = Scheduler(launch, rules(vpcs, options), poll_interval=poll_interval,
                           started=started, ended=ended)
