@@ -97,7 +97,8 @@ def fleet(env: dict, folder: Path, *argv: str) -> tuple[dict, float, float, Samp
     """Run `morvent fleet ARGV`: (report, wall seconds, CPU seconds, memory sampler)."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     started = time.monotonic()
-    process = subprocess.Popen([sys.executable, "-m", "morvent", "fleet", *argv,
+    yes = ["--yes"] if argv[0] in ("execute", "revert") else []
+    process = subprocess.Popen([sys.executable, "-m", "morvent", "fleet", *argv, *yes,
                                 "--output", "json", "-q"], env=env, cwd=folder,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     sampler = Sampler(process.pid)

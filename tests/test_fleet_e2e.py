@@ -58,7 +58,9 @@ def world(tmp_path_factory):
 
 
 def fleet(env, folder, *argv, wait=True):
-    command = [sys.executable, "-m", "morvent", "fleet", *map(str, argv), "--output", "json"]
+    yes = ["--yes"] if argv[0] in ("execute", "revert") else []
+    command = [sys.executable, "-m", "morvent", "fleet", *map(str, argv), *yes,
+               "--output", "json"]
     process = subprocess.Popen(command, env=env, cwd=folder, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     return finish(process) if wait else process

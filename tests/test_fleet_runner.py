@@ -281,3 +281,14 @@ def test_fleet_options_refused_before_anything_runs(argv, words, tmp_path, monke
     err = capsys.readouterr().err
     assert status == 2 and words in err and "Traceback" not in err
     assert not os.path.exists(tmp_path / "morvent-fleet")
+
+
+def test_a_fleet_run_without_a_terminal_needs_yes(tmp_path, monkeypatch, capsys):
+    from morvent import cli
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr("sys.stdin", open(os.devnull))
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "fleet.yaml")
+    assert cli.main(["fleet", "execute", "-m", example]) == 2
+    assert "no terminal to ask on: add --yes" in capsys.readouterr().err
+    assert not os.path.exists(tmp_path / "morvent-fleet")

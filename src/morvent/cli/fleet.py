@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 
 from morvent.cli.output import (EXIT_ATTENTION, EXIT_CHANGES, EXIT_FAILED, EXIT_INTERRUPTED,
                                 EXIT_OK, EXIT_STATUSES, EXIT_TERMINATED, EXIT_USAGE, PROG,
-                                UsageError, fail, say, table, verdict)
+                                UsageError, ask, can_ask, fail, say, table, verdict)
 from morvent.core.config import ConfigError
 from morvent.core.schema import excerpt
 
@@ -103,6 +103,8 @@ def _add_run(actions: argparse._SubParsersAction, parents: list[argparse.Argumen
         sub.add_argument("--canary", type=int, default=0, metavar="N",
                          help="run the first N VPCs first; the others only if they all "
                               "succeed")
+        sub.add_argument("--yes", "-y", action="store_true",
+                         help="go ahead without asking (required without a terminal)")
         sub.add_argument("--controller-slots", type=int, metavar="N",
                          help="at most N state-changing controller requests at once across "
                               "the fleet's processes on this machine (default: no cap)")
@@ -191,6 +193,17 @@ def _run_command(args: argparse.Namespace, fleet: Any, verbosity: int) -> int:
     if verbosity >= 0:
         print(f"{PROG} fleet {options.command}: {len(chosen)} VPC(s){shard} from "
               f"{fleet.source}, {options.max_concurrent} at once", file=progress)
+    runner.groups(chosen, options)  # a wrong --region-order, before any question
+    if options.command in ("execute", "revert") and not args.yes and chosen:
+        question = (f"{options.command} {len(chosen)} VPC(s){shard} of {fleet.source}, "
+                    f"{options.max_concurrent} at once?")
+        if not can_ask():
+            return fail(f"{options.command} would change {len(chosen)} VPC(s), and there is no "
+                        "terminal to ask on: add --yes (see `morvent fleet plan` first)",
+                        EXIT_USAGE)
+        if not ask(question):
+            print(f"{PROG}: cancelled: nothing was changed", file=sys.stderr)
+            return EXIT_FAILED
     counter = {"ended": 0}
 
     def started(vpc: Any) -> None:
