@@ -21,16 +21,12 @@ from typing import Any, TextIO
 
 from morvent.core.exceptions import Cancelled, Refused, UsageError  # noqa: F401 - the CLI's own
 from morvent.core.Globals import Globals
+from morvent.core.statuses import (EXIT_ATTENTION, EXIT_CHANGES, EXIT_FAILED,  # noqa: F401
+                                    EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
+                                    EXIT_STDOUT_CLOSED, EXIT_TERMINATED, EXIT_USAGE)
 from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
 from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
                                   listening, secret_masking_filter, stderr_to_log)
-
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_LOCKED = 0, 1, 2, 3
-EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
-#: With --detailed-exitcode: plan has changes to make, status something that needs attention.
-EXIT_CHANGES, EXIT_ATTENTION = 4, 5
-#: Standard output closed before the command was done writing (``| head``): 128 + SIGPIPE.
-EXIT_STDOUT_CLOSED = 141
 
 EXIT_STATUSES = f"""exit statuses:
   {EXIT_OK}    done (also: nothing to do)

@@ -59,6 +59,7 @@ from urllib3.util.ssl_ import create_urllib3_context
 
 from morvent.core.Globals import Globals
 from morvent.core.exceptions import ControllerLoginError
+from morvent.lib import controller_slots
 from morvent.lib.native_lines import hold_refusal, in_words, release_refusal
 
 try:
@@ -271,7 +272,8 @@ def _send_corvane_api(*, api_endpoint_url: str, request_method: str = "GET",
         session = _session(verify, _pin())
         if method == "GET":
             return session.get(api_endpoint_url, params=payload, timeout=timeout, verify=verify)
-        return session.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
+        with controller_slots.slot(method, action):
+            return session.post(api_endpoint_url, data=payload, timeout=timeout, verify=verify)
 
 
 class NativeRequests:
@@ -293,10 +295,12 @@ class NativeRequests:
     def post(self, url: str, data: Any = None, json: Any = None,
              **kwargs: Any) -> requests.Response:
         pin = _pin()
-        if pin is None:
-            return requests.post(url, data=data, json=json, **kwargs)
-        return _session(kwargs.get("verify", True), pin).post(url, data=data, json=json,
-                                                              **kwargs)
+        action = data.get("action") if isinstance(data, Mapping) else None
+        with controller_slots.slot("POST", action):
+            if pin is None:
+                return requests.post(url, data=data, json=json, **kwargs)
+            return _session(kwargs.get("verify", True), pin).post(url, data=data, json=json,
+                                                                  **kwargs)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(requests, name)
@@ -314,13 +318,15 @@ _NATIVE_SENDER = "morvent.lib.spoke"
 def route_native_requests() -> None:
     """Make the spoke module's own requests honour ``Globals.controller_cert_sha256``.
 
-    While a pin is set, the module's ``requests`` global is ``native_requests``;
-    without one it is the ``requests`` module again.  Anything else bound
+    While a pin is set, or a fleet caps the controller requests of its
+    processes (``controller_slots``), the module's ``requests`` global is
+    ``native_requests``; otherwise it is the ``requests`` module again.  Anything else bound
     there (a test's recording fake) is left alone.  A module that cannot be
     loaded sends nothing, so there is nothing to route.
     """
     module = sys.modules.get(_NATIVE_SENDER)
-    if module is None and Globals.controller_cert_sha256:
+    routed = Globals.controller_cert_sha256 or controller_slots.configured()
+    if module is None and routed:
         try:
             module = importlib.import_module(_NATIVE_SENDER)
         except ImportError:
@@ -329,7 +335,7 @@ def route_native_requests() -> None:
         return
     current = getattr(module, "requests", None)
     if current is requests or current is native_requests:
-        module.requests = native_requests if Globals.controller_cert_sha256 else requests
+        module.requests = native_requests if routed else requests
 
 
 # -- answers ---------------------------------------------------------------
