@@ -460,12 +460,7 @@ class Simulator:
         else:
             say("  faults      none")
         self.say_slowed()
-        say()
-        say(f"In another shell (or: . {shlex.quote(env_file)}):")
-        say()
-        for line in shell_lines(env):
-            say(f"  {line}")
-        say()
+        self.say_shell(env, env_file)
         for command in ("plan", "execute", "status", "revert"):
             say(f"  {morvent} {command} --config {quoted}")
         say()
@@ -484,6 +479,15 @@ class Simulator:
                 sim.controller.set_latency(self.args.create_seconds, action)
         if self.args.throttle:
             sim.aws.throttle.set(**parse_throttle(self.args.throttle))
+
+    def say_shell(self, env: dict[str, str], env_file: str) -> None:
+        """The environment another shell needs, and where it is written."""
+        self.say()
+        self.say(f"In another shell (or: . {shlex.quote(env_file)}):")
+        self.say()
+        for line in shell_lines(env):
+            self.say(f"  {line}")
+        self.say()
 
     def say_slowed(self) -> None:
         if self.args.create_seconds:
@@ -572,12 +576,7 @@ class Simulator:
         for text in faults:
             say(f"    {text}")
         self.say_slowed()
-        say()
-        say(f"In another shell (or: . {shlex.quote(env_file)}):")
-        say()
-        for line in shell_lines(env):
-            say(f"  {line}")
-        say()
+        self.say_shell(env, env_file)
         first = shlex.quote(configs[fleet[0].key])
         say(f"  {morvent} fleet check --manifest {shlex.quote(manifest)}")
         for command in ("plan", "execute", "status", "revert"):
