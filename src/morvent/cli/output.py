@@ -183,12 +183,34 @@ def exit_status_of(e: SystemExit) -> int:
         return EXIT_OK
     if isinstance(e.code, int):
         return e.code
+    if errors_said is not None:
+        errors_said.append(mask(str(e.code)))
     print(mask(f"{PROG}: {e.code}"), file=sys.stderr)
     return EXIT_FAILED
 
 
-#: When a list, every error line said goes there too (for a JSON document of the run).
+#: When a list, every error line said goes there too (for a JSON document of the run):
+#: the command's own (``fail``) and what the run logged at ERROR (``ErrorsLogged``).
 errors_said: list[str] | None = None
+
+
+class ErrorsLogged(logging.Handler):
+    """Puts every line logged at ERROR or above in ``errors_said``, in the
+    words the console shows (a failed step's error and what the run left)."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.ERROR)
+        self.addFilter(lambda record: record.name != RESULT_LOGGER)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if errors_said is None:
+            return
+        try:
+            message = record.getMessage()
+        except Exception:  # noqa: BLE001 - logging reports a broken record itself
+            return
+        errors_said.extend(mask(line.strip()) for line in message.splitlines()
+                           if line.strip())
 
 
 def fail(message: str, status: int) -> int:

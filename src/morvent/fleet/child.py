@@ -252,10 +252,10 @@ class VpcRun:
                 return self._outcome(result, status, why, {})
             details = status_details(doc)
             return self._outcome("checked", status, doc.get("stage") or "", details)
-        # execute or revert
-        details = run_details(doc) if doc else {"errors": [said] if said else []}
-        if not details.get("errors") and (doc or {}).get("result") != "done":
-            details["errors"] = error_lines(self.log)
+        # execute or revert: the document's errors are every error the run said;
+        # without a document (a crash), the last ones its log has.
+        details = run_details(doc) if doc else \
+            {"errors": error_lines(self.log) or ([said] if said else [])}
         result = (doc or {}).get("result")
         if result not in _RUN_RESULTS:
             result = "crashed" if doc is None else "failed"
