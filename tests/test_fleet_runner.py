@@ -204,6 +204,46 @@ def test_what_status_says_before_a_run(command, status, doc, result):
         assert "--break-lock L1" in decided[1]
 
 
+def _plan_doc(command, steps, changes, blockers=()):
+    counts = {"steps": steps, "to_do": steps if changes else 0}
+    return {"command": command, "counts": counts, "steps": [{}] * steps, "changes": changes,
+            "ready": not blockers, "summary": f"{steps} to do" if changes else "nothing to do",
+            "blockers": [{"error": b} for b in blockers], "records": [{}, {}]}
+
+
+@pytest.mark.parametrize("status, doc, result, why", [
+    (0, _plan_doc("revert", 9, True), "ready", "9 to do"),
+    (0, _plan_doc("revert", 0, False), "nothing-to-do",
+     "no undo record in the backup: nothing to revert"),
+    (0, _plan_doc("execute", 9, False), "nothing-to-do", "nothing to do"),
+    (1, _plan_doc("revert", 7, True, ["revert stopped before changing anything"]), "blocked",
+     "revert stopped before changing anything"),
+    (3, _plan_doc("revert", 9, True, ["vpc-1 is locked by bob"]), "running-elsewhere",
+     "vpc-1 is locked by bob"),
+    (2, None, "usage-error", "the config"),
+])
+def test_what_a_vpcs_plan_says(status, doc, result, why):
+    found, said, details = child.plan_outcome(status, doc, "the config")
+    assert (found, said) == (result, why)
+    assert details.get("zones", 0) == (2 if doc else 0)
+
+
+def test_the_report_of_a_plan_of_revert():
+    rows = [{"key": "a", "region": "r1", "result": "ready", "exit_status": 0, "why": "w",
+             "counts": {"to_do": 9, "nat_gateways_to_put_back": 2,
+                        "spoke_gateways_to_delete": 2, "routes_to_move_back": 3}},
+            {"key": "b", "region": "r1", "result": "nothing-to-do", "exit_status": 0,
+             "why": "x", "counts": {"to_do": 0}}]
+    doc = {"command": "plan", "plan_of": "revert", "vpcs": rows,
+           "totals": report.totals(rows), "plan_totals": report.plan_totals(rows)}
+    head, table = report.columns(doc)
+    assert head[4:8] == ["steps to do", "puts back", "deletes", "routes back"]
+    assert [r[4:8] for r in table] == [[9, 2, 2, 3], [0, "-", "-", "-"]]
+    assert report.totals_line(doc) == ("2 VPC(s): 1 nothing-to-do, 1 ready; 9 step(s) to do, "
+                                       "2 NAT gateway(s) to put back, 2 spoke gateway(s) to "
+                                       "delete")
+
+
 def test_egress_kept_changed_or_not_known():
     def table(before, after):
         return {"before": before and {"egress_address": before},
@@ -219,6 +259,7 @@ def test_egress_kept_changed_or_not_known():
     ("execute", ["done", "failed"], signal.SIGTERM, False, 143),
     ("plan", ["ready", "ready"], None, True, 4),
     ("plan", ["ready", "blocked"], None, True, 1),
+    ("plan", ["nothing-to-do", "nothing-to-do"], None, False, 0),
     ("status", ["checked"], None, True, 5),
 ])
 def test_the_fleets_exit_status(command, results, stopped, detailed, status):

@@ -62,8 +62,8 @@ def add_parser(commands: argparse._SubParsersAction,
 
 
 _ACTIONS = {
-    "plan": "show, for every VPC, what `morvent execute` would do and whether it would go "
-            "ahead; changes nothing",
+    "plan": "show, for every VPC, what `morvent execute` (--revert: `morvent revert`) would "
+            "do and whether it would go ahead; changes nothing",
     "execute": "replace the NAT gateways of every VPC, each VPC in its own process; VPCs "
                "already replaced are skipped, stopped ones resumed",
     "revert": "put the NAT gateways of every VPC back; VPCs with nothing to revert are "
@@ -130,6 +130,11 @@ def _add_run(actions: argparse._SubParsersAction, parents: list[argparse.Argumen
     sub.add_argument("--run-dir", metavar="DIR",
                      help="where the VPCs' configurations and logs of this run go "
                           f"(default: ./{RUNS_FOLDER}/RUN_ID)")
+    if name == "plan":
+        sub.add_argument("--revert", action="store_true",
+                         help="the plan of `morvent revert` on every VPC instead (`morvent "
+                              "plan --revert`): the undo records to restore; a VPC without "
+                              "any is nothing-to-do")
     if name in ("plan", "status"):
         sub.add_argument("--detailed-exitcode", action="store_true",
                          help=f"plan: exit {EXIT_CHANGES} when some VPC would change something; "
@@ -180,7 +185,8 @@ def _options(args: argparse.Namespace) -> "Options":
         sequential=args.regions == "sequential",
         controller_slots=args.controller_slots if changes else None,
         shard=shard, run_dir=args.run_dir,
-        detailed_exitcode=getattr(args, "detailed_exitcode", False))
+        detailed_exitcode=getattr(args, "detailed_exitcode", False),
+        revert=getattr(args, "revert", False))
 
 
 def _run_command(args: argparse.Namespace, fleet: Any, verbosity: int) -> int:

@@ -25,6 +25,7 @@ from morvent.core.statuses import (EXIT_ATTENTION, EXIT_CHANGES, EXIT_FAILED,  #
                                     EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                     EXIT_STDOUT_CLOSED, EXIT_TERMINATED, EXIT_USAGE)
 from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
+from morvent.run.plan import NOTHING_TO_REVERT
 from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
                                   listening, secret_masking_filter, stderr_to_log)
 
@@ -313,7 +314,7 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
               "read-only": ", NAT gateways as a discovery finds them now (not recorded yet)"}
     lines = [f"Plan of {what} for {plan.vpc_id}{source.get(plan.discovery, '')}:"]
     if plan.command == "revert" and not plan.steps:
-        lines.append("  no undo record in the backup: nothing to revert")
+        lines.append(f"  {NOTHING_TO_REVERT}")
     if plan.fatal:
         lines.append(f"  cannot run: {plan.fatal}")
     account = getattr(plan, "account", None)

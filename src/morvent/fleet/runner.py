@@ -46,6 +46,13 @@ class Options:
     run_dir: str | None = None
     detailed_exitcode: bool = False
     store: bool = True
+    #: plan: the plan of revert (``morvent plan --revert``) instead of execute's.
+    revert: bool = False
+
+    @property
+    def label(self) -> str:
+        """The command in the run's id and the VPCs' log names."""
+        return "plan-revert" if self.command == "plan" and self.revert else self.command
 
     def shown(self) -> dict[str, Any]:
         """The options as the report lists them."""
@@ -109,7 +116,7 @@ def run(fleet: Fleet, options: Options, *,
     vpcs = chosen(fleet, options.shard)
     ordered = groups(vpcs, options)
     began = datetime.now(timezone.utc)
-    ident = report.run_id(_stamp(began), options.command, options.shard)
+    ident = report.run_id(_stamp(began), options.label, options.shard)
     folder = os.path.abspath(options.run_dir or os.path.join(RUNS_FOLDER, ident))
     os.makedirs(os.path.join(folder, "configs"), exist_ok=True)
     env = dict(os.environ if environ is None else environ)
@@ -123,8 +130,9 @@ def run(fleet: Fleet, options: Options, *,
         try:
             config = write_vpc_config(vpc, os.path.join(folder, "configs", f"{vpc.key}.yaml"),
                                       written_by=f"morvent fleet {options.command}")
-            log = os.path.join(folder, f"{vpc.key}.{options.command}.log")
-            return VpcRun(vpc.key, options.command, config, log, environ=env)
+            log = os.path.join(folder, f"{vpc.key}.{options.label}.log")
+            return VpcRun(vpc.key, options.command, config, log, environ=env,
+                          revert=options.revert)
         except OSError as e:
             return Unstarted(vpc.key, f"not started: {e.strerror or e}"
                                       + (f" ({e.filename})" if e.filename else ""))
@@ -153,6 +161,7 @@ def run(fleet: Fleet, options: Options, *,
         "totals": report.totals(rows), "vpcs": rows,
         "vpcs_in_manifest": len(fleet), "stored": [], "store_errors": []}
     if options.command == "plan":
+        doc["plan_of"] = "revert" if options.revert else "execute"
         doc["plan_totals"] = report.plan_totals(rows)
     if options.store and options.command in ("execute", "revert") and vpcs:
         doc["stored"] = report.places(doc, vpcs)
