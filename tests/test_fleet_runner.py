@@ -95,6 +95,7 @@ class FakeChild:
             return None
         self.world.running.discard(self.task.key)
         result = "terminated" if self.signals else self.result
+        self.world.failed += result == "failed"
         return Outcome(self.task.key, result, 0 if result == "done" else 1)
 
     def signal(self, signum):
@@ -107,12 +108,18 @@ class FakeWorld:
         self.ticks = ticks
         self.running = set()
         self.started = []
+        #: Each start as "key:VPCs running with it"; and the failures before it.
+        self.starts = []
+        self.failed_before = []
+        self.failed = 0
         self.most = 0
         self.children = {}
 
     def launch(self, task):
         self.running.add(task.key)
         self.started.append(task.key)
+        self.starts.append(f"{task.key}:{len(self.running)}")
+        self.failed_before.append(self.failed)
         self.most = max(self.most, len(self.running))
         self.children[task.key] = FakeChild(self, task, self.results.get(task.key, "done"),
                                             self.ticks)
@@ -154,10 +161,98 @@ def test_tolerance_and_canary(rules, failing, results):
         assert all("tolerance" in w for w in why)
 
 
+@pytest.mark.parametrize("rules, failing, starts, results", [
+    # Strict: at most tolerance + 1 - failed at once.
+    ({"max_concurrent": 4}, set(), "v1:1 v2:1 v3:1 v4:1 v5:1 v6:1", "d d d d d d"),
+    ({"max_concurrent": 4, "tolerance": 2}, set(), "v1:1 v2:2 v3:3 v4:1 v5:2 v6:3",
+     "d d d d d d"),
+    ({"max_concurrent": 2, "tolerance": 5}, set(), "v1:1 v2:2 v3:1 v4:2 v5:1 v6:2",
+     "d d d d d d"),
+    # Two fail at once: one more may fail, so one at a time.
+    ({"max_concurrent": 4, "tolerance": 2}, {"v1", "v2"}, "v1:1 v2:2 v3:3 v4:1 v5:1 v6:1",
+     "F F d d d d"),
+    # Every running one fails: the tolerance passed by one, no more.
+    ({"max_concurrent": 4, "tolerance": 1}, {"v1", "v2", "v3"}, "v1:1 v2:2",
+     "F F - - - -"),
+    ({"max_concurrent": 3, "tolerance": 1}, {"v3", "v4"}, "v1:1 v2:2 v3:1 v4:2",
+     "d d F F - -"),
+    # Soft keeps the whole concurrency; r1 (v1-v3) stops, r2 goes on.
+    ({"max_concurrent": 4, "soft": True}, set(), "v1:1 v2:2 v3:3 v4:4 v5:1 v6:2",
+     "d d d d d d"),
+    ({"max_concurrent": 4, "soft": True}, {"v1"}, "v1:1 v2:2 v3:3 v4:4 v5:1 v6:2",
+     "F d d d d d"),
+    # The canary under the lowered concurrency: alone first, then the rest.
+    ({"max_concurrent": 4, "tolerance": 1, "canary": 2}, set(),
+     "v1:1 v2:2 v3:1 v4:2 v5:1 v6:2", "d d d d d d"),
+    ({"max_concurrent": 4, "canary": 3}, set(), "v1:1 v2:1 v3:1 v4:1 v5:1 v6:1",
+     "d d d d d d"),
+    ({"max_concurrent": 4, "tolerance": 1, "canary": 2}, {"v1"}, "v1:1 v2:2",
+     "F d - - - -"),
+    # Sequential regions under the lowered concurrency.
+    ({"max_concurrent": 3, "tolerance": 1, "sequential": True}, set(),
+     "v1:1 v2:2 v3:1 v4:1 v5:2 v6:1", "d d d d d d"),
+    ({"max_concurrent": 3, "tolerance": 1, "sequential": True}, {"v1"},
+     "v1:1 v2:2 v3:1 v4:1 v5:1 v6:1", "F d d d d d"),
+])
+def test_strict_tolerance_lowers_the_concurrency(rules, failing, starts, results):
+    world = FakeWorld({k: "failed" for k in failing})
+    groups = [TASKS[:3], TASKS[3:]] if rules.get("sequential") else [TASKS]
+    outcomes, scheduler = _run(world, groups, **rules)
+    assert " ".join(world.starts) == starts
+    short = {"done": "d", "failed": "F", NOT_STARTED: "-"}
+    assert " ".join(short[outcomes[t.key].result] for t in TASKS) == results
+    assert scheduler.peak == world.most == max(int(s.split(":")[1]) for s in world.starts)
+    if not rules.get("soft"):
+        allowed = rules.get("tolerance", 0)
+        # Running (with the one started) never more than the failures left + 1.
+        assert all(int(s.split(":")[1]) <= allowed + 1 - f
+                   for s, f in zip(world.starts, world.failed_before))
+        assert world.failed <= allowed + 1
+
+
+@pytest.mark.parametrize("rules, limits, lowered", [
+    (Rules(max_concurrent=16), [1, 0], True),
+    (Rules(max_concurrent=16, tolerance=3), [4, 3, 2, 1, 0, 0], True),
+    (Rules(max_concurrent=2, tolerance=3), [2, 2, 2, 1, 0], False),
+    (Rules(max_concurrent=16, soft=True), [16, 16], False),
+    (Rules(max_concurrent=8, tolerance=None), [8, 8], False),
+])
+def test_the_limit_by_failures(rules, limits, lowered):
+    assert [rules.limit(failed) for failed in range(len(limits))] == limits
+    assert rules.lowered == lowered
+
+
+@pytest.mark.parametrize("command, argv, line", [
+    ("execute", {"max_concurrent": Amount(16)},
+     "strict failure tolerance of 0: one VPC at a time (raise --failure-tolerance, or use "
+     "--tolerance-mode soft, to run up to 16 at once)"),
+    ("revert", {"max_concurrent": Amount(100, True), "failure_tolerance": Amount(10, True)},
+     "strict failure tolerance of 10% (2 VPCs): at most 3 VPCs at once, one fewer for each "
+     "that fails (raise --failure-tolerance, or use --tolerance-mode soft, to run up to 20 "
+     "at once)"),
+    ("execute", {"max_concurrent": Amount(3), "failure_tolerance": Amount(2)}, None),
+    ("execute", {"max_concurrent": Amount(16), "soft": True}, None),
+    ("plan", {"max_concurrent": Amount(16)}, None),
+])
+def test_what_the_operator_is_told_of_a_lowered_concurrency(command, argv, line):
+    from morvent.fleet.runner import Options, lowered, rules
+
+    vpcs = [FakeVpc(f"v{n}") for n in range(20)]
+    options = Options(command, **argv)
+    assert lowered(rules(vpcs, options), options) == line
+
+
+@dataclass(frozen=True)
+class FakeVpc:
+    key: str
+    region: str = "r1"
+
+
 def test_concurrency_canary_and_sequential_regions():
     world = FakeWorld()
     order = []
-    scheduler = Scheduler(world.launch, Rules(max_concurrent=3, canary=1, sequential=True),
+    scheduler = Scheduler(world.launch, Rules(max_concurrent=3, tolerance=2, canary=1,
+                                              sequential=True),
                           poll_interval=0, started=lambda t: order.append(
                               (t.key, set(world.running))))
     outcomes = scheduler.run([TASKS[:3], TASKS[3:]])
@@ -170,7 +265,8 @@ def test_concurrency_canary_and_sequential_regions():
 
 def test_a_stop_passes_the_signal_on_and_starts_nothing_more():
     world = FakeWorld(ticks=10**9)
-    scheduler = Scheduler(world.launch, Rules(max_concurrent=2), poll_interval=0.01)
+    scheduler = Scheduler(world.launch, Rules(max_concurrent=2, tolerance=1),
+                          poll_interval=0.01)
     threading.Timer(0.1, scheduler.stop, (signal.SIGTERM,)).start()
     outcomes = {o.key: o for o in scheduler.run([TASKS])}
     assert [world.children[k].signals for k in world.started] == [[signal.SIGTERM]] * 2

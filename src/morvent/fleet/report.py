@@ -189,15 +189,27 @@ def totals_line(doc: Mapping[str, Any]) -> str:
     return line
 
 
+def concurrency_line(doc: Mapping[str, Any]) -> str | None:
+    """How many VPCs ran at once, when strict failure tolerance lowered it."""
+    at_once = doc.get("concurrency") or {}
+    if at_once.get("effective", 0) >= at_once.get("requested", 0):
+        return None
+    return (f"at most {at_once['effective']} at once (strict failure tolerance; "
+            f"{at_once['requested']} asked)")
+
+
 def markdown(doc: Mapping[str, Any]) -> str:
     """The report for a change ticket."""
     head, rows = columns(doc)
     shard = f", shard {doc['shard']}" if doc.get("shard") else ""
-    lines = [f"# morvent fleet {doc['command']}: {doc['manifest']}", "",
+    revert = " --revert" if doc.get("plan_of") == "revert" else ""
+    lowered = concurrency_line(doc)
+    lines = [f"# morvent fleet {doc['command']}{revert}: {doc['manifest']}", "",
              f"- runner: {doc['runner']}{shard}",
              f"- started {doc['started']}, ended {doc['ended']} "
              f"({doc['duration']:.0f} s)",
-             f"- options: " + ", ".join(f"{k} {v}" for k, v in doc["options"].items()),
+             "- options: " + ", ".join(f"{k} {v}" for k, v in doc["options"].items())
+             + (f"; {lowered}" if lowered else ""),
              f"- exit status {doc['exit_status']}"
              + (f" (stopped by {doc['stopped_by']})" if doc.get("stopped_by") else ""),
              f"- {totals_line(doc)}", ""]

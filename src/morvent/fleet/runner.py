@@ -93,12 +93,27 @@ def rules(vpcs: list[FleetVpc], options: Options) -> Rules:
     changes = options.command in ("execute", "revert")
     return Rules(
         max_concurrent=min(max(total, 1), options.max_concurrent.of(total, least=1)),
-        tolerance=options.failure_tolerance.of(total) if changes else total,
-        soft=options.soft,
+        tolerance=options.failure_tolerance.of(total) if changes else None,
+        soft=options.soft and changes,
         region_tolerance={r: options.failure_tolerance.of(n) for r, n in per_region.items()}
-        if changes else {r: n for r, n in per_region.items()},
+        if changes else {},
         canary=options.canary if changes else 0,
         sequential=options.sequential)
+
+
+def lowered(rules: Rules, options: Options) -> str | None:
+    """The line that tells the operator that strict failure tolerance runs
+    fewer VPCs at once than asked; None when it does not."""
+    if not rules.lowered:
+        return None
+    given = options.failure_tolerance
+    tolerance = (f"{given} ({rules.tolerance} VPC{'' if rules.tolerance == 1 else 's'})"
+                 if given.percent else str(given))
+    limit = rules.limit()
+    at_once = ("one VPC at a time" if limit == 1
+               else f"at most {limit} VPCs at once, one fewer for each that fails")
+    return (f"strict failure tolerance of {tolerance}: {at_once} (raise --failure-tolerance, "
+            f"or use --tolerance-mode soft, to run up to {rules.max_concurrent} at once)")
 
 
 def _stamp(moment: datetime) -> str:
@@ -137,7 +152,8 @@ def run(fleet: Fleet, options: Options, *,
             return Unstarted(vpc.key, f"not started: {e.strerror or e}"
                                       + (f" ({e.filename})" if e.filename else ""))
 
-    scheduler = Scheduler(launch, rules(vpcs, options), poll_interval=poll_interval,
+    ruled = rules(vpcs, options)
+    scheduler = Scheduler(launch, ruled, poll_interval=poll_interval,
                           started=started, ended=ended)
     clock = time.monotonic()
     with _passing_signals(scheduler):
@@ -155,6 +171,8 @@ def run(fleet: Fleet, options: Options, *,
         "ended": ended_at.isoformat(timespec="seconds"),
         "duration": round(time.monotonic() - clock, 1),
         "options": options.shown(), "run_dir": folder,
+        "concurrency": {"requested": ruled.max_concurrent, "effective": ruled.limit(),
+                        "peak": scheduler.peak},
         "stopped_by": signal_name(scheduler.stopped_by) if scheduler.stopped_by else None,
         "exit_status": report.exit_status(options.command, rows, scheduler.stopped_by,
                                           options.detailed_exitcode),
