@@ -210,18 +210,6 @@ def test_strict_tolerance_lowers_the_concurrency(rules, failing, starts, results
         assert world.failed <= allowed + 1
 
 
-@pytest.mark.parametrize("rules, limits, lowered", [
-    (Rules(max_concurrent=16), [1, 0], True),
-    (Rules(max_concurrent=16, tolerance=3), [4, 3, 2, 1, 0, 0], True),
-    (Rules(max_concurrent=2, tolerance=3), [2, 2, 2, 1, 0], False),
-    (Rules(max_concurrent=16, soft=True), [16, 16], False),
-    (Rules(max_concurrent=8, tolerance=None), [8, 8], False),
-])
-def test_the_limit_by_failures(rules, limits, lowered):
-    assert [rules.limit(failed) for failed in range(len(limits))] == limits
-    assert rules.lowered == lowered
-
-
 @pytest.mark.parametrize("command, argv, line", [
     ("execute", {"max_concurrent": Amount(16)},
      "strict failure tolerance of 0: one VPC at a time (raise --failure-tolerance, or use "
