@@ -3,6 +3,7 @@ job acts on, the way a CI job runs them (separate processes, statuses and stdout
 
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -191,6 +192,32 @@ def test_revert_plan_fails_when_the_vpc_does_not_match_its_records(migration, mo
     assert (doc["result"], doc["exit_status"]) == ("refused", 1)
     assert doc["undo_records"]["kept"] == 7
     assert m.state() == state
+
+
+def _said_errors(stderr):
+    """The error lines of a run on the console, in order: logged at ERROR, or the
+    command's own (``morvent: error: ...``)."""
+    found = (re.match(r"\d\d:\d\d:\d\d ERROR +(.*)|morvent: error: (.*)", line)
+             for line in stderr.splitlines())
+    return [(m.group(1) or m.group(2)).strip() for m in found if m]
+
+
+def test_a_failed_steps_error_is_in_the_json_errors(migration):
+    m = migration(2)
+    for command, action, words in [
+            ("execute", "enable_snat", "Simulated failure of enable_snat"),
+            ("revert", "delete_multicloud_gateway", "Simulated failure of delete_multicloud_gateway")]:
+        m.sim.inject(action)
+        run = m.cli(command, "--output", "json")
+        m.sim.reset_faults()
+        assert run.status == 1, run.stderr
+        doc = json.loads(run.stdout)
+        assert doc["result"] == "failed"
+        # Every error the run said, in its words and order: the step's first.
+        assert doc["errors"] == _said_errors(run.stderr)
+        assert words in doc["errors"][0] and doc["verdict"] in doc["errors"]
+        if command == "execute":
+            assert m.execute().status == 0
 
 
 def _another_run(m):

@@ -19,12 +19,14 @@ import pytest
 import yaml
 
 import morvent
+from morvent.run.plan import NOTHING_TO_REVERT
 from morvent.sim import SimulatedWorld
 from morvent.sim.demo import PASSWORD_ENV
 from morvent.sim.fleet import build_fleet, manifest_data, plan_fleet
 
 PACKAGE_ROOT = str(Path(morvent.__file__).resolve().parents[1])
 PATIENCE = 240
+CHANGES = 4
 CREATE_SECONDS = 0.3
 #: The VPCs of each test: (prefix, count).
 FLEETS = {"fault": 6, "two": 4, "term": 3}
@@ -95,9 +97,13 @@ def test_a_faulted_vpc_the_tolerance_the_report_and_a_rerun(world):
                              "--failure-tolerance", "0", "--controller-slots", "2",
                              "--report", folder / "fault.md")
     assert status == 1, err
-    # Two at a time: 001 and 002, then 003 (fails) beside 004; strict: nothing after.
+    # Strict with a tolerance of 0: one at a time, whatever was asked; nothing
+    # starts after 003 fails.
+    assert "strict failure tolerance of 0: one VPC at a time (raise --failure-tolerance, " \
+        "or use --tolerance-mode soft, to run up to 2 at once)" in err
+    assert doc["concurrency"] == {"requested": 2, "effective": 1, "peak": 1}
     assert results(doc) == {"faultvpc001": "done", "faultvpc002": "done",
-                            "faultvpc003": "failed", "faultvpc004": "done",
+                            "faultvpc003": "failed", "faultvpc004": "not-started",
                             "faultvpc005": "not-started", "faultvpc006": "not-started"}
     rows = {row["key"]: row for row in doc["vpcs"]}
     assert rows["faultvpc003"]["exit_status"] == 1
@@ -106,17 +112,43 @@ def test_a_faulted_vpc_the_tolerance_the_report_and_a_rerun(world):
     assert rows["faultvpc005"]["why"] == "the failure tolerance was passed (1 failed, 0 allowed)"
     assert rows["faultvpc001"]["egress"] == {"kept": 2, "changed": 0, "unknown": 0}
     assert rows["faultvpc001"]["zones"] == 2 and rows["faultvpc001"]["log"].startswith("s3://")
-    assert doc["totals"] == {"done": 3, "failed": 1, "not-started": 2}
+    assert doc["totals"] == {"done": 2, "failed": 1, "not-started": 3}
     ticket = (folder / "fault.md").read_text()
     assert "| faultvpc003 | us-east-1 | failed | 2 | kept |" in ticket
-    assert "## What failed" in ticket and "3 done, 1 failed, 2 not-started" in ticket
+    assert "## What failed" in ticket and "2 done, 1 failed, 3 not-started" in ticket
+    assert "at most 1 at once (strict failure tolerance; 2 asked)" in ticket
     stored = [p.split("/", 3)[3] for p in doc["stored"]]
     assert stored and set(stored) <= set(s3_objects(sim, "morvent/fleet-reports/fault/"))
 
-    status, doc, err = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "3")
+    # The plan of a revert, VPC by VPC as `morvent plan --revert` says it: 001 and
+    # 002 to put back, 003 rolled back, 004-006 never migrated.
+    status, doc, err = fleet(env, folder, "plan", "-m", path, "--revert", "--max-concurrent",
+                             "3", "--detailed-exitcode")
+    assert status == CHANGES, err
+    assert doc["plan_of"] == "revert"
+    assert results(doc) == {"faultvpc001": "ready", "faultvpc002": "ready",
+                            **{f"faultvpc00{n}": "nothing-to-do" for n in range(3, 7)}}
+    rows = {row["key"]: row for row in doc["vpcs"]}
+    assert all(_ready_to_revert(rows[key]) for key in ("faultvpc001", "faultvpc002"))
+    single = subprocess.run(
+        [sys.executable, "-m", "morvent", "plan", "--revert", "--config",
+         os.path.join(doc["run_dir"], "configs", "faultvpc005.yaml"), "--output", "json"],
+        env=env, cwd=folder, capture_output=True, text=True, timeout=PATIENCE)
+    assert single.returncode == 0, single.stderr
+    alone = json.loads(single.stdout)
+    assert (rows["faultvpc005"]["why"], rows["faultvpc005"]["exit_status"]) == \
+        (NOTHING_TO_REVERT, 0)
+    assert rows["faultvpc005"]["counts"] == alone["counts"]
+    assert alone["steps"] == [] and alone["changes"] is False
+
+    # Soft keeps the whole concurrency.
+    status, doc, err = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "3",
+                             "--tolerance-mode", "soft")
     assert status == 0, err
+    assert "strict failure tolerance" not in err
+    assert doc["concurrency"]["effective"] == 3
     assert results(doc) == {"faultvpc001": "done-earlier", "faultvpc002": "done-earlier",
-                            "faultvpc003": "done", "faultvpc004": "done-earlier",
+                            "faultvpc003": "done", "faultvpc004": "done",
                             "faultvpc005": "done", "faultvpc006": "done"}
     # Once each; faultvpc003's first primary was deleted by its rollback.
     assert {key: len(creations(sim, vpc)) for key, vpc in ids.items()} == \
@@ -125,13 +157,32 @@ def test_a_faulted_vpc_the_tolerance_the_report_and_a_rerun(world):
                              "--detailed-exitcode")
     assert status == 0, err
     assert {row["stage"] for row in doc["vpcs"]} == {"replaced: every step done"}
+    # Every VPC ready to revert, with its counts and the fleet's totals.
+    status, doc, err = fleet(env, folder, "plan", "-m", path, "--revert", "--max-concurrent",
+                             "6", "--report", folder / "back.md")
+    assert status == 0, err
+    assert set(results(doc).values()) == {"ready"}
+    assert all(_ready_to_revert(row) for row in doc["vpcs"])
+    assert doc["plan_totals"]["nat_gateways_to_put_back"] == 12
+    assert "12 NAT gateway(s) to put back, 12 spoke gateway(s) to delete" in err
+    assert "# morvent fleet plan --revert:" in (folder / "back.md").read_text()
+
+
+def _ready_to_revert(row):
+    """A 2-zone VPC's row of `fleet plan --revert` after its migration."""
+    counts = row["counts"]
+    return (row["exit_status"] == 0 and row["changes"] and row["zones"] == 2
+            and counts["to_do"] == counts["steps"] > 0
+            and counts["nat_gateways_to_put_back"] == counts["spoke_gateways_to_delete"] == 2
+            and row["why"] == row["summary"])
 
 
 def test_two_runners_on_one_manifest_and_shards(world):
     sim, env, manifests, folder = world
     path, ids = manifests["two"]
     runners = [fleet(env, folder, "execute", "-m", path, "--max-concurrent", "2",
-                     "--run-dir", folder / f"runner{n}", wait=False) for n in (1, 2)]
+                     "--tolerance-mode", "soft", "--run-dir", folder / f"runner{n}",
+                     wait=False) for n in (1, 2)]
     ended = [finish(p) for p in runners]
     assert [status for status, _, _ in ended] == [0, 0], [err for _, _, err in ended]
     # Each VPC migrated by one of them; the other found it done or running.
@@ -140,7 +191,8 @@ def test_two_runners_on_one_manifest_and_shards(world):
         assert seen[0] == "done" and seen[1] in ("done-earlier", "running-elsewhere"), seen
         assert len(creations(sim, vpc_id)) == 1
     # No record lost: the whole fleet goes back from its records.
-    status, doc, err = fleet(env, folder, "revert", "-m", path, "--max-concurrent", "4")
+    status, doc, err = fleet(env, folder, "revert", "-m", path, "--max-concurrent", "4",
+                             "--tolerance-mode", "soft")
     assert status == 0 and set(results(doc).values()) == {"done"}, err
 
     # Shards: disjoint shares covering the fleet, the index from a Job's variable.
@@ -163,7 +215,8 @@ def test_sigterm_mid_fleet_then_resume(world):
     sim.controller.set_latency(2.0, "create_multicloud_ha_gateway")
     try:
         seen = len(sim.requests)
-        runner = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "2", wait=False)
+        runner = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "2",
+                       "--tolerance-mode", "soft", wait=False)
         deadline = time.monotonic() + PATIENCE
         # Stopped while an HA gateway is being made: inside a group of steps.
         while not any(r.action == "create_multicloud_ha_gateway" for r in sim.requests[seen:]):
@@ -180,7 +233,8 @@ def test_sigterm_mid_fleet_then_resume(world):
     assert {found["termvpc001"], found["termvpc002"]} <= {"terminated", "done"}
     assert "terminated" in found.values()
 
-    status, doc, err = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "3")
+    status, doc, err = fleet(env, folder, "execute", "-m", path, "--max-concurrent", "3",
+                             "--tolerance-mode", "soft")
     assert status == 0, err
     assert set(results(doc).values()) <= {"done", "done-earlier"}
     assert all(len(creations(sim, vpc)) == 1 for vpc in ids.values())

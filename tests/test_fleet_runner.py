@@ -95,6 +95,7 @@ class FakeChild:
             return None
         self.world.running.discard(self.task.key)
         result = "terminated" if self.signals else self.result
+        self.world.failed += result == "failed"
         return Outcome(self.task.key, result, 0 if result == "done" else 1)
 
     def signal(self, signum):
@@ -107,12 +108,18 @@ class FakeWorld:
         self.ticks = ticks
         self.running = set()
         self.started = []
+        #: Each start as "key:VPCs running with it"; and the failures before it.
+        self.starts = []
+        self.failed_before = []
+        self.failed = 0
         self.most = 0
         self.children = {}
 
     def launch(self, task):
         self.running.add(task.key)
         self.started.append(task.key)
+        self.starts.append(f"{task.key}:{len(self.running)}")
+        self.failed_before.append(self.failed)
         self.most = max(self.most, len(self.running))
         self.children[task.key] = FakeChild(self, task, self.results.get(task.key, "done"),
                                             self.ticks)
@@ -154,10 +161,86 @@ def test_tolerance_and_canary(rules, failing, results):
         assert all("tolerance" in w for w in why)
 
 
+@pytest.mark.parametrize("rules, failing, starts, results", [
+    # Strict: at most tolerance + 1 - failed at once.
+    ({"max_concurrent": 4}, set(), "v1:1 v2:1 v3:1 v4:1 v5:1 v6:1", "d d d d d d"),
+    ({"max_concurrent": 4, "tolerance": 2}, set(), "v1:1 v2:2 v3:3 v4:1 v5:2 v6:3",
+     "d d d d d d"),
+    ({"max_concurrent": 2, "tolerance": 5}, set(), "v1:1 v2:2 v3:1 v4:2 v5:1 v6:2",
+     "d d d d d d"),
+    # Two fail at once: one more may fail, so one at a time.
+    ({"max_concurrent": 4, "tolerance": 2}, {"v1", "v2"}, "v1:1 v2:2 v3:3 v4:1 v5:1 v6:1",
+     "F F d d d d"),
+    # Every running one fails: the tolerance passed by one, no more.
+    ({"max_concurrent": 4, "tolerance": 1}, {"v1", "v2", "v3"}, "v1:1 v2:2",
+     "F F - - - -"),
+    ({"max_concurrent": 3, "tolerance": 1}, {"v3", "v4"}, "v1:1 v2:2 v3:1 v4:2",
+     "d d F F - -"),
+    # Soft keeps the whole concurrency; r1 (v1-v3) stops, r2 goes on.
+    ({"max_concurrent": 4, "soft": True}, set(), "v1:1 v2:2 v3:3 v4:4 v5:1 v6:2",
+     "d d d d d d"),
+    ({"max_concurrent": 4, "soft": True}, {"v1"}, "v1:1 v2:2 v3:3 v4:4 v5:1 v6:2",
+     "F d d d d d"),
+    # The canary under the lowered concurrency: alone first, then the rest.
+    ({"max_concurrent": 4, "tolerance": 1, "canary": 2}, set(),
+     "v1:1 v2:2 v3:1 v4:2 v5:1 v6:2", "d d d d d d"),
+    ({"max_concurrent": 4, "canary": 3}, set(), "v1:1 v2:1 v3:1 v4:1 v5:1 v6:1",
+     "d d d d d d"),
+    ({"max_concurrent": 4, "tolerance": 1, "canary": 2}, {"v1"}, "v1:1 v2:2",
+     "F d - - - -"),
+    # Sequential regions under the lowered concurrency.
+    ({"max_concurrent": 3, "tolerance": 1, "sequential": True}, set(),
+     "v1:1 v2:2 v3:1 v4:1 v5:2 v6:1", "d d d d d d"),
+    ({"max_concurrent": 3, "tolerance": 1, "sequential": True}, {"v1"},
+     "v1:1 v2:2 v3:1 v4:1 v5:1 v6:1", "F d d d d d"),
+])
+def test_strict_tolerance_lowers_the_concurrency(rules, failing, starts, results):
+    world = FakeWorld({k: "failed" for k in failing})
+    groups = [TASKS[:3], TASKS[3:]] if rules.get("sequential") else [TASKS]
+    outcomes, scheduler = _run(world, groups, **rules)
+    assert " ".join(world.starts) == starts
+    short = {"done": "d", "failed": "F", NOT_STARTED: "-"}
+    assert " ".join(short[outcomes[t.key].result] for t in TASKS) == results
+    assert scheduler.peak == world.most == max(int(s.split(":")[1]) for s in world.starts)
+    if not rules.get("soft"):
+        allowed = rules.get("tolerance", 0)
+        # Running (with the one started) never more than the failures left + 1.
+        assert all(int(s.split(":")[1]) <= allowed + 1 - f
+                   for s, f in zip(world.starts, world.failed_before))
+        assert world.failed <= allowed + 1
+
+
+@pytest.mark.parametrize("command, argv, line", [
+    ("execute", {"max_concurrent": Amount(16)},
+     "strict failure tolerance of 0: one VPC at a time (raise --failure-tolerance, or use "
+     "--tolerance-mode soft, to run up to 16 at once)"),
+    ("revert", {"max_concurrent": Amount(100, True), "failure_tolerance": Amount(10, True)},
+     "strict failure tolerance of 10% (2 VPCs): at most 3 VPCs at once, one fewer for each "
+     "that fails (raise --failure-tolerance, or use --tolerance-mode soft, to run up to 20 "
+     "at once)"),
+    ("execute", {"max_concurrent": Amount(3), "failure_tolerance": Amount(2)}, None),
+    ("execute", {"max_concurrent": Amount(16), "soft": True}, None),
+    ("plan", {"max_concurrent": Amount(16)}, None),
+])
+def test_what_the_operator_is_told_of_a_lowered_concurrency(command, argv, line):
+    from morvent.fleet.runner import Options, lowered, rules
+
+    vpcs = [FakeVpc(f"v{n}") for n in range(20)]
+    options = Options(command, **argv)
+    assert lowered(rules(vpcs, options), options) == line
+
+
+@dataclass(frozen=True)
+class FakeVpc:
+    key: str
+    region: str = "r1"
+
+
 def test_concurrency_canary_and_sequential_regions():
     world = FakeWorld()
     order = []
-    scheduler = Scheduler(world.launch, Rules(max_concurrent=3, canary=1, sequential=True),
+    scheduler = Scheduler(world.launch, Rules(max_concurrent=3, tolerance=2, canary=1,
+                                              sequential=True),
                           poll_interval=0, started=lambda t: order.append(
                               (t.key, set(world.running))))
     outcomes = scheduler.run([TASKS[:3], TASKS[3:]])
@@ -170,7 +253,8 @@ def test_concurrency_canary_and_sequential_regions():
 
 def test_a_stop_passes_the_signal_on_and_starts_nothing_more():
     world = FakeWorld(ticks=10**9)
-    scheduler = Scheduler(world.launch, Rules(max_concurrent=2), poll_interval=0.01)
+    scheduler = Scheduler(world.launch, Rules(max_concurrent=2, tolerance=1),
+                          poll_interval=0.01)
     threading.Timer(0.1, scheduler.stop, (signal.SIGTERM,)).start()
     outcomes = {o.key: o for o in scheduler.run([TASKS])}
     assert [world.children[k].signals for k in world.started] == [[signal.SIGTERM]] * 2
@@ -204,6 +288,46 @@ def test_what_status_says_before_a_run(command, status, doc, result):
         assert "--break-lock L1" in decided[1]
 
 
+def _plan_doc(command, steps, changes, blockers=()):
+    counts = {"steps": steps, "to_do": steps if changes else 0}
+    return {"command": command, "counts": counts, "steps": [{}] * steps, "changes": changes,
+            "ready": not blockers, "summary": f"{steps} to do" if changes else "nothing to do",
+            "blockers": [{"error": b} for b in blockers], "records": [{}, {}]}
+
+
+@pytest.mark.parametrize("status, doc, result, why", [
+    (0, _plan_doc("revert", 9, True), "ready", "9 to do"),
+    (0, _plan_doc("revert", 0, False), "nothing-to-do",
+     "no undo record in the backup: nothing to revert"),
+    (0, _plan_doc("execute", 9, False), "nothing-to-do", "nothing to do"),
+    (1, _plan_doc("revert", 7, True, ["revert stopped before changing anything"]), "blocked",
+     "revert stopped before changing anything"),
+    (3, _plan_doc("revert", 9, True, ["vpc-1 is locked by bob"]), "running-elsewhere",
+     "vpc-1 is locked by bob"),
+    (2, None, "usage-error", "the config"),
+])
+def test_what_a_vpcs_plan_says(status, doc, result, why):
+    found, said, details = child.plan_outcome(status, doc, "the config")
+    assert (found, said) == (result, why)
+    assert details.get("zones", 0) == (2 if doc else 0)
+
+
+def test_the_report_of_a_plan_of_revert():
+    rows = [{"key": "a", "region": "r1", "result": "ready", "exit_status": 0, "why": "w",
+             "counts": {"to_do": 9, "nat_gateways_to_put_back": 2,
+                        "spoke_gateways_to_delete": 2, "routes_to_move_back": 3}},
+            {"key": "b", "region": "r1", "result": "nothing-to-do", "exit_status": 0,
+             "why": "x", "counts": {"to_do": 0}}]
+    doc = {"command": "plan", "plan_of": "revert", "vpcs": rows,
+           "totals": report.totals(rows), "plan_totals": report.plan_totals(rows)}
+    head, table = report.columns(doc)
+    assert head[4:8] == ["steps to do", "puts back", "deletes", "routes back"]
+    assert [r[4:8] for r in table] == [[9, 2, 2, 3], [0, "-", "-", "-"]]
+    assert report.totals_line(doc) == ("2 VPC(s): 1 nothing-to-do, 1 ready; 9 step(s) to do, "
+                                       "2 NAT gateway(s) to put back, 2 spoke gateway(s) to "
+                                       "delete")
+
+
 def test_egress_kept_changed_or_not_known():
     def table(before, after):
         return {"before": before and {"egress_address": before},
@@ -219,6 +343,7 @@ def test_egress_kept_changed_or_not_known():
     ("execute", ["done", "failed"], signal.SIGTERM, False, 143),
     ("plan", ["ready", "ready"], None, True, 4),
     ("plan", ["ready", "blocked"], None, True, 1),
+    ("plan", ["nothing-to-do", "nothing-to-do"], None, False, 0),
     ("status", ["checked"], None, True, 5),
 ])
 def test_the_fleets_exit_status(command, results, stopped, detailed, status):

@@ -155,9 +155,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     with masked_output():
         handler, former_level = setup_logging(verbosity, logging.WARNING if reading else None)
         stdout = sys.stdout
+        errors_logged = output.ErrorsLogged()
         if json_result:
             sys.stdout = sys.stderr
             output.errors_said = []
+            logging.getLogger().addHandler(errors_logged)
         status = EXIT_FAILED
         try:
             with warnings.catch_warnings():
@@ -171,6 +173,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         finally:
             sys.stdout = stdout
             output.errors_said = None
+            logging.getLogger().removeHandler(errors_logged)
             for name, value in saved.items():
                 setattr(Globals, name, value)
             _route_native_requests()

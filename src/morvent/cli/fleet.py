@@ -62,8 +62,8 @@ def add_parser(commands: argparse._SubParsersAction,
 
 
 _ACTIONS = {
-    "plan": "show, for every VPC, what `morvent execute` would do and whether it would go "
-            "ahead; changes nothing",
+    "plan": "show, for every VPC, what `morvent execute` (--revert: `morvent revert`) would "
+            "do and whether it would go ahead; changes nothing",
     "execute": "replace the NAT gateways of every VPC, each VPC in its own process; VPCs "
                "already replaced are skipped, stopped ones resumed",
     "revert": "put the NAT gateways of every VPC back; VPCs with nothing to revert are "
@@ -94,11 +94,15 @@ def _add_run(actions: argparse._SubParsersAction, parents: list[argparse.Argumen
                      help="VPCs at once: a count or a share of the VPCs (default 1)")
     if name in ("execute", "revert"):
         sub.add_argument("--failure-tolerance", metavar="N|P%", default="0",
-                         help="failed VPCs allowed before no new VPC starts (default 0)")
+                         help="failed VPCs allowed before no new VPC starts (default 0); "
+                              "strict runs at most this plus one at once, less the VPCs "
+                              "failed so far")
         sub.add_argument("--tolerance-mode", choices=("strict", "soft"), default="strict",
-                         help="strict (default): failures counted across the fleet, once "
-                              "past the tolerance no VPC starts any more; soft: counted per "
-                              "region, a region past it starts no more of its VPCs while "
+                         help="strict (default): failures counted across the fleet, at most "
+                              "tolerance + 1 - failed VPCs at once (so failures pass the "
+                              "tolerance by one at most), once past it no VPC starts any "
+                              "more; soft: counted per region, the whole --max-concurrent, "
+                              "a region past its tolerance starts no more of its VPCs while "
                               "the other regions go on")
         sub.add_argument("--canary", type=int, default=0, metavar="N",
                          help="run the first N VPCs first; the others only if they all "
@@ -130,6 +134,11 @@ def _add_run(actions: argparse._SubParsersAction, parents: list[argparse.Argumen
     sub.add_argument("--run-dir", metavar="DIR",
                      help="where the VPCs' configurations and logs of this run go "
                           f"(default: ./{RUNS_FOLDER}/RUN_ID)")
+    if name == "plan":
+        sub.add_argument("--revert", action="store_true",
+                         help="the plan of `morvent revert` on every VPC instead (`morvent "
+                              "plan --revert`): the undo records to restore; a VPC without "
+                              "any is nothing-to-do")
     if name in ("plan", "status"):
         sub.add_argument("--detailed-exitcode", action="store_true",
                          help=f"plan: exit {EXIT_CHANGES} when some VPC would change something; "
@@ -180,7 +189,8 @@ def _options(args: argparse.Namespace) -> "Options":
         sequential=args.regions == "sequential",
         controller_slots=args.controller_slots if changes else None,
         shard=shard, run_dir=args.run_dir,
-        detailed_exitcode=getattr(args, "detailed_exitcode", False))
+        detailed_exitcode=getattr(args, "detailed_exitcode", False),
+        revert=getattr(args, "revert", False))
 
 
 def _run_command(args: argparse.Namespace, fleet: Any, verbosity: int) -> int:
@@ -190,13 +200,19 @@ def _run_command(args: argparse.Namespace, fleet: Any, verbosity: int) -> int:
     chosen = runner.chosen(fleet, options.shard)
     shard = f" (shard {options.shard}: {len(chosen)} of {len(fleet)})" if options.shard else ""
     progress = sys.stderr
+    rules = runner.rules(chosen, options)
+    at_once = rules.limit() if chosen else options.max_concurrent
     if verbosity >= 0:
-        print(f"{PROG} fleet {options.command}: {len(chosen)} VPC(s){shard} from "
-              f"{fleet.source}, {options.max_concurrent} at once", file=progress)
+        print(f"{PROG} fleet {options.command}{' --revert' if options.revert else ''}: "
+              f"{len(chosen)} VPC(s){shard} from {fleet.source}, {at_once} at once",
+              file=progress)
     runner.groups(chosen, options)  # a wrong --region-order, before any question
+    lowered = runner.lowered(rules, options)
+    if lowered and chosen:
+        print(f"{PROG}: {lowered}", file=progress)
     if options.command in ("execute", "revert") and not args.yes and chosen:
         question = (f"{options.command} {len(chosen)} VPC(s){shard} of {fleet.source}, "
-                    f"{options.max_concurrent} at once?")
+                    f"{at_once} at once?")
         if not can_ask():
             return fail(f"{options.command} would change {len(chosen)} VPC(s), and there is no "
                         "terminal to ask on: add --yes (see `morvent fleet plan` first)",

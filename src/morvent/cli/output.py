@@ -25,6 +25,7 @@ from morvent.core.statuses import (EXIT_ATTENTION, EXIT_CHANGES, EXIT_FAILED,  #
                                     EXIT_INTERRUPTED, EXIT_LOCKED, EXIT_OK,
                                     EXIT_STDOUT_CLOSED, EXIT_TERMINATED, EXIT_USAGE)
 from morvent.core.text import PROG, one_line, password_variable  # noqa: F401 - used by the commands
+from morvent.run.plan import NOTHING_TO_REVERT
 from morvent.run.progress import (ReplacementProgress, RevertProgress, RunLog,  # noqa: F401
                                   listening, secret_masking_filter, stderr_to_log)
 
@@ -183,12 +184,34 @@ def exit_status_of(e: SystemExit) -> int:
         return EXIT_OK
     if isinstance(e.code, int):
         return e.code
+    if errors_said is not None:
+        errors_said.append(mask(str(e.code)))
     print(mask(f"{PROG}: {e.code}"), file=sys.stderr)
     return EXIT_FAILED
 
 
-#: When a list, every error line said goes there too (for a JSON document of the run).
+#: When a list, every error line said goes there too (for a JSON document of the run):
+#: the command's own (``fail``) and what the run logged at ERROR (``ErrorsLogged``).
 errors_said: list[str] | None = None
+
+
+class ErrorsLogged(logging.Handler):
+    """Puts every line logged at ERROR or above in ``errors_said``, in the
+    words the console shows (a failed step's error and what the run left)."""
+
+    def __init__(self) -> None:
+        super().__init__(logging.ERROR)
+        self.addFilter(lambda record: record.name != RESULT_LOGGER)
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if errors_said is None:
+            return
+        try:
+            message = record.getMessage()
+        except Exception:  # noqa: BLE001 - logging reports a broken record itself
+            return
+        errors_said.extend(mask(line.strip()) for line in message.splitlines()
+                           if line.strip())
 
 
 def fail(message: str, status: int) -> int:
@@ -291,7 +314,7 @@ def plan_lines(plan: Any, only_to_do: bool = False) -> list[str]:
               "read-only": ", NAT gateways as a discovery finds them now (not recorded yet)"}
     lines = [f"Plan of {what} for {plan.vpc_id}{source.get(plan.discovery, '')}:"]
     if plan.command == "revert" and not plan.steps:
-        lines.append("  no undo record in the backup: nothing to revert")
+        lines.append(f"  {NOTHING_TO_REVERT}")
     if plan.fatal:
         lines.append(f"  cannot run: {plan.fatal}")
     account = getattr(plan, "account", None)

@@ -34,6 +34,7 @@ from morvent.core.interrupt import signal_name
 from morvent.core.statuses import EXIT_CHANGES, EXIT_LOCKED, EXIT_OK, EXIT_USAGE
 from morvent.fleet.scheduler import ELSEWHERE, Outcome
 from morvent.lib.lock import describe_holder
+from morvent.run.plan import NOTHING_TO_REVERT
 
 #: Runs of the command on one VPC when another run holds its lock and lets
 #: it go before it was done.
@@ -43,10 +44,13 @@ _RUN_RESULTS = ("done", "nothing-to-do", "refused", "stale-plan", "cancelled", "
                 "locked", "usage-error", "interrupted", "terminated")
 
 
-def command_line(command: str, config: str) -> list[str]:
+def command_line(command: str, config: str, revert: bool = False) -> list[str]:
+    """The command's line; ``revert``: plan's ``--revert``."""
     argv = [sys.executable, "-m", "morvent", command, "--config", config, "--output", "json"]
     if command in ("execute", "revert"):
         argv.append("--yes")
+    if command == "plan" and revert:
+        argv.append("--revert")
     return argv
 
 
@@ -145,7 +149,11 @@ def run_details(doc: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def plan_outcome(status: int, doc: dict[str, Any] | None, said: str) -> tuple[str, str, dict]:
-    """(result, why, details) of a VPC's ``plan --output json``."""
+    """(result, why, details) of a VPC's ``plan --output json`` (or ``plan
+    --revert``): ``ready`` when the run would go ahead and change something,
+    ``nothing-to-do`` when it would go ahead and change nothing (a revert:
+    no undo record), ``blocked`` (or ``running-elsewhere``) when it would
+    not go ahead."""
     if doc is None or "counts" not in doc:
         result, why = _status_failure(status, doc, said)
         return result, why, {}
@@ -154,6 +162,10 @@ def plan_outcome(status: int, doc: dict[str, Any] | None, said: str) -> tuple[st
                "blockers": [b.get("error") for b in doc.get("blockers") or []],
                "address_changes": len(doc.get("address_changes") or [])}
     if status in (EXIT_OK, EXIT_CHANGES) and doc.get("ready", True):
+        if doc.get("changes") is False:
+            nothing = NOTHING_TO_REVERT if doc.get("command") == "revert" and \
+                not doc.get("steps") else doc.get("summary") or "nothing to do"
+            return "nothing-to-do", nothing, details
         return "ready", doc.get("summary") or "", details
     if status == EXIT_LOCKED:
         return ELSEWHERE, "; ".join(details["blockers"]) or said, details
@@ -172,9 +184,11 @@ class VpcRun:
     """The chain of one VPC's commands, polled by the scheduler."""
 
     def __init__(self, key: str, command: str, config: str, log: str, *,
-                 environ: Mapping[str, str] | None = None) -> None:
+                 environ: Mapping[str, str] | None = None, revert: bool = False) -> None:
         self.key = key
         self.command = command
+        #: plan: the plan of revert.
+        self.revert = revert
         self.config = config
         self.log = log
         self.environ = dict(os.environ if environ is None else environ)
@@ -190,10 +204,11 @@ class VpcRun:
         self.stage = command
         self.tries += command == self.command
         out = self.log + ".out"
+        argv = command_line(command, self.config, self.revert)
         with open(self.log, "ab") as err, open(out, "wb") as stdout:
-            err.write(f"--- {' '.join(command_line(command, self.config)[2:])}\n".encode())
+            err.write(f"--- {' '.join(argv[2:])}\n".encode())
             err.flush()
-            self.process = subprocess.Popen(command_line(command, self.config),
+            self.process = subprocess.Popen(argv,
                                             stdin=subprocess.DEVNULL, stdout=stdout,
                                             stderr=err, env=self.environ,
                                             start_new_session=True)
@@ -252,10 +267,10 @@ class VpcRun:
                 return self._outcome(result, status, why, {})
             details = status_details(doc)
             return self._outcome("checked", status, doc.get("stage") or "", details)
-        # execute or revert
-        details = run_details(doc) if doc else {"errors": [said] if said else []}
-        if not details.get("errors") and (doc or {}).get("result") != "done":
-            details["errors"] = error_lines(self.log)
+        # execute or revert: the document's errors are every error the run said;
+        # without a document (a crash), the last ones its log has.
+        details = run_details(doc) if doc else \
+            {"errors": error_lines(self.log) or ([said] if said else [])}
         result = (doc or {}).get("result")
         if result not in _RUN_RESULTS:
             result = "crashed" if doc is None else "failed"

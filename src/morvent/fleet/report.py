@@ -134,13 +134,17 @@ def columns(doc: Mapping[str, Any], width: int | None = None) -> tuple[list[str]
     """The per-VPC table of the report: its heading and rows (the last
     column, why, cut at ``width`` characters when given)."""
     command = doc["command"]
-    if command == "plan":
+    if command == "plan" and doc.get("plan_of") == "revert":
+        head = ["vpc", "region", "result", "zones", "steps to do", "puts back", "deletes",
+                "routes back", "exit", "why"]
+        rows = [[r["key"], r["region"], r["result"], r.get("zones", "-"),
+                 *_counts(r, "to_do", "nat_gateways_to_put_back", "spoke_gateways_to_delete",
+                          "routes_to_move_back"), _exit(r), r["why"]] for r in doc["vpcs"]]
+    elif command == "plan":
         head = ["vpc", "region", "result", "zones", "steps to do", "creates", "deletes",
                 "address changes", "exit", "why"]
         rows = [[r["key"], r["region"], r["result"], r.get("zones", "-"),
-                 (r.get("counts") or {}).get("to_do", "-"),
-                 (r.get("counts") or {}).get("spoke_gateways_to_create", "-"),
-                 (r.get("counts") or {}).get("nat_gateways_to_delete", "-"),
+                 *_counts(r, "to_do", "spoke_gateways_to_create", "nat_gateways_to_delete"),
                  r.get("address_changes", "-"), _exit(r), r["why"]] for r in doc["vpcs"]]
     elif command == "status":
         head = ["vpc", "region", "result", "stage", "steps", "undo records", "lock", "exit",
@@ -161,6 +165,11 @@ def columns(doc: Mapping[str, Any], width: int | None = None) -> tuple[list[str]
     return head, rows
 
 
+def _counts(r: Mapping[str, Any], *names: str) -> list[Any]:
+    counts = r.get("counts") or {}
+    return [counts.get(name, "-") for name in names]
+
+
 def _exit(r: Mapping[str, Any]) -> str:
     return "-" if r.get("exit_status") is None else str(r["exit_status"])
 
@@ -169,22 +178,38 @@ def totals_line(doc: Mapping[str, Any]) -> str:
     parts = [f"{count} {result}" for result, count in doc["totals"].items()]
     line = f"{len(doc['vpcs'])} VPC(s): " + ", ".join(parts)
     planned = doc.get("plan_totals")
-    if planned:
+    if planned and doc.get("plan_of") == "revert":
+        line += (f"; {planned.get('to_do', 0)} step(s) to do, "
+                 f"{planned.get('nat_gateways_to_put_back', 0)} NAT gateway(s) to put back, "
+                 f"{planned.get('spoke_gateways_to_delete', 0)} spoke gateway(s) to delete")
+    elif planned:
         line += (f"; {planned.get('to_do', 0)} step(s) to do, "
                  f"{planned.get('spoke_gateways_to_create', 0)} spoke gateway(s) to create, "
                  f"{planned.get('nat_gateways_to_delete', 0)} NAT gateway(s) to delete")
     return line
 
 
+def concurrency_line(doc: Mapping[str, Any]) -> str | None:
+    """How many VPCs ran at once, when strict failure tolerance lowered it."""
+    at_once = doc.get("concurrency") or {}
+    if at_once.get("effective", 0) >= at_once.get("requested", 0):
+        return None
+    return (f"at most {at_once['effective']} at once (strict failure tolerance; "
+            f"{at_once['requested']} asked)")
+
+
 def markdown(doc: Mapping[str, Any]) -> str:
     """The report for a change ticket."""
     head, rows = columns(doc)
     shard = f", shard {doc['shard']}" if doc.get("shard") else ""
-    lines = [f"# morvent fleet {doc['command']}: {doc['manifest']}", "",
+    revert = " --revert" if doc.get("plan_of") == "revert" else ""
+    lowered = concurrency_line(doc)
+    lines = [f"# morvent fleet {doc['command']}{revert}: {doc['manifest']}", "",
              f"- runner: {doc['runner']}{shard}",
              f"- started {doc['started']}, ended {doc['ended']} "
              f"({doc['duration']:.0f} s)",
-             f"- options: " + ", ".join(f"{k} {v}" for k, v in doc["options"].items()),
+             "- options: " + ", ".join(f"{k} {v}" for k, v in doc["options"].items())
+             + (f"; {lowered}" if lowered else ""),
              f"- exit status {doc['exit_status']}"
              + (f" (stopped by {doc['stopped_by']})" if doc.get("stopped_by") else ""),
              f"- {totals_line(doc)}", ""]

@@ -46,6 +46,13 @@ class Options:
     run_dir: str | None = None
     detailed_exitcode: bool = False
     store: bool = True
+    #: plan: the plan of revert (``morvent plan --revert``) instead of execute's.
+    revert: bool = False
+
+    @property
+    def label(self) -> str:
+        """The command in the run's id and the VPCs' log names."""
+        return "plan-revert" if self.command == "plan" and self.revert else self.command
 
     def shown(self) -> dict[str, Any]:
         """The options as the report lists them."""
@@ -86,12 +93,27 @@ def rules(vpcs: list[FleetVpc], options: Options) -> Rules:
     changes = options.command in ("execute", "revert")
     return Rules(
         max_concurrent=min(max(total, 1), options.max_concurrent.of(total, least=1)),
-        tolerance=options.failure_tolerance.of(total) if changes else total,
-        soft=options.soft,
+        tolerance=options.failure_tolerance.of(total) if changes else None,
+        soft=options.soft and changes,
         region_tolerance={r: options.failure_tolerance.of(n) for r, n in per_region.items()}
-        if changes else {r: n for r, n in per_region.items()},
+        if changes else {},
         canary=options.canary if changes else 0,
         sequential=options.sequential)
+
+
+def lowered(rules: Rules, options: Options) -> str | None:
+    """The line that tells the operator that strict failure tolerance runs
+    fewer VPCs at once than asked; None when it does not."""
+    if not rules.lowered:
+        return None
+    given = options.failure_tolerance
+    tolerance = (f"{given} ({rules.tolerance} VPC{'' if rules.tolerance == 1 else 's'})"
+                 if given.percent else str(given))
+    limit = rules.limit()
+    at_once = ("one VPC at a time" if limit == 1
+               else f"at most {limit} VPCs at once, one fewer for each that fails")
+    return (f"strict failure tolerance of {tolerance}: {at_once} (raise --failure-tolerance, "
+            f"or use --tolerance-mode soft, to run up to {rules.max_concurrent} at once)")
 
 
 def _stamp(moment: datetime) -> str:
@@ -109,7 +131,7 @@ def run(fleet: Fleet, options: Options, *,
     vpcs = chosen(fleet, options.shard)
     ordered = groups(vpcs, options)
     began = datetime.now(timezone.utc)
-    ident = report.run_id(_stamp(began), options.command, options.shard)
+    ident = report.run_id(_stamp(began), options.label, options.shard)
     folder = os.path.abspath(options.run_dir or os.path.join(RUNS_FOLDER, ident))
     os.makedirs(os.path.join(folder, "configs"), exist_ok=True)
     env = dict(os.environ if environ is None else environ)
@@ -123,13 +145,15 @@ def run(fleet: Fleet, options: Options, *,
         try:
             config = write_vpc_config(vpc, os.path.join(folder, "configs", f"{vpc.key}.yaml"),
                                       written_by=f"morvent fleet {options.command}")
-            log = os.path.join(folder, f"{vpc.key}.{options.command}.log")
-            return VpcRun(vpc.key, options.command, config, log, environ=env)
+            log = os.path.join(folder, f"{vpc.key}.{options.label}.log")
+            return VpcRun(vpc.key, options.command, config, log, environ=env,
+                          revert=options.revert)
         except OSError as e:
             return Unstarted(vpc.key, f"not started: {e.strerror or e}"
                                       + (f" ({e.filename})" if e.filename else ""))
 
-    scheduler = Scheduler(launch, rules(vpcs, options), poll_interval=poll_interval,
+    ruled = rules(vpcs, options)
+    scheduler = Scheduler(launch, ruled, poll_interval=poll_interval,
                           started=started, ended=ended)
     clock = time.monotonic()
     with _passing_signals(scheduler):
@@ -147,12 +171,15 @@ def run(fleet: Fleet, options: Options, *,
         "ended": ended_at.isoformat(timespec="seconds"),
         "duration": round(time.monotonic() - clock, 1),
         "options": options.shown(), "run_dir": folder,
+        "concurrency": {"requested": ruled.max_concurrent, "effective": ruled.limit(),
+                        "peak": scheduler.peak},
         "stopped_by": signal_name(scheduler.stopped_by) if scheduler.stopped_by else None,
         "exit_status": report.exit_status(options.command, rows, scheduler.stopped_by,
                                           options.detailed_exitcode),
         "totals": report.totals(rows), "vpcs": rows,
         "vpcs_in_manifest": len(fleet), "stored": [], "store_errors": []}
     if options.command == "plan":
+        doc["plan_of"] = "revert" if options.revert else "execute"
         doc["plan_totals"] = report.plan_totals(rows)
     if options.store and options.command in ("execute", "revert") and vpcs:
         doc["stored"] = report.places(doc, vpcs)

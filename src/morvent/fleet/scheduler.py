@@ -19,7 +19,12 @@ The rules, in the order they are asked before a VPC starts:
   fleet, and once more VPCs failed than it allows no VPC starts any more;
   soft counts them per region, and a region past it starts no more of its
   VPCs while the other regions go on.
-- At most ``max_concurrent`` children at once.
+- At most ``max_concurrent`` children at once; strict also keeps the
+  running children to the failures still allowed plus one (``limit``):
+  with a tolerance of T and F failed so far, at most T + 1 - F run, so
+  even if every running child fails, the failures pass the tolerance by
+  one at most.  A tolerance of 0 runs one VPC at a time.  Soft keeps the
+  whole concurrency (its tolerance is per region).
 
 What never started is an Outcome ``not-started`` saying why.
 """
@@ -27,7 +32,6 @@ What never started is an Outcome ``not-started`` saying why.
 from __future__ import annotations
 
 import threading
-import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Protocol
@@ -78,13 +82,27 @@ class Child(Protocol):
 @dataclass(frozen=True)
 class Rules:
     max_concurrent: int = 1
-    #: Failures allowed (strict: in the fleet; soft: per region, see ``region_tolerance``).
-    tolerance: int = 0
+    #: Failures allowed (strict: in the fleet; soft: per region, see
+    #: ``region_tolerance``); None: failures stop nothing (plan, status).
+    tolerance: int | None = 0
     soft: bool = False
     #: Soft mode: failures allowed in each region (default: ``tolerance``).
     region_tolerance: dict[str, int] = field(default_factory=dict)
     canary: int = 0
     sequential: bool = False
+
+    def limit(self, failed: int = 0) -> int:
+        """Children at once with ``failed`` failures so far (strict: the
+        failures still allowed plus one; 0 once the tolerance is passed)."""
+        most = max(1, self.max_concurrent)
+        if self.soft or self.tolerance is None:
+            return most
+        return max(0, min(most, self.tolerance + 1 - failed))
+
+    @property
+    def lowered(self) -> bool:
+        """Whether strict failure tolerance runs fewer at once than asked."""
+        return self.limit() < max(1, self.max_concurrent)
 
 
 class Scheduler:
@@ -100,6 +118,8 @@ class Scheduler:
         self.started = started or (lambda task: None)
         self.ended = ended or (lambda task, outcome: None)
         self.stopped_by: int | None = None
+        #: The most children that ran at once.
+        self.peak = 0
         self._wake = threading.Event()
         self._running: dict[int, tuple[Any, Child]] = {}
 
@@ -137,6 +157,12 @@ class Scheduler:
                     failures[task.region] = failures.get(task.region, 0) + 1
                 self.ended(task, outcome)
 
+        def room() -> bool:
+            # Past the tolerance the limit is 0; with nothing running the
+            # next VPC is still asked, which says why it never starts.
+            return len(self._running) < rules.limit(sum(failures.values())) \
+                or not self._running
+
         def may_start(n: int) -> str | bool | None:
             """True: start it; None: not yet; a text: never (why)."""
             group, task = order[n]
@@ -150,6 +176,8 @@ class Scheduler:
             if rules.sequential and any(order[m][0] < group and m not in outcomes
                                         for m in range(n)):
                 return None
+            if rules.tolerance is None:
+                return True
             if rules.soft:
                 allowed = rules.region_tolerance.get(task.region, rules.tolerance)
                 if failures.get(task.region, 0) > allowed:
@@ -165,7 +193,7 @@ class Scheduler:
         while True:
             collect()
             while (self.stopped_by is None and blocked_why is None and position < len(order)
-                   and len(self._running) < max(1, rules.max_concurrent)):
+                   and room()):
                 verdict = may_start(position)
                 if verdict is None:
                     break
@@ -179,6 +207,7 @@ class Scheduler:
                 task = order[position][1]
                 self.started(task)
                 self._running[position] = (task, self.launch(task))
+                self.peak = max(self.peak, len(self._running))
                 position += 1
             if not self._running and (position >= len(order) or self.stopped_by is not None
                                       or blocked_why is not None):

@@ -449,6 +449,10 @@ def add_routes(steps: list[Step], records: list[dict], mementos: list[dict]) -> 
 
 # -- plans ---------------------------------------------------------------------------
 
+#: What the plan of a revert says when the backup holds no undo record.
+NOTHING_TO_REVERT = "no undo record in the backup: nothing to revert"
+
+
 @dataclass
 class Plan:
     """What a run of ``execute`` or ``revert`` would do, step by step."""
