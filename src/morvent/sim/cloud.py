@@ -29,7 +29,7 @@ import boto3
 import botocore.config
 import requests
 
-from . import ec2_facts
+from . import ec2_facts, metrics
 from .throttle import Throttle, ThrottledApp
 
 CREDENTIALS = {
@@ -108,6 +108,7 @@ class AwsEndpoint:
         stack.enter_context(moto_lookups_cached())
         # werkzeug logs every request at info level on its own handler.
         stack.enter_context(_quiet_logger("werkzeug"))
+        stack.enter_context(metrics.patched())
         if self._realistic:
             stack.enter_context(ec2_facts.patched())
         try:
