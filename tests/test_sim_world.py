@@ -279,10 +279,27 @@ def test_secondary_addresses_are_marked_and_freed_with_their_gateway(sim, ec2):
     assert len(held) == 3 and not any(a.get("AssociationId") for a in held)
 
 
+def test_indexed_tags_answer_as_moto_does(sim, ec2):
+    from moto.ec2.models import ec2_backends
+
+    from morvent.sim import indexes
+    from morvent.sim.cloud import DEFAULT_ACCOUNT
+
+    world = sim.build(zones=2)
+    ec2.create_tags(Resources=[world.vpc_id], Tags=[{"Key": "b", "Value": "2"},
+                                                    {"Key": "a", "Value": "1"}])
+    backend = ec2_backends[DEFAULT_ACCOUNT][sim.aws.region]
+    resources = [*backend.vpcs.values(), *backend.subnets[world.zones[0].name].values(),
+                 *backend.route_tables.values(), *backend.nat_gateways.values()]
+    assert any(not r.get_tags() for r in resources) and any(r.get_tags() for r in resources)
+    for resource in resources:
+        assert indexes._tags_by_id(resource) == indexes._saved["get_tags"](resource)
+
+
 def test_indexed_metric_queries_answer_as_moto_does(sim):
     from moto.cloudwatch.models import cloudwatch_backends
 
-    from morvent.sim import metrics
+    from morvent.sim import indexes
     from morvent.sim.cloud import DEFAULT_ACCOUNT
 
     end = datetime.datetime.now(datetime.timezone.utc).replace(minute=0, second=0, microsecond=0)
@@ -310,7 +327,7 @@ def test_indexed_metric_queries_answer_as_moto_does(sim):
     end = end.replace(tzinfo=None)
     start = end - datetime.timedelta(hours=10, minutes=30)
     for scan in ("TimestampAscending", "TimestampDescending"):
-        ours = metrics._indexed_get_metric_data(backend, queries, start, end, scan)
-        theirs = metrics._saved["get_metric_data"](backend, queries, start, end, scan)
+        ours = indexes._indexed_get_metric_data(backend, queries, start, end, scan)
+        theirs = indexes._saved["get_metric_data"](backend, queries, start, end, scan)
         assert ours == theirs
         assert [len(r["values"]) for r in ours] == [11, 21, 0]

@@ -1,4 +1,14 @@
-"""CloudWatch's GetMetricData answered from an index, for estates of many VPCs.
+"""Two of moto's look-ups answered from indexes, for estates of many VPCs.
+
+moto answers some look-ups by scanning everything the account holds, which
+is quadratic in the size of a simulated estate; the one process that
+answers for the whole cloud then becomes the bottleneck of a fleet run.
+Inside `patched()`:
+
+- An EC2 resource's tags (asked for every resource of every answer) come
+  from the backend's table of tags by resource id, not from a scan of
+  every tag of the region; the same list in the same order.
+- CloudWatch's GetMetricData, see below.
 
 moto answers a metric query by scanning every data point it holds, once
 for each period of the query: O(queries x periods x points).  A simulated
@@ -7,7 +17,7 @@ traffic, and a sizing query (a dozen metrics over a week of hours) then
 takes seconds of the one process that answers for the whole cloud; with
 several VPCs sizing at once, other requests wait past the SDK's timeout.
 
-Inside `patched()`, a query of the plain kind the tool sends (a metric
+A query of the plain kind the tool sends (a metric
 with every dimension valued, no unit filter) is answered from an index
 of the points by (metric name, dimensions), bucketed by period: the same
 answer moto would give.  Anything else (metric math, insights, a unit, a
@@ -106,16 +116,33 @@ def _indexed_get_metric_data(self: Any, queries: list[dict[str, Any]], start_tim
     return results
 
 
+def _tags_by_id(self: Any) -> list[dict[str, str]]:
+    if not self.id:
+        return []
+    backend = self.ec2_backend
+    tags = backend.tags.get(self.id) if hasattr(backend, "tags") else None
+    if not tags:
+        return []
+    from moto.ec2.utils import EC2_PREFIX_TO_RESOURCE, get_prefix
+
+    kind = EC2_PREFIX_TO_RESOURCE.get(get_prefix(self.id), "")
+    return [{"resource_id": self.id, "key": key, "value": value, "resource_type": kind}
+            for key, value in list(tags.items())]
+
+
 @contextlib.contextmanager
 def patched() -> Iterator[None]:
     """Indexed answers inside; nested and concurrent uses share one patch."""
     global _users
     from moto.cloudwatch.models import CloudWatchBackend
+    from moto.ec2.models.core import TaggedEC2Resource
 
     with _lock:
         if _users == 0:
             _saved["get_metric_data"] = CloudWatchBackend.get_metric_data
+            _saved["get_tags"] = TaggedEC2Resource.get_tags
             CloudWatchBackend.get_metric_data = _indexed_get_metric_data
+            TaggedEC2Resource.get_tags = _tags_by_id
         _users += 1
     try:
         yield
@@ -124,3 +151,4 @@ def patched() -> Iterator[None]:
             _users -= 1
             if _users == 0:
                 CloudWatchBackend.get_metric_data = _saved.pop("get_metric_data")
+                TaggedEC2Resource.get_tags = _saved.pop("get_tags")
