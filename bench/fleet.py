@@ -7,8 +7,8 @@ memory and requests per VPC, no record lost.
 One simulated controller and cloud serve in this process; for each
 concurrency ``morvent fleet execute`` runs the whole fleet (each VPC in its
 own processes, as always), then ``morvent fleet revert`` puts it back for
-the next round (both at the round's concurrency, every VPC tried whatever
-fails).  Per round:
+the next round (every VPC tried whatever fails; the revert, which is not
+measured, at the highest concurrency).  Per round:
 
 - wall time of the execute, against the ideal: the larger of the slowest
   VPC's chain (status and execute) and the sum of the chains divided by the
@@ -26,13 +26,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import os
 import resource
 import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -48,27 +48,45 @@ from morvent.sim.fleet import build_fleet, manifest_data, plan_fleet  # noqa: E4
 CREATES = ("create_multicloud_primary_gateway", "create_multicloud_ha_gateway")
 
 
-class Sampler(threading.Thread):
-    """The peak resident memory of every descendant of a process, sampled."""
+class Sampler:
+    """The peak resident memory of every descendant of a process, sampled.
+
+    It samples in a process of its own: a thread here would take turns with
+    the simulated cloud, which answers for the whole fleet in this process.
+    """
 
     def __init__(self, pid: int, interval: float = 0.2) -> None:
-        super().__init__(daemon=True)
-        self.pid, self.interval = pid, interval
+        self._conn, theirs = multiprocessing.Pipe()
+        self._process = multiprocessing.get_context("spawn").Process(
+            target=_sample, args=(pid, interval, theirs), daemon=True)
         self.peaks: dict[int, tuple[str, int]] = {}
-        self.done = threading.Event()
+        #: CPU seconds the sampler itself used (not the fleet's: subtracted)
+        self.cpu = 0.0
 
-    def run(self) -> None:
-        while not self.done.wait(self.interval):
-            for pid, command in _descendants(self.pid):
-                try:
-                    status = Path(f"/proc/{pid}/status").read_text()
-                except OSError:
-                    continue
-                for line in status.splitlines():
-                    if line.startswith("VmHWM:"):
-                        kib = int(line.split()[1])
-                        if kib > self.peaks.get(pid, ("", 0))[1]:
-                            self.peaks[pid] = (command, kib)
+    def start(self) -> None:
+        self._process.start()
+
+    def stop(self) -> None:
+        self._conn.send("stop")
+        self.peaks, self.cpu = self._conn.recv()
+        self._process.join()
+
+
+def _sample(pid: int, interval: float, conn) -> None:
+    peaks: dict[int, tuple[str, int]] = {}
+    while not conn.poll(interval):
+        for child, command in _descendants(pid):
+            try:
+                status = Path(f"/proc/{child}/status").read_text()
+            except OSError:
+                continue
+            for line in status.splitlines():
+                if line.startswith("VmHWM:"):
+                    kib = int(line.split()[1])
+                    if kib > peaks.get(child, ("", 0))[1]:
+                        peaks[child] = (command, kib)
+    used = resource.getrusage(resource.RUSAGE_SELF)
+    conn.send((peaks, used.ru_utime + used.ru_stime))
 
 
 def _descendants(root: int) -> list[tuple[int, str]]:
@@ -105,9 +123,9 @@ def fleet(env: dict, folder: Path, *argv: str) -> tuple[dict, float, float, Samp
     sampler.start()
     out, err = process.communicate()
     wall = time.monotonic() - started
-    sampler.done.set()
+    sampler.stop()
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime) - sampler.cpu
     if not out.strip():
         raise SystemExit(f"fleet {' '.join(argv)} wrote no report:\n{err}")
     return json.loads(out), wall, cpu, sampler
@@ -119,10 +137,14 @@ def main() -> int:
     parser.add_argument("--zones", default="2-4")
     parser.add_argument("--concurrency", default="1,4,16")
     parser.add_argument("--create-seconds", type=float, default=2.0)
+    parser.add_argument("--revert-concurrency", type=int,
+                        help="how many VPCs the reverts between the rounds run at once "
+                             "(not measured; default: the highest concurrency)")
     parser.add_argument("--json", help="write the figures to this file too")
     args = parser.parse_args()
     low, high = map(int, args.zones.split("-"))
     levels = [int(c) for c in args.concurrency.split(",")]
+    revert_at = str(args.revert_concurrency or max(levels))
     folder = Path(tempfile.mkdtemp(prefix="morvent-bench-fleet-"))
     aws_requests = [0]
 
@@ -155,7 +177,7 @@ def main() -> int:
             doc, wall, cpu, sampler = fleet(env, folder, "execute", "-m", str(manifest),
                                             "--max-concurrent", str(level),
                                             "--failure-tolerance", "100%")
-            controller = len(sim.requests) - seen
+            controller, aws = len(sim.requests) - seen, aws_requests[0]
             chains = [row["duration"] for row in doc["vpcs"]]
             if level == 1:
                 chains_at_1 = chains
@@ -163,26 +185,27 @@ def main() -> int:
             ideal = max(max(basis), sum(basis) / level)
             peaks = [kib for command, kib in sampler.peaks.values()
                      if " execute " in command or " status " in command]
+            load = os.getloadavg()[0]
             status, _, _, _ = fleet(env, folder, "status", "-m", str(manifest),
-                                    "--max-concurrent", str(level))
+                                    "--max-concurrent", revert_at)
             replaced = sum(r.get("stage") == "replaced: every step done" for r in status["vpcs"])
             records = sum(r.get("undo_records") or 0 for r in status["vpcs"])
             undo, _, _, _ = fleet(env, folder, "revert", "-m", str(manifest),
-                                  "--max-concurrent", str(level), "--failure-tolerance", "100%")
+                                  "--max-concurrent", revert_at, "--failure-tolerance", "100%")
             status, _, _, _ = fleet(env, folder, "status", "-m", str(manifest),
-                                    "--max-concurrent", str(level))
+                                    "--max-concurrent", revert_at)
             back = sum(not r.get("undo_records") for r in status["vpcs"])
             figures = {
                 "concurrency": level, "vpcs": len(vpcs), "result": doc["totals"],
                 "wall_s": round(wall, 1), "ideal_s": round(ideal, 1),
-                "wall_over_ideal": round(wall / ideal, 2),
+                "wall_over_ideal": round(wall / ideal, 2), "load_average_1min_at_end": load,
                 "chain_median_s": round(statistics.median(chains), 1),
                 "cpu_s_per_vpc": round(cpu / len(vpcs), 2),
                 "peak_rss_mib_per_vpc_process": {
                     "median": round(statistics.median(peaks) / 1024) if peaks else None,
                     "max": round(max(peaks) / 1024) if peaks else None},
                 "controller_requests_per_vpc": round(controller / len(vpcs), 1),
-                "aws_requests_per_vpc": round(aws_requests[0] / len(vpcs), 1),
+                "aws_requests_per_vpc": round(aws / len(vpcs), 1),
                 "replaced_after_execute": replaced, "undo_records": records,
                 "reverted": undo["totals"], "no_record_left_after_revert": back}
             rounds.append(figures)

@@ -277,3 +277,57 @@ def test_secondary_addresses_are_marked_and_freed_with_their_gateway(sim, ec2):
     mine = [a["AllocationId"] for a in nat["NatGatewayAddresses"]]
     held = ec2.describe_addresses(AllocationIds=mine)["Addresses"]
     assert len(held) == 3 and not any(a.get("AssociationId") for a in held)
+
+
+def test_indexed_tags_answer_as_moto_does(sim, ec2):
+    from moto.ec2.models import ec2_backends
+
+    from morvent.sim import indexes
+    from morvent.sim.cloud import DEFAULT_ACCOUNT
+
+    world = sim.build(zones=2)
+    ec2.create_tags(Resources=[world.vpc_id], Tags=[{"Key": "b", "Value": "2"},
+                                                    {"Key": "a", "Value": "1"}])
+    backend = ec2_backends[DEFAULT_ACCOUNT][sim.aws.region]
+    resources = [*backend.vpcs.values(), *backend.subnets[world.zones[0].name].values(),
+                 *backend.route_tables.values(), *backend.nat_gateways.values()]
+    assert any(not r.get_tags() for r in resources) and any(r.get_tags() for r in resources)
+    for resource in resources:
+        assert indexes._tags_by_id(resource) == indexes._saved["get_tags"](resource)
+
+
+def test_indexed_metric_queries_answer_as_moto_does(sim):
+    from moto.cloudwatch.models import cloudwatch_backends
+
+    from morvent.sim import indexes
+    from morvent.sim.cloud import DEFAULT_ACCOUNT
+
+    end = datetime.datetime.now(datetime.timezone.utc).replace(minute=0, second=0, microsecond=0)
+    nats = ["nat-indexed-a", "nat-indexed-b"]
+    data = [{"MetricName": metric, "Dimensions": [{"Name": "NatGatewayId", "Value": nat}],
+             "Timestamp": end - datetime.timedelta(minutes=25 * n), "Value": float(n + k),
+             "Unit": "Bytes"}
+            for k, nat in enumerate(nats) for metric in ("BytesOutToDestination", "BytesInFromSource")
+            for n in range(0, 40)]
+    for first in range(0, len(data), 20):
+        sim.cloudwatch.put_metric_data(Namespace=METRIC_NAMESPACE, MetricData=data[first:first + 20])
+
+    def query(i, nat, metric, stat="Sum", period=3600, **extra):
+        stat = {"Metric": {"Namespace": METRIC_NAMESPACE, "MetricName": metric,
+                           "Dimensions": [{"Name": "NatGatewayId", "Value": nat}]},
+                "Period": period, "Stat": stat}
+        return {"Id": f"q{i}", "MetricStat": stat, **extra}
+
+    queries = [query(0, nats[0], "BytesOutToDestination"),
+               query(1, nats[1], "BytesInFromSource", "Maximum", 1800),
+               query(2, "nat-without-points", "BytesOutToDestination"),
+               query(3, nats[0], "BytesInFromSource", "SampleCount", ReturnData=False)]
+    backend = cloudwatch_backends[DEFAULT_ACCOUNT][sim.aws.region]
+    # moto keeps and compares times without a zone.
+    end = end.replace(tzinfo=None)
+    start = end - datetime.timedelta(hours=10, minutes=30)
+    for scan in ("TimestampAscending", "TimestampDescending"):
+        ours = indexes._indexed_get_metric_data(backend, queries, start, end, scan)
+        theirs = indexes._saved["get_metric_data"](backend, queries, start, end, scan)
+        assert ours == theirs
+        assert [len(r["values"]) for r in ours] == [11, 21, 0]

@@ -29,7 +29,7 @@ import boto3
 import botocore.config
 import requests
 
-from . import ec2_facts
+from . import ec2_facts, indexes
 from .throttle import Throttle, ThrottledApp
 
 CREDENTIALS = {
@@ -108,6 +108,7 @@ class AwsEndpoint:
         stack.enter_context(moto_lookups_cached())
         # werkzeug logs every request at info level on its own handler.
         stack.enter_context(_quiet_logger("werkzeug"))
+        stack.enter_context(indexes.patched())
         if self._realistic:
             stack.enter_context(ec2_facts.patched())
         try:
@@ -120,7 +121,7 @@ class AwsEndpoint:
         host, port = server.get_host_and_port()
         # The WSGI server moto made; every request goes through our layer.
         wsgi = server._server
-        wsgi.app = _Interception(ThrottledApp(_OneS3WriteAtATime(wsgi.app), self.throttle),
+        wsgi.app = _Interception(ThrottledApp(_OneS3RequestAtATime(wsgi.app), self.throttle),
                                  self._current_interceptors)
         self._server = server
         self._exit_stack = stack
@@ -277,16 +278,21 @@ class _Interception:
         return [b"".join(chunks)]
 
 
-class _OneS3WriteAtATime:
-    """WSGI middleware: S3 requests that change something run one after another."""
+class _OneS3RequestAtATime:
+    """WSGI middleware: S3 requests run one after another.
+
+    Writes, so that a conditional write sees the one before it; listings
+    too, because moto walks a bucket's keys while another request may be
+    deleting one (a lock let go), which raises in the listing and answers
+    500.  The tool's S3 requests are few; one at a time costs nothing.
+    """
 
     def __init__(self, app: Callable) -> None:
         self.app = app
         self.lock = threading.Lock()
 
     def __call__(self, environ: dict, start_response: Callable) -> Iterable[bytes]:
-        if environ.get("REQUEST_METHOD") not in ("PUT", "POST", "DELETE") \
-                or "/s3/" not in environ.get("HTTP_AUTHORIZATION", ""):
+        if "/s3/" not in environ.get("HTTP_AUTHORIZATION", ""):
             return self.app(environ, start_response)
         with self.lock:
             result = self.app(environ, start_response)
