@@ -13,7 +13,9 @@ measured, at the highest concurrency).  Per round:
 - wall time of the execute, against the ideal: the larger of the slowest
   VPC's chain (status and execute) and the sum of the chains divided by the
   concurrency (chains as measured at concurrency 1 when that round ran,
-  else in the round itself);
+  else in the round itself), and against what the machine allows: the
+  simulated cloud's CPU in this process (one core at most) or all the
+  round's CPU spread over the cores, whichever is longer;
 - CPU (user + system) of every process of the round per VPC, and the peak
   resident memory of each VPC's processes (the highest of them);
 - controller and AWS requests per VPC (the AWS ones counted in all, divided);
@@ -111,6 +113,11 @@ def _descendants(root: int) -> list[tuple[int, str]]:
     return found
 
 
+def _own_cpu() -> float:
+    used = resource.getrusage(resource.RUSAGE_SELF)
+    return used.ru_utime + used.ru_stime
+
+
 def fleet(env: dict, folder: Path, *argv: str) -> tuple[dict, float, float, Sampler]:
     """Run `morvent fleet ARGV`: (report, wall seconds, CPU seconds, memory sampler)."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -174,6 +181,7 @@ def main() -> int:
         for level in levels:
             seen, aws_requests[0] = len(sim.requests), 0
             # Every VPC is tried whatever fails: the round counts failures.
+            simulator = _own_cpu()
             doc, wall, cpu, sampler = fleet(env, folder, "execute", "-m", str(manifest),
                                             "--max-concurrent", str(level),
                                             "--failure-tolerance", "100%")
@@ -183,6 +191,11 @@ def main() -> int:
                 chains_at_1 = chains
             basis = chains_at_1 or chains
             ideal = max(max(basis), sum(basis) / level)
+            # What this machine allows: the simulated cloud answers in one
+            # process (one core at most), and every process of the round
+            # shares the cores.
+            simulator = _own_cpu() - simulator
+            machine = max(simulator, (cpu + simulator) / (os.cpu_count() or 1))
             peaks = [kib for command, kib in sampler.peaks.values()
                      if " execute " in command or " status " in command]
             load = os.getloadavg()[0]
@@ -201,6 +214,7 @@ def main() -> int:
                 "wall_over_ideal": round(wall / ideal, 2), "load_average_1min_at_end": load,
                 "chain_median_s": round(statistics.median(chains), 1),
                 "cpu_s_per_vpc": round(cpu / len(vpcs), 2),
+                "simulator_cpu_s": round(simulator, 1), "machine_bound_s": round(machine, 1),
                 "peak_rss_mib_per_vpc_process": {
                     "median": round(statistics.median(peaks) / 1024) if peaks else None,
                     "max": round(max(peaks) / 1024) if peaks else None},
@@ -210,13 +224,15 @@ def main() -> int:
                 "reverted": undo["totals"], "no_record_left_after_revert": back}
             rounds.append(figures)
             print(json.dumps(figures), file=sys.stderr)
-    print(f"\n{'at once':>7} {'wall s':>7} {'ideal s':>7} {'ratio':>5} {'chain s':>7} "
+    print(f"\n{'at once':>7} {'wall s':>7} {'ideal s':>7} {'ratio':>5} {'machine s':>9} "
+          f"{'chain s':>7} "
           f"{'CPU s/VPC':>9} {'RSS MiB':>7} {'ctl req':>7} {'AWS req':>7} {'records ok':>10}")
     for f in rounds:
         ok = (f["replaced_after_execute"] == f["vpcs"]
               and f["no_record_left_after_revert"] == f["vpcs"])
         print(f"{f['concurrency']:>7} {f['wall_s']:>7} {f['ideal_s']:>7} "
-              f"{f['wall_over_ideal']:>5} {f['chain_median_s']:>7} {f['cpu_s_per_vpc']:>9} "
+              f"{f['wall_over_ideal']:>5} {f['machine_bound_s']:>9} "
+              f"{f['chain_median_s']:>7} {f['cpu_s_per_vpc']:>9} "
               f"{f['peak_rss_mib_per_vpc_process']['max']!s:>7} "
               f"{f['controller_requests_per_vpc']:>7} {f['aws_requests_per_vpc']:>7} "
               f"{'yes' if ok else 'NO':>10}")
