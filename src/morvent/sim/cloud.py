@@ -30,6 +30,7 @@ import botocore.config
 import requests
 
 from . import ec2_facts, indexes
+from .patches import SharedPatch
 from .throttle import Throttle, ThrottledApp
 
 CREDENTIALS = {
@@ -437,37 +438,31 @@ def _quiet_logger(name: str) -> Iterator[None]:
         logger.setLevel(level)
 
 
-_cache_lock = threading.Lock()
-_cache_users = 0
 _uncached: dict[str, Any] = {}
 
 
-@contextlib.contextmanager
-def moto_lookups_cached() -> Iterator[None]:
-    """Answer two of moto's look-ups of every request from a cache.
-
-    moto's server lists its own package folder (a stat of each of its
-    hundreds of modules) to route a request, and lists the methods of the
-    answering class, on every request: a third of the time it takes to
-    answer one.  Neither answer changes while the process runs.
-    """
-    global _cache_users
+def _cache_lookups() -> None:
     import moto.backends
     import moto.core.responses
 
-    with _cache_lock:
-        if _cache_users == 0:
-            modules = tuple(moto.backends.list_of_moto_modules())
-            names = moto.core.responses.method_names_from_class
-            _uncached.update(modules=moto.backends.list_of_moto_modules, names=names)
-            moto.backends.list_of_moto_modules = lambda: modules
-            moto.core.responses.method_names_from_class = functools.lru_cache(maxsize=None)(names)
-        _cache_users += 1
-    try:
-        yield
-    finally:
-        with _cache_lock:
-            _cache_users -= 1
-            if _cache_users == 0:
-                moto.backends.list_of_moto_modules = _uncached.pop("modules")
-                moto.core.responses.method_names_from_class = _uncached.pop("names")
+    modules = tuple(moto.backends.list_of_moto_modules())
+    names = moto.core.responses.method_names_from_class
+    _uncached.update(modules=moto.backends.list_of_moto_modules, names=names)
+    moto.backends.list_of_moto_modules = lambda: modules
+    moto.core.responses.method_names_from_class = functools.lru_cache(maxsize=None)(names)
+
+
+def _uncache_lookups() -> None:
+    import moto.backends
+    import moto.core.responses
+
+    moto.backends.list_of_moto_modules = _uncached.pop("modules")
+    moto.core.responses.method_names_from_class = _uncached.pop("names")
+
+
+#: ``with moto_lookups_cached():`` two of moto's look-ups of every request
+#: come from a cache.  moto's server lists its own package folder (a stat of
+#: each of its hundreds of modules) to route a request, and lists the methods
+#: of the answering class, on every request: a third of the time it takes to
+#: answer one.  Neither answer changes while the process runs.
+moto_lookups_cached = SharedPatch(_cache_lookups, _uncache_lookups)

@@ -23,18 +23,15 @@ of this process runs.
 
 from __future__ import annotations
 
-import contextlib
 import inspect
-import threading
-from collections.abc import Iterator
 from typing import Any
+
+from .patches import SharedPatch
 
 #: NAT gateway states in which a gateway carries traffic.
 SERVING_NAT_STATES = ("pending", "available")
 _DEAD_INSTANCE_STATES = ("shutting-down", "terminated")
 
-_lock = threading.Lock()
-_users = 0
 _saved: dict[str, Any] = {}
 
 
@@ -155,21 +152,8 @@ def _uninstall() -> None:
     _saved.clear()
 
 
-@contextlib.contextmanager
-def patched() -> Iterator[None]:
-    """The facts above hold inside; nested and concurrent uses share one patch."""
-    global _users
-    with _lock:
-        if _users == 0:
-            _install()
-        _users += 1
-    try:
-        yield
-    finally:
-        with _lock:
-            _users -= 1
-            if _users == 0:
-                _uninstall()
+#: ``with patched():`` the facts above hold; nested and concurrent uses share one patch.
+patched = SharedPatch(_install, _uninstall)
 
 
 def release_addresses(ec2_backend: Any, nat: Any) -> None:

@@ -26,13 +26,12 @@ dimension without a value) goes to moto's own code.
 
 from __future__ import annotations
 
-import contextlib
 import threading
 from datetime import datetime, timedelta
-from typing import Any, Iterator
+from typing import Any
 
-_lock = threading.Lock()
-_users = 0
+from .patches import SharedPatch
+
 _saved: dict[str, Any] = {}
 
 
@@ -130,25 +129,23 @@ def _tags_by_id(self: Any) -> list[dict[str, str]]:
             for key, value in list(tags.items())]
 
 
-@contextlib.contextmanager
-def patched() -> Iterator[None]:
-    """Indexed answers inside; nested and concurrent uses share one patch."""
-    global _users
+def _install() -> None:
     from moto.cloudwatch.models import CloudWatchBackend
     from moto.ec2.models.core import TaggedEC2Resource
 
-    with _lock:
-        if _users == 0:
-            _saved["get_metric_data"] = CloudWatchBackend.get_metric_data
-            _saved["get_tags"] = TaggedEC2Resource.get_tags
-            CloudWatchBackend.get_metric_data = _indexed_get_metric_data
-            TaggedEC2Resource.get_tags = _tags_by_id
-        _users += 1
-    try:
-        yield
-    finally:
-        with _lock:
-            _users -= 1
-            if _users == 0:
-                CloudWatchBackend.get_metric_data = _saved.pop("get_metric_data")
-                TaggedEC2Resource.get_tags = _saved.pop("get_tags")
+    _saved.update(get_metric_data=CloudWatchBackend.get_metric_data,
+                  get_tags=TaggedEC2Resource.get_tags)
+    CloudWatchBackend.get_metric_data = _indexed_get_metric_data
+    TaggedEC2Resource.get_tags = _tags_by_id
+
+
+def _uninstall() -> None:
+    from moto.cloudwatch.models import CloudWatchBackend
+    from moto.ec2.models.core import TaggedEC2Resource
+
+    CloudWatchBackend.get_metric_data = _saved.pop("get_metric_data")
+    TaggedEC2Resource.get_tags = _saved.pop("get_tags")
+
+
+#: ``with patched():`` indexed answers; nested and concurrent uses share one patch.
+patched = SharedPatch(_install, _uninstall)
